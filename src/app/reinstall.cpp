@@ -1,0 +1,37 @@
+#include "app/reinstall.h"
+
+#include <exception>
+
+#include "platform/platform.h"
+
+TReinstall gReinstall;
+
+TReinstall::TReinstall()
+    : hAppMutex(INVALID_HANDLE_VALUE), bExecuteAllowed(false), bTestExecuting(false) {}
+
+TReinstall::~TReinstall() {
+  // After a normal run the slot is already empty; this only matters if a handle was left behind.
+  if (hAppMutex != INVALID_HANDLE_VALUE) {
+    reinstall::os::CloseHandle(hAppMutex);
+    hAppMutex = INVALID_HANDLE_VALUE;
+  }
+}
+
+namespace reinstall {
+
+int RunLauncher(TReinstall& launcher) {
+  try {
+    launcher.ParseCommandLine();
+    if (!launcher.bExecuteAllowed) {
+      return 0;
+    }
+    launcher.WaitForApplicationExit();
+    launcher.RunInstallApp();
+  } catch (const std::exception& error) {
+    // No owner and no caption: the system's default title, above every other window.
+    os::MessageBoxA(nullptr, error.what(), nullptr, MB_OK | MB_ICONHAND | MB_SYSTEMMODAL);
+  }
+  return 0;
+}
+
+}  // namespace reinstall

@@ -1,0 +1,68 @@
+// TReinstall: the launcher's whole state and the operations of one run. The program has exactly one
+// instance (gReinstall); WinMain runs it through RunLauncher. Every operation reports failure only
+// by throwing an exception of the exceptionMsg family.
+#ifndef REINSTALL_APP_REINSTALL_H_
+#define REINSTALL_APP_REINSTALL_H_
+
+#include <cstdint>
+#include <string>
+
+#include "platform/win32_types.h"
+
+class TReinstall {
+ public:
+  TReinstall();
+  ~TReinstall();
+  TReinstall(const TReinstall&) = delete;
+  TReinstall& operator=(const TReinstall&) = delete;
+
+  // Reads and splits the process command line, stores every argument after the program path,
+  // shows the test-mode reports when asked to, and validates when execution is enabled.
+  void ParseCommandLine();
+
+  // Recognises one argument (switch names in any letter case, matched by prefix) and stores its
+  // effect. Throws errorParsingCmdLine when it matches no switch.
+  void ParseParameter(std::string argument);
+
+  // Throws errorInstallFileNotExists when fInstallApp cannot be opened, then
+  // errorMissingParamsCmdLine when fAppMutex or fInstallApp is empty.
+  void CheckParameters();
+
+  // Returns after the mutex named fAppMutex is gone and a further 2000 ms pause; throws
+  // exceptionMsg on an open error or when it still exists after 10000 ms.
+  void WaitForApplicationExit();
+
+  // Has the shell "open" fInstallApp with fExecParams, without waiting for it; throws
+  // exceptionCantRunInstallApp when the shell refuses.
+  void RunInstallApp();
+
+  // Splits `commandLine` into one GlobalAlloc block holding the pointer vector and the argument
+  // texts; stores the count in *argc. Returns null, writing nothing, when the block cannot be had.
+  // The caller releases the block with one LocalFree.
+  static LPSTR* SplitCommandLine(LPCSTR commandLine, std::int32_t* argc);
+
+  // True when `path` names an existing file that can be opened for execution with read sharing.
+  static bool FileExists(std::string path);
+
+  std::string fAppMutex;
+  std::string fInstallApp;
+  std::string fExecParams;
+  HANDLE hAppMutex;
+  bool bExecuteAllowed;
+  bool bTestExecuting;
+};
+
+// The one instance, constructed before WinMain runs and destroyed after it returns.
+extern TReinstall gReinstall;
+
+namespace reinstall {
+
+// The run that WinMain makes on `launcher`: parse, then, when execution is enabled, wait and
+// launch. Any failure shows one system-modal error box. Always returns 0.
+int RunLauncher(TReinstall& launcher);
+
+}  // namespace reinstall
+
+int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine, int nShowCmd);
+
+#endif  // REINSTALL_APP_REINSTALL_H_

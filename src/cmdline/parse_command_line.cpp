@@ -1,0 +1,79 @@
+#include <cctype>
+#include <cstddef>
+#include <cstring>
+
+#include "app/errors/errors.h"
+#include "app/reinstall.h"
+#include "cmdline/test_reports.h"
+#include "platform/platform.h"
+
+namespace {
+
+// Tested in this order; none is the beginning of another, so at most one matches. A switch with a
+// flag ignores whatever follows its text; a valued switch stores the rest of the argument.
+struct Switch {
+  const char* text;
+  bool TReinstall::*flag;
+  std::string TReinstall::*value;
+};
+
+const Switch kSwitches[] = {
+    {"-saferun=kqz", &TReinstall::bExecuteAllowed, nullptr},
+    {"-test", &TReinstall::bTestExecuting, nullptr},
+    {"-appmutex=", nullptr, &TReinstall::fAppMutex},
+    {"-appinstall=", nullptr, &TReinstall::fInstallApp},
+    {"-installparam=", nullptr, &TReinstall::fExecParams},
+};
+
+}  // namespace
+
+void TReinstall::ParseCommandLine() {
+  LPSTR commandLine = reinstall::os::GetCommandLineA();
+  std::int32_t argc = 0;
+  LPSTR* argv = SplitCommandLine(commandLine, &argc);
+  if (argv == nullptr) {
+    throw errorParsingCmdLine();
+  }
+  try {
+    // Argument 0 is the program path.
+    for (std::int32_t i = 1; i < argc; ++i) {
+      ParseParameter(argv[i]);
+    }
+    if (bTestExecuting) {
+      reinstall::cmdline::ShowCommandLineReport(commandLine);
+      reinstall::cmdline::ShowArgumentsReport(argv, argc);
+    }
+  } catch (...) {
+    reinstall::os::LocalFree(argv);
+    throw;
+  }
+  reinstall::os::LocalFree(argv);
+  if (bTestExecuting) {
+    reinstall::cmdline::ShowParametersReport(*this);
+  }
+  if (bExecuteAllowed) {
+    CheckParameters();
+  }
+}
+
+void TReinstall::ParseParameter(std::string argument) {
+  // Only ASCII capitals change in the default "C" locale, which the launcher never leaves.
+  std::string lowered(argument.size(), '\0');
+  for (std::size_t i = 0; i < argument.size(); ++i) {
+    lowered[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(argument[i])));
+  }
+  for (const Switch& s : kSwitches) {
+    const std::size_t length = std::strlen(s.text);
+    if (lowered.compare(0, length, s.text) != 0) {  // also unequal when shorter
+      continue;
+    }
+    if (s.flag != nullptr) {
+      this->*s.flag = true;
+    } else {
+      // The value keeps its own letter case: it comes from the argument, not the lowered copy.
+      this->*s.value = argument.substr(length);
+    }
+    return;
+  }
+  throw errorParsingCmdLine();
+}

@@ -1,0 +1,343 @@
+// The POSIX stand-in: the launcher's eleven operations mapped onto Linux, so the same logic builds
+// and runs natively. A named mutex is a lock file that exists while some process holds an fcntl
+// lock on it; a message box is a few lines on standard error.
+#include "platform/platform_posix.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cmdline/split_command_line.h"
+#include "platform/platform.h"
+
+extern char** environ;
+
+namespace reinstall::platform {
+namespace posix {
+namespace {
+
+thread_local DWORD t_lastError = 0;
+
+// Handles are file descriptors shifted by one, so that no descriptor maps to null or to
+// INVALID_HANDLE_VALUE.
+HANDLE HandleFromFd(int fd) {
+  return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(fd) + 1);
+}
+
+int FdFromHandle(HANDLE handle) {
+  return static_cast<int>(reinterpret_cast<std::intptr_t>(handle) - 1);
+}
+
+bool HasSeparator(const std::string& argument) {
+  return argument.find_first_of(" \t\n\r") != std::string::npos;
+}
+
+std::string& CommandLineStorage() {
+  // Never destroyed: the command line stays valid for the life of the process.
+  static auto* storage = new std::string();
+  return *storage;
+}
+
+void WriteAll(int fd, const std::string& text) {
+  const char* data = text.data();
+  std::size_t left = text.size();
+  while (left > 0) {
+    const ssize_t written = ::write(fd, data, left);
+    if (written < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return;
+    }
+    data += written;
+    left -= static_cast<std::size_t>(written);
+  }
+}
+
+// Splits the parameter string by the launcher's own rules into the arguments of the started
+// program, after `program` itself.
+std::vector<std::string> ArgumentsFor(const char* program, const char* parameters) {
+  std::vector<std::string> arguments{program};
+  const std::string line = parameters != nullptr ? parameters : "";
+  std::vector<char*> slots(cmdline::ArgvSlotCount(line.size()));
+  std::vector<char> chars(line.size() + 2);
+  const std::int32_t count = cmdline::SplitInto(line.c_str(), slots.data(), chars.data());
+  for (std::int32_t i = 0; i < count; ++i) {
+    arguments.emplace_back(slots[static_cast<std::size_t>(i)]);
+  }
+  return arguments;
+}
+
+// Starts `path` with `arguments` in a session of its own, without waiting for it. Returns 0 or
+// the errno value of the failure.
+int Spawn(const char* path, const std::vector<std::string>& arguments, bool searchPath) {
+  std::vector<char*> argv;
+  argv.reserve(arguments.size() + 1);
+  for (const std::string& argument : arguments) {
+    argv.push_back(const_cast<char*>(argument.c_str()));
+  }
+  argv.push_back(nullptr);
+  posix_spawnattr_t attributes;
+  int result = posix_spawnattr_init(&attributes);
+  if (result != 0) {
+    return result;
+  }
+  // Its own session: the installer outlives the launcher and is not hit by signals meant for the
+  // caller's terminal.
+  result = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+  if (result == 0) {
+    pid_t pid = 0;
+    result = searchPath ? posix_spawnp(&pid, path, nullptr, &attributes, argv.data(), environ)
+                        : posix_spawn(&pid, path, nullptr, &attributes, argv.data(), environ);
+  }
+  posix_spawnattr_destroy(&attributes);
+  return result;
+}
+
+bool IsExecutableRegularFile(const char* path) {
+  struct stat status {};
+  return ::stat(path, &status) == 0 && S_ISREG(status.st_mode) &&
+         ::faccessat(AT_FDCWD, path, X_OK, AT_EACCESS) == 0;
+}
+
+class PosixPlatform final : public Platform {
+ public:
+  LPSTR GetCommandLineA() override { return CommandLineStorage().data(); }
+
+  HGLOBAL GlobalAlloc(UINT /*uFlags*/, SIZE_T dwBytes) override {
+    void* block = std::malloc(dwBytes);
+    if (block == nullptr) {
+      t_lastError = ERROR_NOT_ENOUGH_MEMORY;
+    }
+    return block;
+  }
+
+  HLOCAL LocalFree(HLOCAL hMem) override {
+    std::free(hMem);
+    return nullptr;
+  }
+
+  HANDLE CreateFileA(LPCSTR lpFileName,
+                     DWORD dwDesiredAccess,
+                     DWORD /*dwShareMode*/,
+                     LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/,
+                     DWORD dwCreationDisposition,
+                     DWORD /*dwFlagsAndAttributes*/,
+                     HANDLE /*hTemplateFile*/) override {
+    if (lpFileName == nullptr || dwCreationDisposition != OPEN_EXISTING) {
+      t_lastError = ERROR_INVALID_PARAMETER;
+      return INVALID_HANDLE_VALUE;
+    }
+    // O_NONBLOCK keeps a FIFO from stalling the open; it is refused below as not a regular file.
+    const int fd = ::open(lpFileName, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+      t_lastError = Win32ErrorFromErrno(errno);
+      return INVALID_HANDLE_VALUE;
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+      ::close(fd);
+      t_lastError = ERROR_ACCESS_DENIED;
+      return INVALID_HANDLE_VALUE;
+    }
+    if ((dwDesiredAccess & GENERIC_EXECUTE) != 0 &&
+        ::faccessat(AT_FDCWD, lpFileName, X_OK, AT_EACCESS) != 0) {
+      ::close(fd);
+      t_lastError = ERROR_ACCESS_DENIED;
+      return INVALID_HANDLE_VALUE;
+    }
+    return HandleFromFd(fd);
+  }
+
+  BOOL CloseHandle(HANDLE hObject) override {
+    if (hObject == nullptr || hObject == INVALID_HANDLE_VALUE) {
+      t_lastError = ERROR_INVALID_HANDLE;
+      return FALSE;
+    }
+    if (::close(FdFromHandle(hObject)) != 0 && errno != EINTR) {
+      t_lastError = ERROR_INVALID_HANDLE;
+      return FALSE;
+    }
+    return TRUE;
+  }
+
+  HANDLE OpenMutexA(DWORD /*dwDesiredAccess*/, BOOL /*bInheritHandle*/, LPCSTR lpName) override {
+    if (lpName == nullptr) {
+      t_lastError = ERROR_INVALID_PARAMETER;
+      return nullptr;
+    }
+    const std::string path = MutexLockPath(lpName);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+      t_lastError = Win32ErrorFromErrno(errno);
+      return nullptr;
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+      // Windows answers a name held by an object of another kind the same way.
+      ::close(fd);
+      t_lastError = ERROR_INVALID_HANDLE;
+      return nullptr;
+    }
+    // Only asks whether a write lock would conflict with a lock that someone holds (classic or
+    // open-file-description); never takes one.
+    struct flock query {};
+    query.l_type = F_WRLCK;
+    query.l_whence = SEEK_SET;
+    query.l_start = 0;
+    query.l_len = 0;
+    if (::fcntl(fd, F_OFD_GETLK, &query) != 0) {
+      const int error = errno;
+      ::close(fd);
+      t_lastError = Win32ErrorFromErrno(error);
+      return nullptr;
+    }
+    if (query.l_type == F_UNLCK) {
+      ::close(fd);
+      t_lastError = ERROR_FILE_NOT_FOUND;
+      return nullptr;
+    }
+    return HandleFromFd(fd);
+  }
+
+  DWORD GetLastError() override { return t_lastError; }
+
+  DWORD GetTickCount() override {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const auto ms = static_cast<std::uint64_t>(now.tv_sec) * 1000u +
+                    static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+    return static_cast<DWORD>(ms);  // cut to 32 bits: wraps like the Windows tick count
+  }
+
+  void Sleep(DWORD dwMilliseconds) override {
+    timespec left{static_cast<time_t>(dwMilliseconds / 1000),
+                  static_cast<long>(dwMilliseconds % 1000) * 1000000L};
+    // A signal does not cut the pause short.
+    while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+  }
+
+  BOOL ShellExecuteExA(SHELLEXECUTEINFOA* pExecInfo) override {
+    if (pExecInfo == nullptr || pExecInfo->lpFile == nullptr ||
+        (pExecInfo->lpVerb != nullptr && std::strcmp(pExecInfo->lpVerb, "open") != 0)) {
+      t_lastError = ERROR_INVALID_PARAMETER;
+      return FALSE;
+    }
+    const char* file = pExecInfo->lpFile;
+    int result = 0;
+    if (IsExecutableRegularFile(file)) {
+      result = Spawn(file, ArgumentsFor(file, pExecInfo->lpParameters), false);
+    } else {
+      // Documents go to the desktop's handler for their type, when there is one.
+      result = Spawn("xdg-open", {"xdg-open", file}, true);
+      if (result == ENOENT) {
+        t_lastError = ERROR_NO_ASSOCIATION;
+        return FALSE;
+      }
+    }
+    if (result != 0) {
+      t_lastError = Win32ErrorFromErrno(result);
+      return FALSE;
+    }
+    return TRUE;
+  }
+
+  int MessageBoxA(HWND /*hWnd*/, LPCSTR lpText, LPCSTR lpCaption, UINT /*uType*/) override {
+    std::string box = "[";
+    box += lpCaption != nullptr ? lpCaption : "Error";
+    box += "]\n";
+    box += lpText != nullptr ? lpText : "";
+    if (box.back() != '\n') {
+      box += '\n';
+    }
+    WriteAll(STDERR_FILENO, box);
+    return 1;  // IDOK
+  }
+};
+
+}  // namespace
+
+std::string JoinCommandLine(const std::vector<std::string>& arguments) {
+  std::string line;
+  bool first = true;
+  for (const std::string& argument : arguments) {
+    if (!first) {
+      line += ' ';
+    }
+    first = false;
+    if (argument.empty() || HasSeparator(argument)) {
+      line += '"' + argument + '"';
+    } else {
+      line += argument;
+    }
+  }
+  return line;
+}
+
+void SetProcessArguments(int argc, const char* const* argv) {
+  CommandLineStorage() = JoinCommandLine(std::vector<std::string>(argv, argv + argc));
+}
+
+std::string MutexLockPath(const std::string& name) {
+  if (name.find('/') != std::string::npos) {
+    return name;
+  }
+  const char* runtimeDir = std::getenv("XDG_RUNTIME_DIR");
+  const std::string dir = runtimeDir != nullptr && *runtimeDir != '\0' ? runtimeDir : "/tmp";
+  return dir + "/" + name + ".lock";
+}
+
+DWORD Win32ErrorFromErrno(int error) {
+  switch (error) {
+    case 0:
+      return 0;
+    case ENOENT:
+      return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+      return ERROR_PATH_NOT_FOUND;
+    case EMFILE:
+    case ENFILE:
+      return ERROR_TOO_MANY_OPEN_FILES;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case ETXTBSY:
+      return ERROR_ACCESS_DENIED;
+    case EBADF:
+      return ERROR_INVALID_HANDLE;
+    case ENOMEM:
+      return ERROR_NOT_ENOUGH_MEMORY;
+    case ENOEXEC:
+      return ERROR_BAD_FORMAT;
+    case EINVAL:
+      return ERROR_INVALID_PARAMETER;
+    case ENAMETOOLONG:
+      return ERROR_FILENAME_EXCED_RANGE;
+    case ELOOP:
+      return ERROR_CANT_RESOLVE_FILENAME;
+    default:
+      return ERROR_INVALID_FUNCTION;
+  }
+}
+
+}  // namespace posix
+
+Platform& RealPlatform() {
+  // No state and a trivial destructor: usable from the destructors of other globals.
+  static posix::PosixPlatform real;
+  return real;
+}
+
+void HardenProcess() {}
+
+}  // namespace reinstall::platform

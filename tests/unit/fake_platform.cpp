@@ -1,0 +1,170 @@
+#include "fake_platform.h"
+
+#include <cstring>
+#include <new>
+
+namespace reinstall::testing {
+namespace {
+
+std::optional<std::string> Copy(LPCSTR text) {
+  return text != nullptr ? std::optional<std::string>(text) : std::nullopt;
+}
+
+// True when the structure is all zero bytes once the members the launcher may set are cleared.
+bool RestIsZero(const SHELLEXECUTEINFOA& info) {
+  SHELLEXECUTEINFOA copy;
+  std::memcpy(&copy, &info, sizeof(copy));
+  copy.cbSize = 0;
+  copy.fMask = 0;
+  copy.hwnd = nullptr;
+  copy.lpVerb = nullptr;
+  copy.lpFile = nullptr;
+  copy.lpParameters = nullptr;
+  copy.lpDirectory = nullptr;
+  copy.nShow = 0;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(&copy);
+  for (std::size_t i = 0; i < sizeof(copy); ++i) {
+    if (bytes[i] != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+FakePlatform::FakePlatform() : override_(*this) {}
+
+FakePlatform::~FakePlatform() {
+  for (void* block : liveBlocks_) {
+    ::operator delete(block);
+  }
+}
+
+int FakePlatform::Count(const std::string& entryPrefix) const {
+  int count = 0;
+  for (const std::string& entry : log) {
+    count += entry.compare(0, entryPrefix.size(), entryPrefix) == 0 ? 1 : 0;
+  }
+  return count;
+}
+
+HANDLE FakePlatform::NewHandle() {
+  HANDLE handle = reinterpret_cast<HANDLE>(nextHandle_);
+  nextHandle_ += 4;
+  openHandles_.insert(handle);
+  return handle;
+}
+
+LPSTR FakePlatform::GetCommandLineA() {
+  log.push_back("GetCommandLineA");
+  return commandLine.data();
+}
+
+HGLOBAL FakePlatform::GlobalAlloc(UINT uFlags, SIZE_T dwBytes) {
+  log.push_back("GlobalAlloc(" + std::to_string(uFlags) + "," + std::to_string(dwBytes) + ")");
+  lastAllocationSize = dwBytes;
+  if (failAllocation) {
+    lastError_ = ERROR_NOT_ENOUGH_MEMORY;
+    return nullptr;
+  }
+  // Filled with a marker so that tests see which bytes the launcher wrote.
+  void* block = ::operator new(dwBytes);
+  std::memset(block, 0xAB, dwBytes);
+  liveBlocks_.insert(block);
+  return block;
+}
+
+HLOCAL FakePlatform::LocalFree(HLOCAL hMem) {
+  log.push_back("LocalFree");
+  auto it = liveBlocks_.find(hMem);
+  if (it == liveBlocks_.end()) {
+    ++badFrees;
+    return hMem;
+  }
+  ::operator delete(*it);
+  liveBlocks_.erase(it);
+  return nullptr;
+}
+
+HANDLE FakePlatform::CreateFileA(LPCSTR lpFileName,
+                                 DWORD dwDesiredAccess,
+                                 DWORD dwShareMode,
+                                 LPSECURITY_ATTRIBUTES lpSecurityAttributes,
+                                 DWORD dwCreationDisposition,
+                                 DWORD dwFlagsAndAttributes,
+                                 HANDLE hTemplateFile) {
+  log.push_back("CreateFileA");
+  createFileCalls.push_back({lpFileName, dwDesiredAccess, dwShareMode, lpSecurityAttributes,
+                             dwCreationDisposition, dwFlagsAndAttributes, hTemplateFile});
+  if (openableFiles.count(lpFileName) == 0) {
+    lastError_ = ERROR_FILE_NOT_FOUND;
+    return INVALID_HANDLE_VALUE;
+  }
+  return NewHandle();
+}
+
+BOOL FakePlatform::CloseHandle(HANDLE hObject) {
+  log.push_back("CloseHandle");
+  if (openHandles_.erase(hObject) == 0) {
+    ++badCloses;
+    lastError_ = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+HANDLE FakePlatform::OpenMutexA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName) {
+  log.push_back("OpenMutexA");
+  openMutexCalls.push_back({dwDesiredAccess, bInheritHandle, lpName});
+  const DWORD error = mutexProbe(probes_++);
+  if (error != 0) {
+    lastError_ = error;
+    return nullptr;
+  }
+  return NewHandle();
+}
+
+DWORD FakePlatform::GetLastError() {
+  log.push_back("GetLastError");
+  return lastError_;
+}
+
+DWORD FakePlatform::GetTickCount() {
+  log.push_back("GetTickCount");
+  const DWORD now = tickCount;
+  tickCount += tickStepPerRead;
+  return now;
+}
+
+void FakePlatform::Sleep(DWORD dwMilliseconds) {
+  log.push_back("Sleep(" + std::to_string(dwMilliseconds) + ")");
+  sleeps.push_back(dwMilliseconds);
+  tickCount += dwMilliseconds;
+}
+
+BOOL FakePlatform::ShellExecuteExA(SHELLEXECUTEINFOA* pExecInfo) {
+  log.push_back("ShellExecuteExA");
+  ShellRequest request{};
+  std::memcpy(&request.raw, pExecInfo, sizeof(request.raw));
+  request.verb = Copy(pExecInfo->lpVerb);
+  request.file = Copy(pExecInfo->lpFile);
+  request.parameters = Copy(pExecInfo->lpParameters);
+  request.directory = Copy(pExecInfo->lpDirectory);
+  request.paddingAndTailZero = RestIsZero(*pExecInfo);
+  shellRequests.push_back(request);
+  return shellResult;
+}
+
+int FakePlatform::MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
+  log.push_back("MessageBoxA(" + std::string(lpCaption != nullptr ? lpCaption : "<default>") +
+                ")");
+  if (static_cast<int>(boxes.size()) == throwingMessageBox) {
+    boxes.push_back({hWnd, "<threw>", Copy(lpCaption), uType});
+    throw std::bad_alloc();
+  }
+  boxes.push_back({hWnd, lpText, Copy(lpCaption), uType});
+  return 1;
+}
+
+}  // namespace reinstall::testing

@@ -1,0 +1,111 @@
+// A scripted stand-in for the operating system: every call is logged in order, results come from
+// the script, and time is virtual (Sleep advances GetTickCount). Installs itself for its lifetime.
+#ifndef REINSTALL_TESTS_UNIT_FAKE_PLATFORM_H_
+#define REINSTALL_TESTS_UNIT_FAKE_PLATFORM_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace reinstall::testing {
+
+struct MessageBoxCall {
+  HWND hWnd;
+  std::string text;
+  std::optional<std::string> caption;  // nullopt: no caption passed
+  UINT uType;
+};
+
+struct CreateFileCall {
+  std::string fileName;
+  DWORD dwDesiredAccess;
+  DWORD dwShareMode;
+  LPSECURITY_ATTRIBUTES lpSecurityAttributes;
+  DWORD dwCreationDisposition;
+  DWORD dwFlagsAndAttributes;
+  HANDLE hTemplateFile;
+};
+
+struct OpenMutexCall {
+  DWORD dwDesiredAccess;
+  BOOL bInheritHandle;
+  std::string name;
+};
+
+// The request as the shell saw it, strings copied while the call was in progress.
+struct ShellRequest {
+  SHELLEXECUTEINFOA raw;
+  std::optional<std::string> verb, file, parameters, directory;
+  bool paddingAndTailZero;  // every byte outside the set members was zero
+};
+
+class FakePlatform final : public platform::Platform {
+ public:
+  FakePlatform();
+  ~FakePlatform();
+
+  // Script.
+  std::string commandLine;
+  bool failAllocation = false;
+  std::set<std::string> openableFiles;
+  // Result of probe number n (0-based): 0 while the mutex exists, otherwise the error code of
+  // the failed open. By default the mutex is gone at once.
+  std::function<DWORD(int)> mutexProbe = [](int) { return ERROR_FILE_NOT_FOUND; };
+  DWORD tickCount = 0;
+  DWORD tickStepPerRead = 0;  // added after each GetTickCount, to model time passing in calls
+  BOOL shellResult = TRUE;
+  int throwingMessageBox = -1;  // index of the box whose call throws std::bad_alloc
+
+  // What happened, in order: one short entry per call, e.g. "Sleep(100)".
+  std::vector<std::string> log;
+  std::vector<MessageBoxCall> boxes;
+  std::vector<CreateFileCall> createFileCalls;
+  std::vector<OpenMutexCall> openMutexCalls;
+  std::vector<ShellRequest> shellRequests;
+  std::vector<DWORD> sleeps;
+  std::size_t lastAllocationSize = 0;
+  int badFrees = 0;    // LocalFree of something not allocated or already freed
+  int badCloses = 0;   // CloseHandle of something not open
+
+  std::size_t LiveBlocks() const { return liveBlocks_.size(); }
+  std::size_t OpenHandles() const { return openHandles_.size(); }
+  int Count(const std::string& entryPrefix) const;
+
+  LPSTR GetCommandLineA() override;
+  HGLOBAL GlobalAlloc(UINT uFlags, SIZE_T dwBytes) override;
+  HLOCAL LocalFree(HLOCAL hMem) override;
+  HANDLE CreateFileA(LPCSTR lpFileName,
+                     DWORD dwDesiredAccess,
+                     DWORD dwShareMode,
+                     LPSECURITY_ATTRIBUTES lpSecurityAttributes,
+                     DWORD dwCreationDisposition,
+                     DWORD dwFlagsAndAttributes,
+                     HANDLE hTemplateFile) override;
+  BOOL CloseHandle(HANDLE hObject) override;
+  HANDLE OpenMutexA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName) override;
+  DWORD GetLastError() override;
+  DWORD GetTickCount() override;
+  void Sleep(DWORD dwMilliseconds) override;
+  BOOL ShellExecuteExA(SHELLEXECUTEINFOA* pExecInfo) override;
+  int MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType) override;
+
+ private:
+  HANDLE NewHandle();
+
+  platform::ScopedPlatformOverride override_;
+  std::set<void*> liveBlocks_;
+  std::set<HANDLE> openHandles_;
+  std::uintptr_t nextHandle_ = 0x1000;
+  DWORD lastError_ = 0;
+  int probes_ = 0;
+};
+
+}  // namespace reinstall::testing
+
+#endif  // REINSTALL_TESTS_UNIT_FAKE_PLATFORM_H_
