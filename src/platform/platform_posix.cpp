@@ -234,11 +234,12 @@ class PosixPlatform final : public Platform {
       return FALSE;
     }
     const char* file = pExecInfo->lpFile;
-    int result = 0;
-    if (IsExecutableRegularFile(file)) {
-      result = Spawn(file, ArgumentsFor(file, pExecInfo->lpParameters), false);
-    } else {
-      // Documents go to the desktop's handler for their type, when there is one.
+    int result = IsExecutableRegularFile(file)
+                 ? Spawn(file, ArgumentsFor(file, pExecInfo->lpParameters), false)
+                 : ENOEXEC;
+    if (result == ENOEXEC) {
+      // Not a program (or one this system cannot run): a document, which goes to the desktop's
+      // handler for its type, when there is one.
       result = Spawn("xdg-open", {"xdg-open", file}, true);
       if (result == ENOENT) {
         t_lastError = ERROR_NO_ASSOCIATION;
