@@ -1,0 +1,316 @@
+"""The real reinstall.exe under Wine: started with exact raw command lines by caller.exe (which
+plays the application and holds a real named mutex), starting stub_installer.exe, which records how
+it was started. Assertions are on effects and on Wine's relay trace of the launcher's own calls."""
+
+import os
+import re
+import shutil
+import struct
+import subprocess
+import tempfile
+import time
+import unittest
+
+BUILD = os.environ["E2E_BUILD_DIR"]
+LAUNCHER = os.path.join(BUILD, "reinstall.exe")
+CALLER = os.path.join(BUILD, "tests", "e2e", "caller.exe")
+STUB = os.path.join(BUILD, "tests", "e2e", "stub_installer.exe")
+PREFIX = os.path.join(BUILD, "wineprefix")
+RELAYED = ["kernel32.GetCommandLineA", "kernel32.GlobalAlloc", "kernel32.LocalFree",
+           "kernel32.CreateFileA", "kernel32.CloseHandle", "kernel32.OpenMutexA",
+           "kernel32.GetLastError", "kernel32.GetTickCount", "kernel32.Sleep",
+           "shell32.ShellExecuteExA", "user32.MessageBoxA"]
+
+ENV = {k: v for k, v in os.environ.items() if k != "DISPLAY"}  # headless: boxes return at once
+WINESERVER = None
+ENV.update(WINEPREFIX=PREFIX, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+
+
+def wine(*args, **kwargs):
+    return subprocess.run(["wine", *args], env=kwargs.pop("env", ENV), stdin=subprocess.DEVNULL,
+                          **kwargs)
+
+
+def win_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def setUpModule():
+    if not os.path.isdir(PREFIX):
+        subprocess.run(["wineboot", "-i"], env=ENV, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+    # Detached: wineserver keeps inherited pipes open and would hang a reader.
+    global WINESERVER
+    WINESERVER = subprocess.Popen(["wineserver", "-p"], env=ENV, stdin=subprocess.DEVNULL,
+                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+    key = r"HKCU\Software\Wine\Debug"
+    for name, value in (("RelayInclude", ";".join(RELAYED)), ("RelayFromInclude", "reinstall.exe")):
+        wine("reg", "add", key, "/v", name, "/t", "REG_SZ", "/d", value, "/f",
+             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+
+
+def tearDownModule():
+    subprocess.run(["wineserver", "-k"], env=ENV, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    WINESERVER.wait(30)
+
+
+class Call:
+    def __init__(self, name, args, retval):
+        self.name, self.args, self.retval = name, args, retval
+
+    @property
+    def values(self):
+        return split_args(self.args)
+
+    def __repr__(self):
+        return f"{self.name}({self.args}) = {self.retval}"
+
+
+def image_size(path):
+    """SizeOfImage from the PE optional header."""
+    with open(path, "rb") as f:
+        data = f.read(4096)
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    return struct.unpack_from("<I", data, pe + 24 + 56)[0]
+
+
+def split_args(text):
+    """The relay's argument list: numbers as ints (low 32 bits, as a DWORD receives them; a
+    64-bit register may carry junk above), string arguments as their text in relay form."""
+    args, depth, current = [], False, ""
+    for ch in text + ",":
+        if ch == "," and not depth:
+            m = re.fullmatch(r'[0-9a-f]+ "(.*)"', current, re.S)
+            args.append(m.group(1) if m else int(current, 16) & 0xFFFFFFFF)
+            current = ""
+            continue
+        if ch == '"' and not current.endswith("\\"):
+            depth = not depth
+        current += ch
+    return args
+
+
+def parse_relay(trace):
+    """The calls made by the launcher's own image (its code and its static runtime), in order,
+    told apart from the system's by thread and return address."""
+    m = re.search(r'^([0-9a-f]+):trace:loaddll:\S+ Loaded L"[^"]*reinstall\.exe" at ([0-9a-f]+)',
+                  trace, re.M)
+    if not m:
+        return []
+    tid, base = m.group(1), int(m.group(2), 16)
+    end = base + image_size(LAUNCHER)
+    calls = []
+    for line in trace.splitlines():
+        c = re.match(tid + r":Call \w+\.(\w+)\((.*)\) ret=([0-9a-f]+)$", line)
+        if c and base <= int(c.group(3), 16) < end:
+            calls.append(Call(c.group(1), c.group(2), None))
+            continue
+        r = re.match(tid + r":Ret  \w+\.(\w+)\(\) retval=([0-9a-f]+) ret=([0-9a-f]+)$", line)
+        if r and base <= int(r.group(3), 16) < end:
+            for call in reversed(calls):
+                if call.name == r.group(1) and call.retval is None:
+                    call.retval = int(r.group(2), 16)
+                    break
+    return calls
+
+
+class Run:
+    def __init__(self, record, installer, calls, trace):
+        self.record, self.installer, self.calls, self.trace = record, installer, calls, trace
+
+    def named(self, name):
+        return [c for c in self.calls if c.name == name]
+
+    def boxes(self):
+        return [c.args for c in self.named("MessageBoxA")]
+
+
+def relay_text(text):
+    """`text` as the relay trace prints a string argument."""
+    return text.replace("\\", "\\\\").replace('"', '\\"').replace("\n", "\\n")
+
+
+def read_record(path, wait=0.0):
+    deadline = time.time() + wait
+    while not os.path.exists(path) and time.time() < deadline:
+        time.sleep(0.02)
+    if not os.path.exists(path):
+        return None
+    with open(path, encoding="utf-8") as f:
+        return dict(line.split("=", 1) for line in f.read().splitlines() if "=" in line)
+
+
+class WineTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="reinstall-e2e-", dir=BUILD)
+        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
+        self.work = os.path.join(self.dir, "work dir")
+        os.mkdir(self.work)
+        self.installer = os.path.join(self.dir, "Program Files", "setup.exe")
+        os.makedirs(os.path.dirname(self.installer))
+        shutil.copy(STUB, self.installer)
+
+    def run_caller(self, arguments, obj="mutex", name="ReinstallE2E", hold_ms=0, inherit=False,
+                   installer_wait=0.0):
+        """Starts the launcher through caller.exe with the raw command line
+        '"<launcher>" ' + arguments, and collects what happened."""
+        scenario = os.path.join(self.dir, "scenario.txt")
+        record = os.path.join(self.dir, "caller.txt")
+        installed = os.path.join(self.dir, "installer.txt")
+        with open(scenario, "w", encoding="utf-8") as f:
+            f.write(f"object={obj}\nname={name}\ninherit={int(inherit)}\nhold_ms={hold_ms}\n"
+                    f"launcher={win_path(LAUNCHER)}\n"
+                    f'cmdline="{win_path(LAUNCHER)}" {arguments}\ncwd={win_path(self.work)}\n')
+        env = dict(ENV, WINEDEBUG="-all,+relay,+loaddll",
+                   STUB_INSTALLER_RECORD=win_path(installed))
+        proc = wine(CALLER, win_path(scenario), win_path(record), env=env,
+                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=120)
+        self.assertEqual(proc.returncode, 0, "caller.exe failed")
+        trace = proc.stderr.decode("utf-8", "replace")
+        result = read_record(record)
+        self.assertIsNotNone(result)
+        self.assertEqual(result["timed_out"], "0")
+        self.assertEqual(result["exit_code"], "0", "the launcher always exits with 0")
+        run = Run(result, read_record(installed, installer_wait), parse_relay(trace), trace)
+        self.assertTrue(run.calls, "no relay trace of the launcher")
+        self.assertHandlesClosed(run)
+        return run
+
+    def assertHandlesClosed(self, run):
+        opened = [c.retval for c in run.calls
+                  if (c.name == "OpenMutexA" and c.retval) or
+                  (c.name == "CreateFileA" and c.retval not in (0xFFFFFFFF, 0xFFFFFFFFFFFFFFFF))]
+        closed = [c.values[0] for c in run.named("CloseHandle")]
+        self.assertEqual(sorted(opened), sorted(closed), "every handle opened is closed once")
+
+    def assertErrorBox(self, run, message):
+        boxes = run.boxes()
+        self.assertEqual(len(boxes), 1, boxes)
+        self.assertRegex(boxes[0],
+                         r'^0+,[0-9a-f]+ "' + re.escape(relay_text(message)) + r'",0+,00001010$')
+
+    def hand_over_args(self, name="ReinstallE2E", params="/S /D=C:\\Apps"):
+        return (f"-saferun=kqz -appmutex={name} \"-appinstall={win_path(self.installer)}\" "
+                f"\"-installparam={params}\"")
+
+
+class HandOver(WineTest):
+    def test_mutex_released_after_a_second(self):
+        run = self.run_caller(self.hand_over_args(), hold_ms=1000, installer_wait=5)
+        self.assertIsNotNone(run.installer, "installer started")
+        released = float(run.record["released"])
+        delay = float(run.installer["time"]) - released
+        self.assertGreaterEqual(delay, 2000)
+        self.assertLess(delay, 3000)
+        self.assertTrue(run.installer["cmdline"].endswith(" /S /D=C:\\Apps"),
+                        run.installer["cmdline"])
+        self.assertEqual(run.installer["cwd"].rstrip("\\").lower(), win_path(self.work).lower())
+        self.assertEqual(run.boxes(), [])
+        probes = run.named("OpenMutexA")
+        self.assertGreaterEqual(len(probes), 5)
+        for probe in probes:
+            self.assertEqual(probe.values, [0x20000, 0, "ReinstallE2E"])
+        self.assertEqual(probes[-1].retval, 0, "the last probe found it gone")
+        sleeps = [c.values[0] for c in run.named("Sleep")]
+        self.assertEqual(sleeps, [100] * (len(probes) - 1) + [2000])
+        launches = run.named("ShellExecuteExA")
+        self.assertEqual(len(launches), 1)
+        self.assertNotEqual(launches[0].retval, 0)
+        self.assertEqual(run.calls[-1].name, "ShellExecuteExA", "nothing after the launch")
+
+    def test_mutex_never_released_times_out_and_starts_nothing(self):
+        start = time.time()
+        run = self.run_caller(self.hand_over_args(), hold_ms=-1, installer_wait=0.5)
+        self.assertGreaterEqual(time.time() - start, 10.0)
+        self.assertErrorBox(run, "Waiting for closing application timed out.")
+        self.assertIsNone(run.installer)
+        self.assertEqual(run.named("ShellExecuteExA"), [])
+        self.assertNotIn(2000, [c.values[0] for c in run.named("Sleep")])
+
+    def test_another_kind_of_object_under_the_name_is_open_error_6(self):
+        run = self.run_caller(self.hand_over_args(), obj="event", hold_ms=-1)
+        self.assertErrorBox(run, "Error opening mutex. Number: 6")
+        self.assertIsNone(run.installer)
+        self.assertEqual(len(run.named("OpenMutexA")), 1)
+
+    def test_a_file_type_without_an_open_program_fails_to_launch(self):
+        document = os.path.join(self.dir, "notes.zzqq")
+        with open(document, "w") as f:
+            f.write("no program opens this\n")
+        args = self.hand_over_args().replace(win_path(self.installer), win_path(document))
+        run = self.run_caller(args, obj="none")
+        self.assertErrorBox(run, "Can't execute install file.")
+        self.assertEqual([c.retval for c in run.named("ShellExecuteExA")], [0])
+
+    def test_non_ansi_path_and_parameters_through_a_unicode_caller(self):
+        folder = os.path.join(self.dir, "Zürich Ελλάδα 日本")
+        os.mkdir(folder)
+        self.installer = os.path.join(folder, "setup ü.exe")
+        shutil.copy(STUB, self.installer)
+        run = self.run_caller(self.hand_over_args(params="/D=Ünïcødé 名前 ∑"), obj="none",
+                              installer_wait=5)
+        self.assertIsNotNone(run.installer, "installer started")
+        self.assertIn("setup ü.exe", run.installer["cmdline"])
+        self.assertTrue(run.installer["cmdline"].endswith(" /D=Ünïcødé 名前 ∑"))
+
+
+class Validation(WineTest):
+    def test_each_failure_is_one_error_box_and_nothing_is_probed_or_started(self):
+        os.mkdir(os.path.join(self.dir, "folder"))
+        cases = [
+            ("-saferun=kqz -bogus", "Error parsing command line."),
+            ('-test ""', "Error parsing command line."),
+            ("-saferun=kqz -appmutex=M -appinstall=C:\\nope\\setup.exe",
+             "Install file doesn't exists."),
+            ("-saferun=kqz -appmutex=M", "Install file doesn't exists."),
+            (f"-saferun=kqz -appmutex=M -appinstall={win_path(os.path.join(self.dir, 'folder'))}",
+             "Install file doesn't exists."),
+            (f"-saferun=kqz \"-appinstall={win_path(self.installer)}\"",
+             "Missing some required parameters."),
+        ]
+        for arguments, message in cases:
+            with self.subTest(arguments=arguments):
+                run = self.run_caller(arguments, obj="none")
+                self.assertErrorBox(run, message)
+                self.assertEqual(run.named("OpenMutexA"), [])
+                self.assertEqual(run.named("ShellExecuteExA"), [])
+
+    def test_probe_arguments_of_the_install_file(self):
+        run = self.run_caller(f"-saferun=kqz -appmutex=Free \"-appinstall={win_path(self.installer)}\"",
+                              obj="none", installer_wait=5)
+        probe = run.named("CreateFileA")
+        self.assertEqual(len(probe), 1)
+        self.assertEqual(probe[0].values, [relay_text(win_path(self.installer)), 0x20000000, 1, 0,
+                                           3, 0x80, 0])
+
+    def test_without_the_execution_switch_nothing_is_checked(self):
+        run = self.run_caller("-appmutex=M -appinstall=C:\\nope.exe", obj="none")
+        self.assertEqual(run.boxes(), [])
+        for name in ("CreateFileA", "OpenMutexA", "ShellExecuteExA"):
+            self.assertEqual(run.named(name), [], name)
+
+
+class Reports(WineTest):
+    def test_three_reports_with_exact_arguments_around_the_release(self):
+        run = self.run_caller("-TEST -appmutex=It's \"-installparam=a b\"", obj="none")
+        boxes = run.named("MessageBoxA")
+        self.assertEqual(len(boxes), 3)
+        expected = [
+            (f'"{win_path(LAUNCHER)}" -TEST -appmutex=It\'s "-installparam=a b"', "Command line"),
+            ("-TEST\n-appmutex=It's\n-installparam=a b\n", "Parsed command line"),
+            ("fAppMutex='It's'\nfInstallApp=''\nfExecParams='a b'\nbExecuteAllowed='0'\n"
+             "bTestExecuting='1'\n", "Parameters"),
+        ]
+        for box, (text, caption) in zip(boxes, expected):
+            self.assertRegex(box.args, r'^0+,[0-9a-f]+ "' + re.escape(relay_text(text))
+                             + r'",[0-9a-f]+ "' + caption + r'",0+$')
+        order = [c.name for c in run.calls if c.name in ("MessageBoxA", "LocalFree")]
+        self.assertEqual(order, ["MessageBoxA", "MessageBoxA", "LocalFree", "MessageBoxA"])
+        allocs = run.named("GlobalAlloc")
+        self.assertEqual(len(allocs), 1)
+        self.assertEqual(allocs[0].values[0], 0, "GMEM_FIXED")
+
+
+if __name__ == "__main__":
+    unittest.main()
