@@ -1,5 +1,6 @@
-// The installer of the demo: shows that it was started, when, and with which parameters.
-// Touches the file named by DEMO_INSTALLER_DONE, if set, so a script can wait for it.
+// The installer of the demo: tells that it was started, when, and with which parameters: on
+// standard output, or, when DEMO_INSTALLER_DONE names a file, in that file, which a script waits
+// for and shows (a program started by the Windows shell has no terminal to print to).
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -11,11 +12,14 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     line += std::string(" [") + argv[i] + "]";
   }
-  demo::Say("installer", line.c_str());
-  if (const char* done = std::getenv("DEMO_INSTALLER_DONE")) {
-    if (std::FILE* marker = std::fopen(done, "w")) {
-      std::fclose(marker);
-    }
+  std::FILE* out = stdout;
+  const char* done = std::getenv("DEMO_INSTALLER_DONE");
+  if (done != nullptr && (out = std::fopen(done, "w")) == nullptr) {
+    return 1;
+  }
+  demo::Say("installer", line.c_str(), out);
+  if (out != stdout) {
+    std::fclose(out);
   }
   return 0;
 }

@@ -16,13 +16,13 @@ inline double NowMs() {
       .count();
 }
 
-inline void Say(const char* who, const char* what) {
+inline void Say(const char* who, const char* what, std::FILE* out = stdout) {
   static const double start = [] {
     const char* t0 = std::getenv("REINSTALL_DEMO_T0");
     return t0 != nullptr ? std::atof(t0) : NowMs();
   }();
-  std::printf("[+%6.3f s] %-12s %s\n", (NowMs() - start) / 1000.0, who, what);
-  std::fflush(stdout);
+  std::fprintf(out, "[+%6.3f s] %-12s %s\n", (NowMs() - start) / 1000.0, who, what);
+  std::fflush(out);
 }
 
 }  // namespace demo

@@ -219,9 +219,11 @@ class Example(unittest.TestCase):
             out = subprocess.run([HANDOVER_APP, LAUNCHER, DEMO_INSTALLER, "/S  x", "500"],
                                  env=env, capture_output=True, text=True, timeout=10).stdout
             deadline = time.time() + 5
-            while not os.path.exists(done) and time.time() < deadline:
+            line = ""
+            while "\n" not in line and time.time() < deadline:
                 time.sleep(0.02)
-            self.assertTrue(os.path.exists(done))
+                line = open(done).read() if os.path.exists(done) else ""
+            self.assertIn("installer    started with 2 parameter(s): [/S] [x]", line)
             self.assertIn("quit (lock released)", out)
             self.assertEqual(os.listdir(tmp), ["done"], "the example leaves no lock file behind")
 
