@@ -59,8 +59,12 @@ int main(int argc, char** argv) {
   std::string installArg = "-appinstall=" + installer;
   std::string paramArg = "-installparam=" + parameters;
   std::string safeArg = "-saferun=kqz";
-  char* args[] = {const_cast<char*>(launcher.c_str()), safeArg.data(), mutexArg.data(),
-                  installArg.data(), paramArg.data(), nullptr};
+  char* args[] = {const_cast<char*>(launcher.c_str()),
+                  safeArg.data(),
+                  mutexArg.data(),
+                  installArg.data(),
+                  paramArg.data(),
+                  nullptr};
   pid_t pid = 0;
   const int spawned = posix_spawn(&pid, launcher.c_str(), nullptr, nullptr, args, environ);
   if (spawned != 0) {

@@ -235,8 +235,8 @@ class PosixPlatform final : public Platform {
     }
     const char* file = pExecInfo->lpFile;
     int result = IsExecutableRegularFile(file)
-                 ? Spawn(file, ArgumentsFor(file, pExecInfo->lpParameters), false)
-                 : ENOEXEC;
+                     ? Spawn(file, ArgumentsFor(file, pExecInfo->lpParameters), false)
+                     : ENOEXEC;
     if (result == ENOEXEC) {
       // Not a program (or one this system cannot run): a document, which goes to the desktop's
       // handler for its type, when there is one.
@@ -257,8 +257,9 @@ class PosixPlatform final : public Platform {
     std::string box = "[";
     box += lpCaption != nullptr ? lpCaption : "Error";
     box += "]\n";
-    box += lpText != nullptr ? lpText : "";
-    if (box.back() != '\n') {
+    const std::string text = lpText != nullptr ? lpText : "";
+    box += text;
+    if (text.empty() || text.back() != '\n') {
       box += '\n';
     }
     WriteAll(STDERR_FILENO, box);

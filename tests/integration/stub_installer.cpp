@@ -11,9 +11,9 @@
 #include <thread>
 
 int main(int argc, char** argv) {
-  const auto now = std::chrono::duration<double, std::milli>(
-                       std::chrono::system_clock::now().time_since_epoch())
-                       .count();
+  const auto now =
+      std::chrono::duration<double, std::milli>(std::chrono::system_clock::now().time_since_epoch())
+          .count();
   const char* recordPath = std::getenv("STUB_INSTALLER_RECORD");
   if (recordPath == nullptr) {
     return 2;

@@ -157,8 +157,7 @@ BOOL FakePlatform::ShellExecuteExA(SHELLEXECUTEINFOA* pExecInfo) {
 }
 
 int FakePlatform::MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
-  log.push_back("MessageBoxA(" + std::string(lpCaption != nullptr ? lpCaption : "<default>") +
-                ")");
+  log.push_back("MessageBoxA(" + std::string(lpCaption != nullptr ? lpCaption : "<default>") + ")");
   if (static_cast<int>(boxes.size()) == throwingMessageBox) {
     boxes.push_back({hWnd, "<threw>", Copy(lpCaption), uType});
     throw std::bad_alloc();

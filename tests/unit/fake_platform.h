@@ -70,8 +70,8 @@ class FakePlatform final : public platform::Platform {
   std::vector<ShellRequest> shellRequests;
   std::vector<DWORD> sleeps;
   std::size_t lastAllocationSize = 0;
-  int badFrees = 0;    // LocalFree of something not allocated or already freed
-  int badCloses = 0;   // CloseHandle of something not open
+  int badFrees = 0;   // LocalFree of something not allocated or already freed
+  int badCloses = 0;  // CloseHandle of something not open
 
   std::size_t LiveBlocks() const { return liveBlocks_.size(); }
   std::size_t OpenHandles() const { return openHandles_.size(); }

@@ -88,9 +88,18 @@ TEST(SplitCommandLine, BlockSizeFollowsTheLineLengthForBothPointerSizes) {
     std::size_t size;
   };
   const SizeCase cases[] = {
-      {0, 4, 10},   {1, 4, 11},   {2, 4, 16},   {3, 4, 17},        {10, 4, 40},
-      {0, 8, 18},   {1, 8, 19},   {2, 8, 28},   {3, 8, 29},        {10, 8, 68},
-      {32767, 4, 32769 + 16384 * 4 + 4}, {32767, 8, 32769 + 16384 * 8 + 8},
+      {0, 4, 10},
+      {1, 4, 11},
+      {2, 4, 16},
+      {3, 4, 17},
+      {10, 4, 40},
+      {0, 8, 18},
+      {1, 8, 19},
+      {2, 8, 28},
+      {3, 8, 29},
+      {10, 8, 68},
+      {32767, 4, 32769 + 16384 * 4 + 4},
+      {32767, 8, 32769 + 16384 * 8 + 8},
   };
   for (const SizeCase& c : cases) {
     SCOPED_TRACE(std::to_string(c.length) + "/" + std::to_string(c.pointerSize));
@@ -147,10 +156,10 @@ TEST(SplitCommandLine, FailedAllocationReturnsNullAndLeavesTheCount) {
   std::int32_t count = 77;
   EXPECT_EQ(TReinstall::SplitCommandLine("a b c", &count), nullptr);
   EXPECT_EQ(count, 77);
-  EXPECT_EQ(fake.log, std::vector<std::string>{"GlobalAlloc(0," +
-                                               std::to_string(reinstall::cmdline::ArgvBlockSize(
-                                                   5, sizeof(LPSTR))) +
-                                               ")"});
+  EXPECT_EQ(fake.log,
+            std::vector<std::string>{
+                "GlobalAlloc(0," +
+                std::to_string(reinstall::cmdline::ArgvBlockSize(5, sizeof(LPSTR))) + ")"});
 }
 
 }  // namespace

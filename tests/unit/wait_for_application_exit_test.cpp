@@ -33,7 +33,7 @@ TEST(WaitForApplicationExit, AnAbsentMutexTakesOneProbeAndTheGracePause) {
   FakePlatform fake;
   EXPECT_EQ(Wait(fake, "Global\\AppMutex"), "");
   EXPECT_EQ(fake.log, (std::vector<std::string>{"GetTickCount", "OpenMutexA", "GetLastError",
-                                                 "Sleep(2000)"}));
+                                                "Sleep(2000)"}));
   ASSERT_EQ(fake.openMutexCalls.size(), 1u);
   EXPECT_EQ(fake.openMutexCalls[0].dwDesiredAccess, 0x20000u);
   EXPECT_EQ(fake.openMutexCalls[0].bInheritHandle, FALSE);
@@ -53,8 +53,8 @@ TEST(WaitForApplicationExit, ProbesEveryHundredMillisecondsUntilTheMutexIsGone) 
     EXPECT_EQ(fake.sleeps.back(), 2000u);
     // Order after a probe that found it: close, time test, pause.
     const std::vector<std::string> round(fake.log.begin() + 1, fake.log.begin() + 5);
-    EXPECT_EQ(round,
-              (std::vector<std::string>{"OpenMutexA", "CloseHandle", "GetTickCount", "Sleep(100)"}));
+    EXPECT_EQ(round, (std::vector<std::string>{"OpenMutexA", "CloseHandle", "GetTickCount",
+                                               "Sleep(100)"}));
   }
 }
 
