@@ -6,7 +6,7 @@
 
 TReinstall gReinstall;
 
-TReinstall::TReinstall()
+TReinstall::TReinstall() noexcept
     : hAppMutex(INVALID_HANDLE_VALUE), bExecuteAllowed(false), bTestExecuting(false) {}
 
 TReinstall::~TReinstall() {
@@ -28,7 +28,9 @@ int RunLauncher(TReinstall& launcher) {
     launcher.WaitForApplicationExit();
     launcher.RunInstallApp();
   } catch (const std::exception& error) {
-    // No owner and no caption: the system's default title, above every other window.
+    // No owner and no caption: the system's default title, above every other window. MB_OK is
+    // zero; it stays to name the button.
+    // cppcheck-suppress badBitmaskCheck
     os::MessageBoxA(nullptr, error.what(), nullptr, MB_OK | MB_ICONHAND | MB_SYSTEMMODAL);
   }
   return 0;

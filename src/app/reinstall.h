@@ -11,7 +11,7 @@
 
 class TReinstall {
  public:
-  TReinstall();
+  TReinstall() noexcept;
   ~TReinstall();
   TReinstall(const TReinstall&) = delete;
   TReinstall& operator=(const TReinstall&) = delete;
@@ -26,7 +26,7 @@ class TReinstall {
 
   // Throws errorInstallFileNotExists when fInstallApp cannot be opened, then
   // errorMissingParamsCmdLine when fAppMutex or fInstallApp is empty.
-  void CheckParameters();
+  void CheckParameters() const;
 
   // Returns after the mutex named fAppMutex is gone and a further 2000 ms pause; throws
   // exceptionMsg on an open error or when it still exists after 10000 ms.
@@ -34,7 +34,7 @@ class TReinstall {
 
   // Has the shell "open" fInstallApp with fExecParams, without waiting for it; throws
   // exceptionCantRunInstallApp when the shell refuses.
-  void RunInstallApp();
+  void RunInstallApp() const;
 
   // Splits `commandLine` into one GlobalAlloc block holding the pointer vector and the argument
   // texts; stores the count in *argc. Returns null, writing nothing, when the block cannot be had.

@@ -2,6 +2,8 @@
 #include "app/reinstall.h"
 #include "platform/platform.h"
 
+// The path is the probe's own copy, like every string argument of these operations.
+// cppcheck-suppress passedByValue
 bool TReinstall::FileExists(std::string path) {
   // Execute access with read sharing only: a file that cannot be run, a directory (no backup
   // semantics), or one held open for writing by someone else all count as missing.
@@ -14,7 +16,7 @@ bool TReinstall::FileExists(std::string path) {
   return true;
 }
 
-void TReinstall::CheckParameters() {
+void TReinstall::CheckParameters() const {
   // The file test comes first, so an empty install path reports the missing file.
   if (!FileExists(fInstallApp)) {
     throw errorInstallFileNotExists();

@@ -4,7 +4,7 @@
 #include "app/reinstall.h"
 #include "platform/platform.h"
 
-void TReinstall::RunInstallApp() {
+void TReinstall::RunInstallApp() const {
   SHELLEXECUTEINFOA info;
   std::memset(&info, 0, sizeof(info));
   info.cbSize = sizeof(info);

@@ -31,7 +31,7 @@ void TReinstall::WaitForApplicationExit() {
     reinstall::os::CloseHandle(hAppMutex);
     hAppMutex = INVALID_HANDLE_VALUE;
     // Unsigned 32-bit difference: correct across the tick count's wrap every 49.7 days.
-    const DWORD elapsed = static_cast<DWORD>(reinstall::os::GetTickCount() - start);
+    const auto elapsed = static_cast<DWORD>(reinstall::os::GetTickCount() - start);
     if (elapsed >= kTimeLimitMs) {
       throw exceptionMsg("Waiting for closing application timed out.");
     }

@@ -6,20 +6,18 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
 #include "cmdline/split_command_line.h"
 #include "platform/platform.h"
-
-extern char** environ;
 
 namespace reinstall::platform {
 namespace posix {
@@ -83,7 +81,7 @@ int Spawn(const char* path, const std::vector<std::string>& arguments, bool sear
   std::vector<char*> argv;
   argv.reserve(arguments.size() + 1);
   for (const std::string& argument : arguments) {
-    argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(const_cast<char*>(argument.c_str()));  // cppcheck-suppress useStlAlgorithm
   }
   argv.push_back(nullptr);
   posix_spawnattr_t attributes;
@@ -214,8 +212,8 @@ class PosixPlatform final : public Platform {
   DWORD GetTickCount() override {
     timespec now{};
     ::clock_gettime(CLOCK_MONOTONIC, &now);
-    const auto ms = static_cast<std::uint64_t>(now.tv_sec) * 1000u +
-                    static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+    const auto ms = static_cast<std::uint64_t>(now.tv_sec) * 1000U +
+                    static_cast<std::uint64_t>(now.tv_nsec) / 1000000U;
     return static_cast<DWORD>(ms);  // cut to 32 bits: wraps like the Windows tick count
   }
 

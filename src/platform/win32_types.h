@@ -35,9 +35,9 @@ using HANDLE = void*;
 using HGLOBAL = void*;
 using HLOCAL = void*;
 using HKEY = void*;
-using HINSTANCE = struct HINSTANCE__*;
-using HWND = struct HWND__*;
-using LPSECURITY_ATTRIBUTES = struct _SECURITY_ATTRIBUTES*;
+using HINSTANCE = struct InstanceTag*;
+using HWND = struct WindowTag*;
+using LPSECURITY_ATTRIBUTES = struct SecurityAttributesTag*;
 
 constexpr BOOL FALSE = 0;
 constexpr BOOL TRUE = 1;

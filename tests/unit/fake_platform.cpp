@@ -70,7 +70,7 @@ HGLOBAL FakePlatform::GlobalAlloc(UINT uFlags, SIZE_T dwBytes) {
   }
   // Filled with a marker so that tests see which bytes the launcher wrote.
   void* block = ::operator new(dwBytes);
-  std::memset(block, 0xAB, dwBytes);
+  std::memset(block, fillByte, dwBytes);
   liveBlocks_.insert(block);
   return block;
 }

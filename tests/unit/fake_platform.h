@@ -53,6 +53,7 @@ class FakePlatform final : public platform::Platform {
   // Script.
   std::string commandLine;
   bool failAllocation = false;
+  unsigned char fillByte = 0xAB;  // what a new block holds before the launcher writes to it
   std::set<std::string> openableFiles;
   // Result of probe number n (0-based): 0 while the mutex exists, otherwise the error code of
   // the failed open. By default the mutex is gone at once.

@@ -15,7 +15,7 @@ class exceptionMsg : public std::exception {
   exceptionMsg& operator=(const exceptionMsg&) = delete;
   ~exceptionMsg() override;
 
-  const char* what() const noexcept override;
+  [[nodiscard]] const char* what() const noexcept override;
 
  private:
   std::string fMessage;
