@@ -23,5 +23,28 @@ set(REINSTALL_WINDOWS_LINK_OPTIONS
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   list(APPEND REINSTALL_WINDOWS_LINK_OPTIONS -Wl,--high-entropy-va)
 endif()
+# Reproducible: no link time stamp in the PE header, and no build folder in the output.
+list(APPEND REINSTALL_WINDOWS_LINK_OPTIONS -Wl,--no-insert-timestamp)
+foreach(target reinstall reinstall_core)
+  target_compile_options(${target} PRIVATE -ffile-prefix-map=${PROJECT_SOURCE_DIR}=.
+                                           -ffile-prefix-map=${CMAKE_BINARY_DIR}=build)
+endforeach()
 target_link_options(reinstall PRIVATE ${REINSTALL_WINDOWS_LINK_OPTIONS})
 target_compile_options(reinstall_core PRIVATE -ffunction-sections -fdata-sections)
+
+# The release package: reinstall-VERSION-windows-ARCH.zip with the executable, README, LICENSE and
+# SHA256SUMS, byte-identical for every build of the same commit.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(REINSTALL_ARCH x64)
+else()
+  set(REINSTALL_ARCH x86)
+endif()
+set(REINSTALL_PACKAGE
+  ${CMAKE_BINARY_DIR}/reinstall-${PROJECT_VERSION}-windows-${REINSTALL_ARCH}.zip)
+add_custom_target(package
+  COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tools/make_package.py ${REINSTALL_PACKAGE}
+          $<TARGET_FILE:reinstall> ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
+  WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+  DEPENDS reinstall
+  COMMENT "Packaging ${REINSTALL_PACKAGE}"
+  VERBATIM)

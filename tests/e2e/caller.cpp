@@ -5,7 +5,10 @@
 //   hold_ms  how long to hold it after starting the launcher; -1 holds it until the launcher ends
 //   launcher the launcher's path (application name for CreateProcessW)
 //   cmdline  the launcher's exact raw command line
+//   inherit_handles  1 to let the launcher inherit the application's inheritable handles
 //   cwd      the launcher's working directory
+//   via      raw (the default) or helper: start it through the applications' hand-over helper
+//            with the request install and params, and the object's name, instead of cmdline
 // Starts the launcher through the Unicode API, releases the object on cue, waits for the
 // launcher, and writes times (Unix ms) and its exit code to the record file.
 // Usage: caller.exe SCENARIO RECORD
@@ -16,6 +19,7 @@
 #include <map>
 #include <string>
 
+#include "reinstall/handover.h"
 #include "win_util.h"
 
 namespace {
@@ -81,9 +85,20 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   si.cb = sizeof(si);
   PROCESS_INFORMATION pi{};
   const double started = e2e::UnixMs();
-  // No handle is inherited, the application's object included.
-  if (!CreateProcessW(launcher.c_str(), cmdline.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                      cwd.empty() ? nullptr : cwd.c_str(), &si, &pi)) {
+  if (scenario["via"] == "helper") {
+    SetCurrentDirectoryW(cwd.c_str());
+    try {
+      if (reinstall::HandOver(
+              {scenario["launcher"], scenario["name"], scenario["install"], scenario["params"]},
+              &pi.hProcess) != ERROR_SUCCESS) {
+        return 4;
+      }
+    } catch (const reinstall::HandoverError&) {
+      return 6;
+    }
+  } else if (!CreateProcessW(launcher.c_str(), cmdline.data(), nullptr, nullptr,
+                             scenario["inherit_handles"] == "1", 0, nullptr,
+                             cwd.empty() ? nullptr : cwd.c_str(), &si, &pi)) {
     return 4;
   }
   const int holdMs = std::atoi(scenario["hold_ms"].c_str());
@@ -103,7 +118,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   const double exited = e2e::UnixMs();
   DWORD exitCode = 0xFFFFFFFF;
   GetExitCodeProcess(pi.hProcess, &exitCode);
-  CloseHandle(pi.hThread);
+  if (pi.hThread != nullptr) {
+    CloseHandle(pi.hThread);
+  }
   CloseHandle(pi.hProcess);
   if (held != nullptr) {
     CloseHandle(held);

@@ -152,7 +152,7 @@ class WineTest(unittest.TestCase):
         shutil.copy(STUB, self.installer)
 
     def run_caller(self, arguments, obj="mutex", name="ReinstallE2E", hold_ms=0, inherit=False,
-                   installer_wait=0.0):
+                   installer_wait=0.0, extra=""):
         """Starts the launcher through caller.exe with the raw command line
         '"<launcher>" ' + arguments, and collects what happened."""
         scenario = os.path.join(self.dir, "scenario.txt")
@@ -161,7 +161,8 @@ class WineTest(unittest.TestCase):
         with open(scenario, "w", encoding="utf-8") as f:
             f.write(f"object={obj}\nname={name}\ninherit={int(inherit)}\nhold_ms={hold_ms}\n"
                     f"launcher={win_path(LAUNCHER)}\n"
-                    f'cmdline="{win_path(LAUNCHER)}" {arguments}\ncwd={win_path(self.work)}\n')
+                    f'cmdline="{win_path(LAUNCHER)}" {arguments}\ncwd={win_path(self.work)}\n'
+                    + extra)
         env = dict(ENV, WINEDEBUG="-all,+relay,+loaddll",
                    STUB_INSTALLER_RECORD=win_path(installed))
         proc = wine(CALLER, win_path(scenario), win_path(record), env=env,
@@ -253,6 +254,28 @@ class HandOver(WineTest):
         self.assertIsNotNone(run.installer, "installer started")
         self.assertIn("setup ü.exe", run.installer["cmdline"])
         self.assertTrue(run.installer["cmdline"].endswith(" /D=Ünïcødé 名前 ∑"))
+
+
+class Helper(WineTest):
+    """Applications start the launcher through include/reinstall/handover.h."""
+
+    def helper_scenario(self, params):
+        return (f"via=helper\ninstall={win_path(self.installer)}\nparams={params}\n")
+
+    def test_launcher_started_by_the_helper_sees_an_inheritable_mutex_go(self):
+        run = self.run_caller("", hold_ms=1000, inherit=True, installer_wait=5,
+                              extra=self.helper_scenario("/S /D=C:\\Program Files\\App"))
+        self.assertIsNotNone(run.installer, "installer started")
+        self.assertEqual(run.boxes(), [])
+        self.assertGreaterEqual(float(run.installer["time"]) - float(run.record["released"]), 2000)
+        self.assertTrue(run.installer["cmdline"].endswith(" /S /D=C:\\Program Files\\App"))
+
+    def test_an_inherited_mutex_handle_would_keep_the_launcher_waiting(self):
+        # The mistake the helper prevents: the launcher holds the application's mutex itself.
+        run = self.run_caller(self.hand_over_args(), hold_ms=1000, inherit=True,
+                              installer_wait=0.5, extra="inherit_handles=1\n")
+        self.assertErrorBox(run, "Waiting for closing application timed out.")
+        self.assertIsNone(run.installer)
 
 
 class Validation(WineTest):

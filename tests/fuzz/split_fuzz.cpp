@@ -61,8 +61,8 @@ Split Run(const std::string& line, unsigned char fill) {
     result.arguments.emplace_back(argv[i]);
   }
   result.nullSlot = argv[count] == nullptr;
-  const auto* chars = reinterpret_cast<const unsigned char*>(
-      argv + reinstall::cmdline::ArgvSlotCount(line.size()));
+  const auto* chars =
+      reinterpret_cast<const unsigned char*>(argv + reinstall::cmdline::ArgvSlotCount(line.size()));
   result.characterArea.assign(chars, chars + line.size() + 2);
   fake.LocalFree(argv);
   return result;

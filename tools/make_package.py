@@ -1,0 +1,52 @@
+#!/usr/bin/env python3
+"""Writes a release ZIP that is the same, byte for byte, for every build of the same commit.
+
+Usage: make_package.py OUTPUT.zip FILE...   (run from the source tree)
+
+The archive holds the files under their base names and a SHA256SUMS file for them, in a fixed
+order, every entry stamped with the commit's time (SOURCE_DATE_EPOCH when set), fixed permissions
+and a fixed compression level. Nothing of the build folder, the user or the clock gets in.
+"""
+
+import hashlib
+import os
+import subprocess
+import sys
+import time
+import zipfile
+
+
+def commit_time():
+    if "SOURCE_DATE_EPOCH" in os.environ:
+        return int(os.environ["SOURCE_DATE_EPOCH"])
+    try:
+        out = subprocess.run(["git", "log", "-1", "--format=%ct"], capture_output=True,
+                             text=True, check=True).stdout.strip()
+        return int(out)
+    except (OSError, subprocess.CalledProcessError, ValueError):
+        return 315532800  # 1980-01-01, the earliest time a ZIP entry can hold
+
+
+def main(output, files):
+    stamp = time.gmtime(max(commit_time(), 315532800))[:6]
+    entries = []
+    for path in files:
+        with open(path, "rb") as f:
+            entries.append((os.path.basename(path), f.read()))
+    sums = "".join(f"{hashlib.sha256(data).hexdigest()}  {name}\n" for name, data in entries)
+    entries.append(("SHA256SUMS", sums.encode()))
+    partial = output + ".partial"
+    with zipfile.ZipFile(partial, "w") as archive:
+        for name, data in entries:
+            info = zipfile.ZipInfo(name, date_time=stamp)
+            info.compress_type = zipfile.ZIP_DEFLATED
+            info.create_system = 3
+            mode = 0o755 if name.endswith(".exe") else 0o644
+            info.external_attr = (0o100000 | mode) << 16
+            archive.writestr(info, data, compresslevel=9)
+    os.replace(partial, output)
+    print(f"{output}\n{hashlib.sha256(open(output, 'rb').read()).hexdigest()}")
+
+
+if __name__ == "__main__":
+    main(sys.argv[1], sys.argv[2:])
