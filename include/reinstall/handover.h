@@ -36,7 +36,8 @@
 #include <cerrno>
 #include <cstdlib>
 
-extern char** environ;
+// Declared by <unistd.h> only with _GNU_SOURCE; repeated for applications built without it.
+extern char** environ;  // NOLINT(readability-redundant-declaration)
 #endif
 
 namespace reinstall {
@@ -55,7 +56,7 @@ class HandoverError : public std::invalid_argument {
  public:
   HandoverError(const std::string& field, const std::string& problem)
       : std::invalid_argument("reinstall hand-over: " + field + " " + problem), field_(field) {}
-  const std::string& field() const noexcept { return field_; }
+  [[nodiscard]] const std::string& field() const noexcept { return field_; }
 
  private:
   std::string field_;
@@ -204,9 +205,9 @@ class ApplicationLock {
   ApplicationLock(const ApplicationLock&) = delete;
   ApplicationLock& operator=(const ApplicationLock&) = delete;
 
-  bool held() const { return fd_ >= 0; }
-  int error() const { return error_; }  // errno of a failed attempt, 0 when held
-  const std::string& path() const { return path_; }
+  [[nodiscard]] bool held() const { return fd_ >= 0; }
+  [[nodiscard]] int error() const { return error_; }  // errno of a failed attempt, 0 when held
+  [[nodiscard]] const std::string& path() const { return path_; }
 
   static std::string LockPath(const std::string& name) {
     if (name.find('/') != std::string::npos) {
@@ -228,8 +229,9 @@ inline int HandOver(const HandoverRequest& request) {
   std::vector<std::string> arguments = BuildArguments(request);
   arguments.insert(arguments.begin(), request.launcher);
   std::vector<char*> argv;
+  argv.reserve(arguments.size() + 1);
   for (std::string& argument : arguments) {
-    argv.push_back(&argument[0]);
+    argv.push_back(argument.data());
   }
   argv.push_back(nullptr);
   pid_t pid = 0;
