@@ -18,6 +18,7 @@
 
 #include "cmdline/split_command_line.h"
 #include "platform/platform.h"
+#include "reinstall/handover.h"
 
 namespace reinstall::platform {
 namespace posix {
@@ -289,12 +290,8 @@ void SetProcessArguments(int argc, const char* const* argv) {
 }
 
 std::string MutexLockPath(const std::string& name) {
-  if (name.find('/') != std::string::npos) {
-    return name;
-  }
-  const char* runtimeDir = std::getenv("XDG_RUNTIME_DIR");
-  const std::string dir = runtimeDir != nullptr && *runtimeDir != '\0' ? runtimeDir : "/tmp";
-  return dir + "/" + name + ".lock";
+  // One rule for both sides: the applications' helper takes its lock on this very path.
+  return ApplicationLock::LockPath(name);
 }
 
 DWORD Win32ErrorFromErrno(int error) {
