@@ -106,7 +106,7 @@ def wine_latencies():
     os.environ["E2E_BUILD_DIR"] = WIN64
     import test_wine as e2e  # the e2e suite's Wine set-up and helpers, on the x64 build
     e2e.setUpModule()
-    results = []
+    results, baseline = [], []
     try:
         stub = os.path.join(WIN64, "tests", "e2e", "stub_installer.exe")
         for _ in range(RUNS):
@@ -128,9 +128,23 @@ def wine_latencies():
                 caller = e2e.read_record(record)
                 stub_record = e2e.read_record(installed, 5)
                 results.append(float(stub_record["time"]) - float(caller["released"]) - PAUSE_MS)
+        # Baseline: what starting any process costs under Wine, measured the same way (from the
+        # caller's CreateProcessW to the stub's first recorded time), without the launcher.
+        for _ in range(RUNS):
+            with tempfile.TemporaryDirectory(dir=WIN64) as tmp:
+                scenario, record, installed = (os.path.join(tmp, n) for n in
+                                               ("scenario.txt", "caller.txt", "installer.txt"))
+                with open(scenario, "w", encoding="utf-8") as f:
+                    f.write(f"object=none\nname=x\nhold_ms=0\nlauncher={e2e.win_path(stub)}\n"
+                            f'cmdline="{e2e.win_path(stub)}"\ncwd={e2e.win_path(tmp)}\n')
+                env = dict(e2e.ENV, STUB_INSTALLER_RECORD=e2e.win_path(installed))
+                e2e.wine(e2e.CALLER, e2e.win_path(scenario), e2e.win_path(record), env=env,
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+                baseline.append(float(e2e.read_record(installed, 5)["time"]) -
+                                float(e2e.read_record(record)["started"]))
     finally:
         e2e.tearDownModule()
-    return results
+    return results, baseline
 
 
 def splitter_ratio():
@@ -157,21 +171,24 @@ def main():
 
     def row(what, value, target, ok):
         rows.append((what, value, target, "met" if ok else ("missed" if ok is False else "")))
-        print(f"{what:58} {value:>22} {target:>14} {rows[-1][3]}")
+        print(f"{what[:58]:58} {value:>22} {target:>14} {rows[-1][3]}")
 
+    # Native figures first, on a quiet machine: Wine's server keeps working for a while after.
     native, peak_kb = native_latencies()
     row("hand-over latency, native, median", f"{statistics.median(native):.1f} ms", "<= 60 ms",
         statistics.median(native) <= 60)
     row("hand-over latency, native, 95th percentile", f"{percentile(native, 95):.1f} ms",
         "<= 110 ms", percentile(native, 95) <= 110)
-    wine = wine_latencies()
+    cpu_ms, wall, message, wait_peak_kb = native_wait_cpu()
+    row("processor time of a full 10 s wait, native", f"{cpu_ms:.1f} ms", "<= 20 ms",
+        cpu_ms <= 20)
+    wine, wine_start = wine_latencies()
     row("hand-over latency, Wine x64, median", f"{statistics.median(wine):.1f} ms", "<= 60 ms",
         statistics.median(wine) <= 60)
     row("hand-over latency, Wine x64, 95th percentile", f"{percentile(wine, 95):.1f} ms",
         "<= 110 ms", percentile(wine, 95) <= 110)
-    cpu_ms, wall, message, wait_peak_kb = native_wait_cpu()
-    row("processor time of a full 10 s wait, native", f"{cpu_ms:.1f} ms", "<= 20 ms",
-        cpu_ms <= 20)
+    row("Wine x64: starting any process (CreateProcessW to its first instruction), median",
+        f"{statistics.median(wine_start):.1f} ms", "", None)
     split, memcpy = splitter_ratio()
     row("splitter, 32 KiB line", f"{split / 2**20:.0f} MiB/s", "", None)
     row("memcpy of the same 32 KiB", f"{memcpy / 2**20:.0f} MiB/s", "", None)
@@ -201,7 +218,9 @@ def main():
     lines += [f"| {w} | {v} | {t} | {s} |" for w, v, t, s in rows]
     lines += ["", "Latency samples (ms after the 2000 ms pause):", "",
               "- native: " + ", ".join(f"{x:.0f}" for x in sorted(native)),
-              "- Wine x64: " + ", ".join(f"{x:.0f}" for x in sorted(wine)), ""]
+              "- Wine x64: " + ", ".join(f"{x:.0f}" for x in sorted(wine)),
+              "- Wine x64, starting a process without the launcher: "
+              + ", ".join(f"{x:.0f}" for x in sorted(wine_start)), ""]
     with open(os.path.join(ROOT, "bench", "RESULTS.md"), "w") as f:
         f.write("\n".join(lines))
     print("wrote bench/RESULTS.md")
