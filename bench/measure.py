@@ -113,35 +113,23 @@ def wine_latencies():
             with tempfile.TemporaryDirectory(dir=WIN64) as tmp:
                 installer = os.path.join(tmp, "setup.exe")
                 shutil.copy(stub, installer)
-                scenario, record, installed = (os.path.join(tmp, n) for n in
-                                               ("scenario.txt", "caller.txt", "installer.txt"))
                 hold = random.randint(800, 1000)
-                with open(scenario, "w", encoding="utf-8") as f:
-                    f.write(f"object=mutex\nname=BenchMutex\ninherit=0\nhold_ms={hold}\n"
-                            f"launcher={e2e.win_path(e2e.LAUNCHER)}\n"
-                            f'cmdline="{e2e.win_path(e2e.LAUNCHER)}" -saferun=kqz '
-                            f'-appmutex=BenchMutex "-appinstall={e2e.win_path(installer)}" '
-                            f"-installparam=/S\ncwd={e2e.win_path(tmp)}\n")
-                env = dict(e2e.ENV, STUB_INSTALLER_RECORD=e2e.win_path(installed))
-                e2e.wine(e2e.CALLER, e2e.win_path(scenario), e2e.win_path(record), env=env,
-                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
-                caller = e2e.read_record(record)
-                stub_record = e2e.read_record(installed, 5)
-                results.append(float(stub_record["time"]) - float(caller["released"]) - PAUSE_MS)
+                _, caller, started, _ = e2e.call(
+                    tmp, f"object=mutex\nname=BenchMutex\ninherit=0\nhold_ms={hold}\n"
+                    f"launcher={e2e.win_path(e2e.LAUNCHER)}\n"
+                    f'cmdline="{e2e.win_path(e2e.LAUNCHER)}" -saferun=kqz -appmutex=BenchMutex '
+                    f'"-appinstall={e2e.win_path(installer)}" -installparam=/S\n'
+                    f"cwd={e2e.win_path(tmp)}\n", installer_wait=5)
+                results.append(float(started["time"]) - float(caller["released"]) - PAUSE_MS)
         # Baseline: what starting any process costs under Wine, measured the same way (from the
         # caller's CreateProcessW to the stub's first recorded time), without the launcher.
         for _ in range(RUNS):
             with tempfile.TemporaryDirectory(dir=WIN64) as tmp:
-                scenario, record, installed = (os.path.join(tmp, n) for n in
-                                               ("scenario.txt", "caller.txt", "installer.txt"))
-                with open(scenario, "w", encoding="utf-8") as f:
-                    f.write(f"object=none\nname=x\nhold_ms=0\nlauncher={e2e.win_path(stub)}\n"
-                            f'cmdline="{e2e.win_path(stub)}"\ncwd={e2e.win_path(tmp)}\n')
-                env = dict(e2e.ENV, STUB_INSTALLER_RECORD=e2e.win_path(installed))
-                e2e.wine(e2e.CALLER, e2e.win_path(scenario), e2e.win_path(record), env=env,
-                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
-                baseline.append(float(e2e.read_record(installed, 5)["time"]) -
-                                float(e2e.read_record(record)["started"]))
+                _, caller, started, _ = e2e.call(
+                    tmp, f"object=none\nname=x\nhold_ms=0\nlauncher={e2e.win_path(stub)}\n"
+                    f'cmdline="{e2e.win_path(stub)}"\ncwd={e2e.win_path(tmp)}\n',
+                    installer_wait=5)
+                baseline.append(float(started["time"]) - float(caller["started"]))
     finally:
         e2e.tearDownModule()
     return results, baseline

@@ -115,6 +115,20 @@ def parse_relay(trace):
     return calls
 
 
+def call(folder, scenario, debug="-all", installer_wait=0.0):
+    """Runs caller.exe on the scenario text (key=value lines, see caller.cpp) in `folder`.
+    Returns caller.exe's exit code, its record, the installer's record (None when nothing was
+    started within `installer_wait` seconds) and Wine's debug output."""
+    paths = [os.path.join(folder, n) for n in ("scenario.txt", "caller.txt", "installer.txt")]
+    with open(paths[0], "w", encoding="utf-8") as f:
+        f.write(scenario)
+    env = dict(ENV, WINEDEBUG=debug, STUB_INSTALLER_RECORD=win_path(paths[2]))
+    proc = wine(CALLER, win_path(paths[0]), win_path(paths[1]), env=env,
+                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=120)
+    return (proc.returncode, read_record(paths[1]), read_record(paths[2], installer_wait),
+            proc.stderr.decode("utf-8", "replace"))
+
+
 class Run:
     def __init__(self, record, installer, calls, trace):
         self.record, self.installer, self.calls, self.trace = record, installer, calls, trace
@@ -155,25 +169,17 @@ class WineTest(unittest.TestCase):
                    installer_wait=0.0, extra=""):
         """Starts the launcher through caller.exe with the raw command line
         '"<launcher>" ' + arguments, and collects what happened."""
-        scenario = os.path.join(self.dir, "scenario.txt")
-        record = os.path.join(self.dir, "caller.txt")
-        installed = os.path.join(self.dir, "installer.txt")
-        with open(scenario, "w", encoding="utf-8") as f:
-            f.write(f"object={obj}\nname={name}\ninherit={int(inherit)}\nhold_ms={hold_ms}\n"
+        scenario = (f"object={obj}\nname={name}\ninherit={int(inherit)}\nhold_ms={hold_ms}\n"
                     f"launcher={win_path(LAUNCHER)}\n"
                     f'cmdline="{win_path(LAUNCHER)}" {arguments}\ncwd={win_path(self.work)}\n'
                     + extra)
-        env = dict(ENV, WINEDEBUG="-all,+relay,+loaddll",
-                   STUB_INSTALLER_RECORD=win_path(installed))
-        proc = wine(CALLER, win_path(scenario), win_path(record), env=env,
-                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=120)
-        self.assertEqual(proc.returncode, 0, "caller.exe failed")
-        trace = proc.stderr.decode("utf-8", "replace")
-        result = read_record(record)
+        code, result, installer, trace = call(self.dir, scenario, "-all,+relay,+loaddll",
+                                              installer_wait)
+        self.assertEqual(code, 0, "caller.exe failed")
         self.assertIsNotNone(result)
         self.assertEqual(result["timed_out"], "0")
         self.assertEqual(result["exit_code"], "0", "the launcher always exits with 0")
-        run = Run(result, read_record(installed, installer_wait), parse_relay(trace), trace)
+        run = Run(result, installer, parse_relay(trace), trace)
         self.assertTrue(run.calls, "no relay trace of the launcher")
         self.assertHandlesClosed(run)
         return run
