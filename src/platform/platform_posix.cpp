@@ -291,7 +291,7 @@ void SetProcessArguments(int argc, const char* const* argv) {
 
 std::string MutexLockPath(const std::string& name) {
   // One rule for both sides: the applications' helper takes its lock on this very path.
-  return ApplicationLock::LockPath(name);
+  return reinstall::LockPath(name);
 }
 
 DWORD Win32ErrorFromErrno(int error) {

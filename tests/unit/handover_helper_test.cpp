@@ -2,6 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -9,6 +18,15 @@
 #include "app/reinstall.h"
 #include "fake_platform.h"
 #include "platform/platform_posix.h"
+
+namespace reinstall {
+
+// Failures name the codes, not their bytes.
+void PrintTo(ProblemCode code, std::ostream* out) {
+  *out << ProblemCodeName(code);
+}
+
+}  // namespace reinstall
 
 namespace {
 
@@ -124,19 +142,180 @@ TEST(HandoverHelper, EveryAcceptedRequestComesBackExactlyThroughTheLaunchersPars
   }
 }
 
-TEST(HandoverHelper, ApplicationLockIsExclusiveAndGoesAwayWithItsOwner) {
-  char dir[] = "/tmp/reinstall-lock-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string name = std::string(dir) + "/app.lock";
-  {
-    reinstall::ApplicationLock first(name);
-    ASSERT_TRUE(first.held()) << first.error();
-    reinstall::ApplicationLock second(name);  // another description: refused like a second owner
-    EXPECT_FALSE(second.held());
-    EXPECT_EQ(second.error(), EAGAIN);
+// A scratch folder that is also $XDG_RUNTIME_DIR, so that mutex names land in it.
+class HelperFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/reinstall-helper-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    const char* old = std::getenv("XDG_RUNTIME_DIR");
+    oldRuntimeDir_ = old != nullptr ? old : "";
+    setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
   }
-  EXPECT_NE(access(name.c_str(), F_OK), 0) << "the lock file is gone with its owner";
-  rmdir(dir);
+  void TearDown() override {
+    setenv("XDG_RUNTIME_DIR", oldRuntimeDir_.c_str(), 1);
+    std::filesystem::remove_all(dir_);
+  }
+  std::string Write(const std::string& name, const std::string& text, mode_t mode) {
+    const std::string path = dir_ + "/" + name;
+    std::ofstream(path) << text;
+    chmod(path.c_str(), mode);
+    return path;
+  }
+  static std::string Read(const std::string& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+
+  std::string dir_;
+  std::string oldRuntimeDir_;
+};
+
+using ApplicationMutexTest = HelperFiles;
+
+TEST_F(ApplicationMutexTest, IsExclusiveAndRemovesOnlyTheFileItCreated) {
+  {
+    reinstall::ApplicationMutex first("app");
+    ASSERT_TRUE(first.held()) << first.error();
+    EXPECT_EQ(first.path(), dir_ + "/app.lock");
+    reinstall::ApplicationMutex second("app");  // another description: refused like a 2nd owner
+    EXPECT_FALSE(second.held());
+    EXPECT_EQ(second.error(), static_cast<std::uint32_t>(EAGAIN));
+    reinstall::ApplicationMutex moved(std::move(first));
+    EXPECT_TRUE(moved.held());
+  }
+  EXPECT_NE(access((dir_ + "/app.lock").c_str(), F_OK), 0) << "gone with its owner";
+  EXPECT_TRUE(reinstall::ApplicationMutex("app").held()) << "free again";
+}
+
+TEST_F(ApplicationMutexTest, NeverRemovesOrChangesAFileItDidNotCreate) {
+  const std::string notes = Write("notes.txt", "my notes\n", 0644);
+  ASSERT_EQ(symlink(notes.c_str(), (dir_ + "/link.lock").c_str()), 0);
+  ASSERT_EQ(mkdir((dir_ + "/folder.lock").c_str(), 0755), 0);
+  struct Case {
+    std::string name;
+    bool held;
+    int error;
+  };
+  const Case cases[] = {
+      {notes, true, 0},  // a regular file of this user's: locked, but left as it was
+      {"link", false, ELOOP},
+      {"folder", false, EISDIR},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    {
+      reinstall::ApplicationMutex mutex(c.name);
+      EXPECT_EQ(mutex.held(), c.held);
+      EXPECT_EQ(mutex.error(), static_cast<std::uint32_t>(c.error));
+    }
+    EXPECT_EQ(Read(notes), "my notes\n");
+  }
+  struct stat status {};
+  EXPECT_EQ(lstat((dir_ + "/link.lock").c_str(), &status), 0);
+  EXPECT_TRUE(S_ISLNK(status.st_mode));
+  EXPECT_EQ(stat((dir_ + "/folder.lock").c_str(), &status), 0);
+  EXPECT_TRUE(S_ISDIR(status.st_mode));
+}
+
+using PreflightTest = HelperFiles;
+
+TEST_F(PreflightTest, ReportsEveryProblemWithItsCode) {
+  using Code = reinstall::ProblemCode;
+  const std::string launcher = Write("reinstall", "#!/bin/sh\n", 0755);
+  const std::string installer = Write("setup 1.sh", "#!/bin/sh\n", 0755);
+  const std::string plainFile = Write("readme.txt", "text\n", 0644);
+  const reinstall::ApplicationMutex held("held");
+  const reinstall::ApplicationMutex heldGlobal("Global\\held");
+  ASSERT_TRUE(held.held() && heldGlobal.held());
+  const std::string longName(261, 'n');
+  struct Case {
+    const char* what;
+    HandoverRequest request;
+    std::vector<Code> codes;
+  };
+  const Case cases[] = {
+      {"all well", {launcher, "held", installer, "/S"}, {}},
+      {"namespace prefix", {launcher, "Global\\held", installer, ""}, {}},
+      {"launcher missing", {dir_ + "/nope", "held", installer, ""}, {Code::kLauncherMissing}},
+      {"launcher a folder", {dir_, "held", installer, ""}, {Code::kLauncherNotExecutable}},
+      {"launcher no program", {plainFile, "held", installer, ""}, {Code::kLauncherNotExecutable}},
+      {"installer missing", {launcher, "held", dir_ + "/gone", ""}, {Code::kInstallFileRejected}},
+      {"installer a folder", {launcher, "held", dir_, ""}, {Code::kInstallFileRejected}},
+      {"installer no program", {launcher, "held", plainFile, ""}, {Code::kInstallFileRejected}},
+      {"installer relative", {launcher, "held", "setup 1.sh", ""}, {Code::kInstallPathRelative}},
+      {"mutex not held", {launcher, "free", installer, ""}, {Code::kMutexNotHeld}},
+      {"mutex a folder", {launcher, dir_ + "/", installer, ""}, {Code::kMutexUnusable}},
+      {"backslash", {launcher, "a\\b", installer, ""}, {Code::kMutexNameInvalid}},
+      {"backslash after prefix", {launcher, "Local\\a\\b", installer, ""},
+       {Code::kMutexNameInvalid}},
+      {"session prefix", {launcher, "Session\\1\\free", installer, ""}, {Code::kMutexNotHeld}},
+      {"not a session prefix", {launcher, "Session\\x\\y", installer, ""},
+       {Code::kMutexNameInvalid}},
+      {"prefix alone", {launcher, "Global\\", installer, ""}, {Code::kMutexNameInvalid}},
+      {"261 characters", {launcher, longName, installer, ""}, {Code::kMutexNameInvalid}},
+      {"quote in parameters", {launcher, "held", installer, "/D=\"x\""}, {Code::kInvalidValue}},
+      {"empty launcher", {"", "held", installer, ""}, {Code::kInvalidValue}},
+      {"several", {dir_ + "/nope", "free", "setup.sh", ""},
+       {Code::kInstallPathRelative, Code::kLauncherMissing, Code::kMutexNotHeld}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<Code> codes;
+    for (const reinstall::Problem& problem : reinstall::Preflight(c.request)) {
+      codes.push_back(problem.code);
+      EXPECT_FALSE(problem.message.empty());
+    }
+    std::sort(codes.begin(), codes.end());
+    EXPECT_EQ(codes, c.codes);
+  }
+}
+
+TEST_F(PreflightTest, HandOverRefusesStartsAndConfirms) {
+  using Code = reinstall::ProblemCode;
+  using Step = reinstall::HandoverStep;
+  const std::string quitter = Write("quits", "#!/bin/sh\nexit 3\n", 0755);
+  const std::string stayer = Write("stays", "#!/bin/sh\nexec sleep 5\n", 0755);
+  const std::string installer = Write("setup.sh", "#!/bin/sh\n", 0755);
+  struct Case {
+    const char* what;
+    HandoverRequest request;
+    Step step;
+    Code code;
+    std::uint32_t systemError;
+  };
+  const Case cases[] = {
+      {"runs on", {stayer, "m", installer, ""}, Step::kNone, Code::kNone, 0},
+      {"quote", {stayer, "m", installer, "\""}, Step::kCheckRequest, Code::kInvalidValue, 0},
+      {"relative", {stayer, "m", "setup.sh", ""}, Step::kCheckRequest,
+       Code::kInstallPathRelative, 0},
+      {"backslash", {stayer, "a\\b", installer, ""}, Step::kCheckRequest,
+       Code::kMutexNameInvalid, 0},
+      {"missing", {dir_ + "/nope", "m", installer, ""}, Step::kStartProcess, Code::kStartFailed,
+       ENOENT},
+      {"ends at once", {quitter, "m", installer, ""}, Step::kConfirm, Code::kLauncherEndedEarly,
+       0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    reinstall::HandoverResult result = reinstall::HandOver(c.request);
+    EXPECT_EQ(result.failedStep, c.step);
+    EXPECT_EQ(result.problem.code, c.code);
+    EXPECT_EQ(result.problem.systemError, c.systemError);
+    EXPECT_EQ(result.ok(), c.step == Step::kNone);
+    const bool started = c.step == Step::kNone || c.step == Step::kConfirm;
+    EXPECT_EQ(result.launcher.started(), started);
+    if (c.step == Step::kNone) {
+      EXPECT_EQ(getsid(result.launcher.id()), result.launcher.id()) << "a session of its own";
+      kill(result.launcher.id(), SIGTERM);
+      EXPECT_TRUE(result.launcher.Wait(std::chrono::seconds(5)));
+    }
+    if (c.code == Code::kLauncherEndedEarly) {
+      EXPECT_EQ(result.launcher.exitCode(), 3U);
+      EXPECT_NE(result.problem.message.find("exit code 3"), std::string::npos);
+    }
+  }
 }
 
 }  // namespace
