@@ -35,9 +35,10 @@ std::string Utf8(const wchar_t* wide, bool path = false) {
 }
 
 void Report(const reinstall::Problem& problem) {
-  demo::Say("application",
-            (std::string(reinstall::ProblemCodeName(problem.code)) + ": " + problem.message).c_str(),
-            stderr);
+  demo::Say(
+      "application",
+      (std::string(reinstall::ProblemCodeName(problem.code)) + ": " + problem.message).c_str(),
+      stderr);
 }
 
 }  // namespace
@@ -48,9 +49,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   if (argv == nullptr || argc < 3) {
     return 2;
   }
-  const reinstall::HandoverRequest request{
-      Utf8(argv[1], true), "ReinstallDemo-" + std::to_string(GetCurrentProcessId()),
-      Utf8(argv[2], true), argc > 3 ? Utf8(argv[3]) : ""};
+  const reinstall::HandoverRequest request{Utf8(argv[1], true),
+                                           "ReinstallDemo-" + std::to_string(GetCurrentProcessId()),
+                                           Utf8(argv[2], true), argc > 3 ? Utf8(argv[3]) : ""};
   const int lingerMs = argc > 4 ? _wtoi(argv[4]) : 1000;
   LocalFree(argv);
 

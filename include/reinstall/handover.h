@@ -17,6 +17,7 @@
 #ifndef REINSTALL_HANDOVER_H_
 #define REINSTALL_HANDOVER_H_
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <stdexcept>
@@ -146,7 +147,7 @@ inline std::string ValueProblem(const std::string& value, bool mayBeEmpty) {
   if (value.find('\0') != std::string::npos) {
     return "holds a NUL byte, which would end the command line";
   }
-  return std::string();
+  return {};
 }
 
 inline void Check(const std::string& field, const std::string& value, bool mayBeEmpty) {
@@ -211,12 +212,8 @@ inline void Add(std::vector<Problem>& problems,
 }
 
 inline bool HasProblemWith(const std::vector<Problem>& problems, const std::string& field) {
-  for (const Problem& problem : problems) {
-    if (problem.field == field) {
-      return true;
-    }
-  }
-  return false;
+  return std::any_of(problems.begin(), problems.end(),
+                     [&](const Problem& problem) { return problem.field == field; });
 }
 
 // The kernel's rule for object names: at most MAX_PATH (260) characters, and a backslash only
@@ -244,12 +241,12 @@ inline std::string MutexNameProblem(const std::string& name) {
     }
   }
   if (name.find('\\', rest) != std::string::npos) {
-    return "holds a backslash; only a Global\\, Local\\ or Session\\N\\ prefix may end in one";
+    return R"(holds a backslash; only a Global\, Local\ or Session\N\ prefix may end in one)";
   }
   if (rest == name.size()) {
     return "names no object after its namespace prefix";
   }
-  return std::string();
+  return {};
 }
 
 inline bool IsAbsolutePath(const std::string& path) {
@@ -463,8 +460,8 @@ inline JobState CurrentJob() {
   }
   state.inJob = true;
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-  if (QueryInformationJobObject(nullptr, JobObjectExtendedLimitInformation, &limits,
-                                sizeof(limits), nullptr)) {
+  if (QueryInformationJobObject(nullptr, JobObjectExtendedLimitInformation, &limits, sizeof(limits),
+                                nullptr)) {
     const DWORD flags = limits.BasicLimitInformation.LimitFlags;
     state.killsOnClose = (flags & JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE) != 0;
     state.breakawayAllowed =
@@ -530,8 +527,9 @@ inline void CheckInstallFile(const std::string& path, std::vector<Problem>& prob
       break;
   }
   Add(problems, ProblemCode::kInstallFileRejected, "installPath", error,
-      "installPath " + path + " " + why + " (" + ErrorText(error) + "); the launcher would stop "
-      "with \"Install file doesn't exists.\"");
+      "installPath " + path + " " + why + " (" + ErrorText(error) +
+          "); the launcher would stop "
+          "with \"Install file doesn't exists.\"");
 }
 
 // Whether the shell has a program for "open" on the file's type. Programs (.exe, .com, .bat,
@@ -565,10 +563,10 @@ inline void CheckOpenProgram(const std::string& path, std::vector<Problem>& prob
     constexpr DWORD kIgnoreUnknown = 0x400;  // ASSOCF_INIT_IGNOREUNKNOWN
     constexpr int kCommand = 1;              // ASSOCSTR_COMMAND
     DWORD size = 0;
-    const HRESULT found = extension.empty() ? E_FAIL
-                                            : query(kIgnoreUnknown, kCommand,
-                                                    Wide(extension).c_str(), L"open", nullptr,
-                                                    &size);
+    const HRESULT found =
+        extension.empty()
+            ? E_FAIL
+            : query(kIgnoreUnknown, kCommand, Wide(extension).c_str(), L"open", nullptr, &size);
     if (FAILED(found)) {
       Add(problems, ProblemCode::kNoOpenProgram, "installPath", static_cast<DWORD>(found) & 0xFFFF,
           "installPath has no program for \"open\" on its type (" +
@@ -589,8 +587,9 @@ inline void CheckMutexHeld(const std::string& name, std::vector<Problem>& proble
   const DWORD error = GetLastError();
   if (error == ERROR_FILE_NOT_FOUND) {
     Add(problems, ProblemCode::kMutexNotHeld, "mutexName", error,
-        "mutexName " + name + " does not exist: the launcher would start the installer at once, "
-        "while the application still runs");
+        "mutexName " + name +
+            " does not exist: the launcher would start the installer at once, "
+            "while the application still runs");
   } else {
     Add(problems, ProblemCode::kMutexUnusable, "mutexName", error,
         "mutexName " + name + " cannot be opened as a mutex (" + ErrorText(error) +
@@ -705,7 +704,7 @@ class ApplicationMutex {
   }
 
   // Whether the path still names the file open on `fd`.
-  bool SameFile(int fd) const {
+  [[nodiscard]] bool SameFile(int fd) const {
     struct stat open {};
     struct stat named {};
     return ::fstat(fd, &open) == 0 && ::lstat(path_.c_str(), &named) == 0 &&
@@ -817,8 +816,7 @@ inline void CheckInstallFile(const std::string& path, std::vector<Problem>& prob
   if (IsRunnableFile(path, &error) && ::access(path.c_str(), R_OK) == 0) {
     return;
   }
-  Add(problems, ProblemCode::kInstallFileRejected, "installPath",
-      static_cast<std::uint32_t>(error),
+  Add(problems, ProblemCode::kInstallFileRejected, "installPath", static_cast<std::uint32_t>(error),
       "installPath " + path +
           (error != 0 ? " does not exist" : " is not a file this user may read and execute") +
           "; the launcher would stop with \"Install file doesn't exists.\"");
@@ -897,11 +895,11 @@ enum class HandoverStep : int {
 // was still running after the confirmation wait.
 struct HandoverResult {
   HandoverStep failedStep = HandoverStep::kNone;
-  Problem problem;             // code kNone when nothing failed
-  bool brokeAway = false;      // started with CREATE_BREAKAWAY_FROM_JOB (Windows)
-  bool remainsInJob = false;   // the job forbade breakaway: the launcher shares its fate
+  Problem problem;               // code kNone when nothing failed
+  bool brokeAway = false;        // started with CREATE_BREAKAWAY_FROM_JOB (Windows)
+  bool remainsInJob = false;     // the job forbade breakaway: the launcher shares its fate
   bool jobKillsOnClose = false;  // ...and that job kills its processes when it closes
-  LauncherProcess launcher;    // the started launcher; not started() when the start failed
+  LauncherProcess launcher;      // the started launcher; not started() when the start failed
 
   [[nodiscard]] bool ok() const { return failedStep == HandoverStep::kNone; }
 };
@@ -927,9 +925,8 @@ inline HandoverResult Confirm(HandoverResult result, std::chrono::milliseconds c
   if (confirm.count() > 0 && result.launcher.Wait(confirm)) {
     const std::uint32_t code = result.launcher.exitCode();
     return Fail(std::move(result), HandoverStep::kConfirm, ProblemCode::kLauncherEndedEarly, 0,
-                "the launcher ended within " + std::to_string(confirm.count()) +
-                    " ms (exit code " + std::to_string(code) +
-                    "): it refused the request, or the system stopped it");
+                "the launcher ended within " + std::to_string(confirm.count()) + " ms (exit code " +
+                    std::to_string(code) + "): it refused the request, or the system stopped it");
   }
   return result;
 }
@@ -987,8 +984,8 @@ inline HandoverResult HandOver(const HandoverRequest& request,
         (result.jobKillsOnClose ? "the job kills its processes when it closes, so the launcher "
                                   "would die with the application"
                                 : "it survives the application only while the job lives");
-    return detail::Fail(std::move(result), HandoverStep::kBreakaway,
-                        ProblemCode::kBreakawayRefused, ERROR_ACCESS_DENIED, message);
+    return detail::Fail(std::move(result), HandoverStep::kBreakaway, ProblemCode::kBreakawayRefused,
+                        ERROR_ACCESS_DENIED, message);
   }
   return result;
 }
@@ -1021,8 +1018,8 @@ inline HandoverResult HandOver(const HandoverRequest& request,
   if (error == 0) {
     error = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
     if (error == 0) {
-      error = posix_spawn(&pid, request.launcher.c_str(), nullptr, &attributes, argv.data(),
-                          environ);
+      error =
+          posix_spawn(&pid, request.launcher.c_str(), nullptr, &attributes, argv.data(), environ);
     }
     posix_spawnattr_destroy(&attributes);
   }

@@ -7,13 +7,18 @@
 //   cmdline  the launcher's exact raw command line
 //   inherit_handles  1 to let the launcher inherit the application's inheritable handles
 //   cwd      the launcher's working directory
-//   via      raw (the default) or helper: start it through the applications' hand-over helper
-//            with the request install and params, and the object's name, instead of cmdline
+//   via      raw (the default): CreateProcessW with cmdline; helper: the applications' hand-over
+//            helper with the request install and params and the object's name (confirm_ms, when
+//            given, is its confirmation wait); preflight: only the helper's Preflight
+//   job      none (the default) | kill | kill_breakaway: first put this process in a job that
+//            kills its processes when it closes (at this process's exit), allowing breakaway or not
+//   wait     0 to quit after hold_ms without waiting for the launcher, as a real application does
 // Starts the launcher through the Unicode API, releases the object on cue, waits for the
-// launcher, and writes times (Unix ms) and its exit code to the record file.
+// launcher, and writes times (Unix ms), its exit code and what the helper said to the record file.
 // Usage: caller.exe SCENARIO RECORD
 #include <windows.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -53,16 +58,51 @@ std::map<std::string, std::string> ReadScenario(const std::wstring& path) {
   return values;
 }
 
+// caller.exe's exit codes.
+enum CallerExit : int {
+  kRecorded = 0,      // the record file was written
+  kUsage = 2,         // no scenario or record path
+  kNoObject = 3,      // the named object could not be created
+  kNotStarted = 4,    // the raw CreateProcessW failed
+  kRecordFailed = 5,  // the record file could not be written
+  kNoJob = 7,         // the job could not be set up
+};
+
+// Puts this process in a job that kills its processes when its last handle closes: when this
+// process exits, as for an application started by a browser, an IDE or a service host.
+bool EnterJob(const std::string& kind) {
+  if (kind.empty() || kind == "none") {
+    return true;
+  }
+  HANDLE job = CreateJobObjectW(nullptr, nullptr);
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags =
+      JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE |
+      (kind == "kill_breakaway" ? JOB_OBJECT_LIMIT_BREAKAWAY_OK : 0);
+  return job != nullptr &&
+         SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits)) &&
+         AssignProcessToJobObject(job, GetCurrentProcess());
+  // The handle stays open until the process exits.
+}
+
+reinstall::HandoverRequest Request(std::map<std::string, std::string>& scenario) {
+  return {scenario["launcher"], scenario["name"], scenario["install"], scenario["params"]};
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   int argc = 0;
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
   if (argv == nullptr || argc < 3) {
-    return 2;
+    return kUsage;
   }
   auto scenario = ReadScenario(argv[1]);
   const std::string recordPath = e2e::Utf8(argv[2]);
+  LocalFree(argv);
+  if (!EnterJob(scenario["job"])) {
+    return kNoJob;
+  }
   const std::wstring name = e2e::Wide(scenario["name"]);
   const std::string object = scenario["object"];
 
@@ -75,7 +115,20 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     held = CreateEventW(sa, TRUE, FALSE, name.c_str());
   }
   if (object != "none" && held == nullptr) {
-    return 3;
+    return kNoObject;
+  }
+
+  std::string record;
+  if (scenario["via"] == "preflight") {
+    std::string codes;
+    for (const reinstall::Problem& problem : reinstall::Preflight(Request(scenario))) {
+      codes += (codes.empty() ? "" : ",") + std::string(reinstall::ProblemCodeName(problem.code));
+    }
+    record = "problems=" + codes + "\n";
+    if (held != nullptr) {
+      CloseHandle(held);
+    }
+    return e2e::WriteWhole(recordPath, record) ? kRecorded : kRecordFailed;
   }
 
   std::wstring cmdline = e2e::Wide(scenario["cmdline"]);
@@ -84,23 +137,27 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   STARTUPINFOW si{};
   si.cb = sizeof(si);
   PROCESS_INFORMATION pi{};
+  reinstall::HandoverResult handover;
   const double started = e2e::UnixMs();
   if (scenario["via"] == "helper") {
     SetCurrentDirectoryW(cwd.c_str());
-    try {
-      if (reinstall::HandOver(
-              {scenario["launcher"], scenario["name"], scenario["install"], scenario["params"]},
-              &pi.hProcess) != ERROR_SUCCESS) {
-        return 4;
-      }
-    } catch (const reinstall::HandoverError&) {
-      return 6;
-    }
+    const std::string confirm = scenario["confirm_ms"];
+    handover = reinstall::HandOver(
+        Request(scenario), confirm.empty() ? reinstall::kDefaultConfirmation
+                                           : std::chrono::milliseconds(std::atoi(confirm.c_str())));
+    record += "step=" + std::to_string(static_cast<int>(handover.failedStep)) + "\n";
+    record += "code=" + std::string(reinstall::ProblemCodeName(handover.problem.code)) + "\n";
+    record += "system_error=" + std::to_string(handover.problem.systemError) + "\n";
+    record += "message=" + handover.problem.message + "\n";
+    record += "broke_away=" + std::to_string(handover.brokeAway ? 1 : 0) + "\n";
+    record += "remains_in_job=" + std::to_string(handover.remainsInJob ? 1 : 0) + "\n";
+    pi.hProcess = handover.launcher.handle();
   } else if (!CreateProcessW(launcher.c_str(), cmdline.data(), nullptr, nullptr,
                              scenario["inherit_handles"] == "1", 0, nullptr,
                              cwd.empty() ? nullptr : cwd.c_str(), &si, &pi)) {
-    return 4;
+    return kNotStarted;
   }
+  record += "started=" + std::to_string(started) + "\n";
   const int holdMs = std::atoi(scenario["hold_ms"].c_str());
   double released = 0;
   if (holdMs >= 0) {
@@ -114,22 +171,23 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     }
     released = e2e::UnixMs();
   }
-  const DWORD waited = WaitForSingleObject(pi.hProcess, 60000);
-  const double exited = e2e::UnixMs();
-  DWORD exitCode = 0xFFFFFFFF;
-  GetExitCodeProcess(pi.hProcess, &exitCode);
+  record += "released=" + std::to_string(released) + "\n";
+  if (pi.hProcess != nullptr && scenario["wait"] != "0") {
+    const DWORD waited = WaitForSingleObject(pi.hProcess, 60000);
+    DWORD exitCode = 0xFFFFFFFF;
+    GetExitCodeProcess(pi.hProcess, &exitCode);
+    record += "exited=" + std::to_string(e2e::UnixMs()) + "\n";
+    record += "exit_code=" + std::to_string(exitCode) + "\n";
+    record += "timed_out=" + std::string(waited == WAIT_TIMEOUT ? "1" : "0") + "\n";
+  }
   if (pi.hThread != nullptr) {
     CloseHandle(pi.hThread);
   }
-  CloseHandle(pi.hProcess);
+  if (pi.hProcess != nullptr && pi.hProcess != handover.launcher.handle()) {
+    CloseHandle(pi.hProcess);
+  }
   if (held != nullptr) {
     CloseHandle(held);
   }
-  std::string record = "started=" + std::to_string(started) + "\n";
-  record += "released=" + std::to_string(released) + "\n";
-  record += "exited=" + std::to_string(exited) + "\n";
-  record += "exit_code=" + std::to_string(exitCode) + "\n";
-  record += "timed_out=" + std::string(waited == WAIT_TIMEOUT ? "1" : "0") + "\n";
-  LocalFree(argv);
-  return e2e::WriteWhole(recordPath, record) ? 0 : 5;
+  return e2e::WriteWhole(recordPath, record) ? kRecorded : kRecordFailed;
 }

@@ -26,6 +26,16 @@ WINESERVER = None
 ENV.update(WINEPREFIX=PREFIX, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
 
 
+# caller.exe's exit codes (CallerExit in caller.cpp), for failure messages.
+CALLER_EXITS = {0: "recorded", 2: "usage", 3: "the named object could not be created",
+                4: "CreateProcessW failed", 5: "the record could not be written",
+                7: "the job could not be set up"}
+
+
+def caller_exit(code):
+    return f"caller.exe exited with {code}: {CALLER_EXITS.get(code, 'unknown')}"
+
+
 def wine(*args, **kwargs):
     return subprocess.run(["wine", *args], env=kwargs.pop("env", ENV), stdin=subprocess.DEVNULL,
                           **kwargs)
@@ -175,7 +185,7 @@ class WineTest(unittest.TestCase):
                     + extra)
         code, result, installer, trace = call(self.dir, scenario, "-all,+relay,+loaddll",
                                               installer_wait)
-        self.assertEqual(code, 0, "caller.exe failed")
+        self.assertEqual(code, 0, caller_exit(code))
         self.assertIsNotNone(result)
         self.assertEqual(result["timed_out"], "0")
         self.assertEqual(result["exit_code"], "0", "the launcher always exits with 0")
@@ -282,6 +292,74 @@ class Helper(WineTest):
                               installer_wait=0.5, extra="inherit_handles=1\n")
         self.assertErrorBox(run, "Waiting for closing application timed out.")
         self.assertIsNone(run.installer)
+
+
+class Jobs(WineTest):
+    """The application runs in a job that kills its processes when it closes, as under a browser,
+    an IDE or a service host; it hands over through the helper and quits without waiting."""
+
+    def helper_run(self, job, install=None, hold_ms=1000, installer_wait=5.0):
+        scenario = (f"object=mutex\nname=ReinstallE2E\nhold_ms={hold_ms}\nwait=0\njob={job}\n"
+                    f"via=helper\nlauncher={win_path(LAUNCHER)}\ncwd={win_path(self.work)}\n"
+                    f"install={win_path(install or self.installer)}\nparams=/S\n")
+        code, result, installer, trace = call(self.dir, scenario, "-all,+relay,+loaddll",
+                                              installer_wait)
+        self.assertEqual(code, 0, caller_exit(code))
+        return Run(result, installer, parse_relay(trace), trace)
+
+    def test_breakaway_lets_the_launcher_outlive_the_job(self):
+        run = self.helper_run("kill_breakaway")
+        self.assertEqual(run.record["code"], "none", run.record["message"])
+        self.assertEqual(run.record["broke_away"], "1")
+        self.assertIsNotNone(run.installer, "installer started")
+        delay = float(run.installer["time"]) - float(run.record["released"])
+        self.assertGreaterEqual(delay, 2000)
+        self.assertLess(delay, 3000)
+
+    def test_a_job_that_forbids_breakaway_is_reported_before_the_application_quits(self):
+        run = self.helper_run("kill", installer_wait=1.0)
+        self.assertEqual(run.record["step"], "3", run.record["message"])
+        self.assertEqual(run.record["code"], "breakaway-refused")
+        self.assertEqual(run.record["remains_in_job"], "1")
+        # The control: the application quit anyway, and the job took the waiting launcher with it.
+        self.assertTrue(run.named("OpenMutexA"), "the launcher was waiting")
+        self.assertEqual(run.named("ShellExecuteExA"), [])
+        self.assertEqual(run.boxes(), [])
+        self.assertIsNone(run.installer)
+
+    def test_a_launcher_that_ends_at_once_is_reported(self):
+        run = self.helper_run("none", install=os.path.join(self.dir, "gone.exe"), hold_ms=0,
+                              installer_wait=0.5)
+        self.assertEqual(run.record["step"], "4", run.record["message"])
+        self.assertEqual(run.record["code"], "launcher-ended-early")
+        self.assertErrorBox(run, "Install file doesn't exists.")
+        self.assertIsNone(run.installer)
+
+
+class Preflight(WineTest):
+    def test_problems_are_found_while_the_application_runs(self):
+        document = os.path.join(self.dir, "notes.zzqq")
+        package = os.path.join(self.dir, "setup.msi")
+        for path in (document, package):
+            with open(path, "w") as f:
+                f.write("not a program\n")
+        cases = [
+            ("all well", self.installer, "mutex", ""),
+            ("a package with an open program", package, "mutex", ""),
+            ("missing installer", os.path.join(self.dir, "gone.exe"), "mutex",
+             "install-file-rejected"),
+            ("no open program", document, "mutex", "no-open-program"),
+            ("mutex not held", self.installer, "none", "mutex-not-held"),
+            ("an event under the name", self.installer, "event", "mutex-unusable"),
+        ]
+        for what, install, obj, problems in cases:
+            with self.subTest(what):
+                scenario = (f"object={obj}\nname=ReinstallE2E\nvia=preflight\n"
+                            f"launcher={win_path(LAUNCHER)}\ninstall={win_path(install)}\n"
+                            "params=/S\n")
+                code, result, _, _ = call(self.dir, scenario)
+                self.assertEqual(code, 0, caller_exit(code))
+                self.assertEqual(result["problems"], problems)
 
 
 class Validation(WineTest):
