@@ -122,7 +122,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   if (scenario["via"] == "preflight") {
     std::string codes;
     for (const reinstall::Problem& problem : reinstall::Preflight(Request(scenario))) {
-      codes += (codes.empty() ? "" : ",") + std::string(reinstall::ProblemCodeName(problem.code));
+      codes += (codes.empty() ? "" : ",") + std::string(reinstall::ProblemCodeName(problem.code)) +
+               ":" + problem.field;
     }
     record = "problems=" + codes + "\n";
     if (held != nullptr) {

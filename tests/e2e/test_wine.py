@@ -130,8 +130,8 @@ def call(folder, scenario, debug="-all", installer_wait=0.0):
     Returns caller.exe's exit code, its record, the installer's record (None when nothing was
     started within `installer_wait` seconds) and Wine's debug output."""
     paths = [os.path.join(folder, n) for n in ("scenario.txt", "caller.txt", "installer.txt")]
-    with open(paths[0], "w", encoding="utf-8") as f:
-        f.write(scenario)
+    with open(paths[0], "w", encoding="utf-8", errors="surrogateescape") as f:
+        f.write(scenario)  # "\udcff" and the like stand for bytes that are not UTF-8
     env = dict(ENV, WINEDEBUG=debug, STUB_INSTALLER_RECORD=win_path(paths[2]))
     proc = wine(CALLER, win_path(paths[0]), win_path(paths[1]), env=env,
                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=120)
@@ -347,16 +347,18 @@ class Preflight(WineTest):
             ("all well", self.installer, "mutex", ""),
             ("a package with an open program", package, "mutex", ""),
             ("missing installer", os.path.join(self.dir, "gone.exe"), "mutex",
-             "install-file-rejected"),
-            ("no open program", document, "mutex", "no-open-program"),
-            ("mutex not held", self.installer, "none", "mutex-not-held"),
-            ("an event under the name", self.installer, "event", "mutex-unusable"),
+             "install-file-rejected:installPath"),
+            ("no open program", document, "mutex", "no-open-program:installPath"),
+            ("mutex not held", self.installer, "none", "mutex-not-held:mutexName"),
+            ("an event under the name", self.installer, "event", "mutex-unusable:mutexName"),
+            ("parameters not UTF-8", self.installer, "mutex", "invalid-value:parameters"),
         ]
         for what, install, obj, problems in cases:
             with self.subTest(what):
+                params = "/D=\udcff" if "UTF-8" in what else "/S"
                 scenario = (f"object={obj}\nname=ReinstallE2E\nvia=preflight\n"
                             f"launcher={win_path(LAUNCHER)}\ninstall={win_path(install)}\n"
-                            "params=/S\n")
+                            f"params={params}\n")
                 code, result, _, _ = call(self.dir, scenario)
                 self.assertEqual(code, 0, caller_exit(code))
                 self.assertEqual(result["problems"], problems)
