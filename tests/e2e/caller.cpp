@@ -24,6 +24,7 @@
 #include <map>
 #include <string>
 
+#include "record.h"
 #include "reinstall/handover.h"
 #include "win_util.h"
 
@@ -118,18 +119,18 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     return kNoObject;
   }
 
-  std::string record;
+  std::string text;
   if (scenario["via"] == "preflight") {
     std::string codes;
     for (const reinstall::Problem& problem : reinstall::Preflight(Request(scenario))) {
       codes += (codes.empty() ? "" : ",") + std::string(reinstall::ProblemCodeName(problem.code)) +
                ":" + problem.field;
     }
-    record = "problems=" + codes + "\n";
+    text = record::Line("problems", codes);
     if (held != nullptr) {
       CloseHandle(held);
     }
-    return e2e::WriteWhole(recordPath, record) ? kRecorded : kRecordFailed;
+    return e2e::WriteWhole(recordPath, text) ? kRecorded : kRecordFailed;
   }
 
   std::wstring cmdline = e2e::Wide(scenario["cmdline"]);
@@ -140,25 +141,27 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   PROCESS_INFORMATION pi{};
   reinstall::HandoverResult handover;
   const double started = e2e::UnixMs();
+  const DWORD startedTick = GetTickCount();  // the clock of Wine's debug timestamps
   if (scenario["via"] == "helper") {
     SetCurrentDirectoryW(cwd.c_str());
     const std::string confirm = scenario["confirm_ms"];
     handover = reinstall::HandOver(
         Request(scenario), confirm.empty() ? reinstall::kDefaultConfirmation
                                            : std::chrono::milliseconds(std::atoi(confirm.c_str())));
-    record += "step=" + std::to_string(static_cast<int>(handover.failedStep)) + "\n";
-    record += "code=" + std::string(reinstall::ProblemCodeName(handover.problem.code)) + "\n";
-    record += "system_error=" + std::to_string(handover.problem.systemError) + "\n";
-    record += "message=" + handover.problem.message + "\n";
-    record += "broke_away=" + std::to_string(handover.brokeAway ? 1 : 0) + "\n";
-    record += "remains_in_job=" + std::to_string(handover.remainsInJob ? 1 : 0) + "\n";
+    text += record::Line("step", std::to_string(static_cast<int>(handover.failedStep)));
+    text += record::Line("code", std::string(reinstall::ProblemCodeName(handover.problem.code)));
+    text += record::Line("system_error", std::to_string(handover.problem.systemError));
+    text += record::Line("message", handover.problem.message);
+    text += record::Line("broke_away", std::to_string(handover.brokeAway ? 1 : 0));
+    text += record::Line("remains_in_job", std::to_string(handover.remainsInJob ? 1 : 0));
     pi.hProcess = handover.launcher.handle();
   } else if (!CreateProcessW(launcher.c_str(), cmdline.data(), nullptr, nullptr,
                              scenario["inherit_handles"] == "1", 0, nullptr,
                              cwd.empty() ? nullptr : cwd.c_str(), &si, &pi)) {
     return kNotStarted;
   }
-  record += "started=" + std::to_string(started) + "\n";
+  text += record::Line("started", std::to_string(started));
+  text += record::Line("started_tick", std::to_string(startedTick));
   const int holdMs = std::atoi(scenario["hold_ms"].c_str());
   double released = 0;
   if (holdMs >= 0) {
@@ -172,14 +175,14 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     }
     released = e2e::UnixMs();
   }
-  record += "released=" + std::to_string(released) + "\n";
+  text += record::Line("released", std::to_string(released));
   if (pi.hProcess != nullptr && scenario["wait"] != "0") {
     const DWORD waited = WaitForSingleObject(pi.hProcess, 60000);
     DWORD exitCode = 0xFFFFFFFF;
     GetExitCodeProcess(pi.hProcess, &exitCode);
-    record += "exited=" + std::to_string(e2e::UnixMs()) + "\n";
-    record += "exit_code=" + std::to_string(exitCode) + "\n";
-    record += "timed_out=" + std::string(waited == WAIT_TIMEOUT ? "1" : "0") + "\n";
+    text += record::Line("exited", std::to_string(e2e::UnixMs()));
+    text += record::Line("exit_code", std::to_string(exitCode));
+    text += record::Line("timed_out", std::string(waited == WAIT_TIMEOUT ? "1" : "0"));
   }
   if (pi.hThread != nullptr) {
     CloseHandle(pi.hThread);
@@ -190,5 +193,5 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   if (held != nullptr) {
     CloseHandle(held);
   }
-  return e2e::WriteWhole(recordPath, record) ? kRecorded : kRecordFailed;
+  return e2e::WriteWhole(recordPath, text) ? kRecorded : kRecordFailed;
 }

@@ -5,169 +5,32 @@ it was started. Assertions are on effects and on Wine's relay trace of the launc
 import os
 import re
 import shutil
-import struct
-import subprocess
 import tempfile
 import time
 import unittest
 
-BUILD = os.environ["E2E_BUILD_DIR"]
-LAUNCHER = os.path.join(BUILD, "reinstall.exe")
-CALLER = os.path.join(BUILD, "tests", "e2e", "caller.exe")
-STUB = os.path.join(BUILD, "tests", "e2e", "stub_installer.exe")
-PREFIX = os.path.join(BUILD, "wineprefix")
-RELAYED = ["kernel32.GetCommandLineA", "kernel32.GlobalAlloc", "kernel32.LocalFree",
-           "kernel32.CreateFileA", "kernel32.CloseHandle", "kernel32.OpenMutexA",
-           "kernel32.GetLastError", "kernel32.GetTickCount", "kernel32.Sleep",
-           "shell32.ShellExecuteExA", "user32.MessageBoxA"]
+import wineharness
+from wineharness import RELAY_DEBUG, caller_exit, relay_text, win_path
 
-ENV = {k: v for k, v in os.environ.items() if k != "DISPLAY"}  # headless: boxes return at once
-WINESERVER = None
-ENV.update(WINEPREFIX=PREFIX, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-
-
-# caller.exe's exit codes (CallerExit in caller.cpp), for failure messages.
-CALLER_EXITS = {0: "recorded", 2: "usage", 3: "the named object could not be created",
-                4: "CreateProcessW failed", 5: "the record could not be written",
-                7: "the job could not be set up"}
-
-
-def caller_exit(code):
-    return f"caller.exe exited with {code}: {CALLER_EXITS.get(code, 'unknown')}"
-
-
-def wine(*args, **kwargs):
-    return subprocess.run(["wine", *args], env=kwargs.pop("env", ENV), stdin=subprocess.DEVNULL,
-                          **kwargs)
-
-
-def win_path(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
+WINE = wineharness.Wine(os.environ["E2E_BUILD_DIR"])
+LAUNCHER, STUB = WINE.launcher, WINE.stub
 
 
 def setUpModule():
-    if not os.path.isdir(PREFIX):
-        subprocess.run(["wineboot", "-i"], env=ENV, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
-    # Detached: wineserver keeps inherited pipes open and would hang a reader.
-    global WINESERVER
-    WINESERVER = subprocess.Popen(["wineserver", "-p"], env=ENV, stdin=subprocess.DEVNULL,
-                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
-    key = r"HKCU\Software\Wine\Debug"
-    for name, value in (("RelayInclude", ";".join(RELAYED)), ("RelayFromInclude", "reinstall.exe")):
-        wine("reg", "add", key, "/v", name, "/t", "REG_SZ", "/d", value, "/f",
-             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+    WINE.start()
 
 
 def tearDownModule():
-    subprocess.run(["wineserver", "-k"], env=ENV, stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    WINESERVER.wait(30)
-
-
-class Call:
-    def __init__(self, name, args, retval):
-        self.name, self.args, self.retval = name, args, retval
-
-    @property
-    def values(self):
-        return split_args(self.args)
-
-    def __repr__(self):
-        return f"{self.name}({self.args}) = {self.retval}"
-
-
-def image_size(path):
-    """SizeOfImage from the PE optional header."""
-    with open(path, "rb") as f:
-        data = f.read(4096)
-    pe = struct.unpack_from("<I", data, 0x3C)[0]
-    return struct.unpack_from("<I", data, pe + 24 + 56)[0]
-
-
-def split_args(text):
-    """The relay's argument list: numbers as ints (low 32 bits, as a DWORD receives them; a
-    64-bit register may carry junk above), string arguments as their text in relay form."""
-    args, depth, current = [], False, ""
-    for ch in text + ",":
-        if ch == "," and not depth:
-            m = re.fullmatch(r'[0-9a-f]+ "(.*)"', current, re.S)
-            args.append(m.group(1) if m else int(current, 16) & 0xFFFFFFFF)
-            current = ""
-            continue
-        if ch == '"' and not current.endswith("\\"):
-            depth = not depth
-        current += ch
-    return args
-
-
-def parse_relay(trace):
-    """The calls made by the launcher's own image (its code and its static runtime), in order,
-    told apart from the system's by thread and return address."""
-    m = re.search(r'^([0-9a-f]+):trace:loaddll:\S+ Loaded L"[^"]*reinstall\.exe" at ([0-9a-f]+)',
-                  trace, re.M)
-    if not m:
-        return []
-    tid, base = m.group(1), int(m.group(2), 16)
-    end = base + image_size(LAUNCHER)
-    calls = []
-    for line in trace.splitlines():
-        c = re.match(tid + r":Call \w+\.(\w+)\((.*)\) ret=([0-9a-f]+)$", line)
-        if c and base <= int(c.group(3), 16) < end:
-            calls.append(Call(c.group(1), c.group(2), None))
-            continue
-        r = re.match(tid + r":Ret  \w+\.(\w+)\(\) retval=([0-9a-f]+) ret=([0-9a-f]+)$", line)
-        if r and base <= int(r.group(3), 16) < end:
-            for call in reversed(calls):
-                if call.name == r.group(1) and call.retval is None:
-                    call.retval = int(r.group(2), 16)
-                    break
-    return calls
+    WINE.stop()
 
 
 def call(folder, scenario, debug="-all", installer_wait=0.0):
-    """Runs caller.exe on the scenario text (key=value lines, see caller.cpp) in `folder`.
-    Returns caller.exe's exit code, its record, the installer's record (None when nothing was
-    started within `installer_wait` seconds) and Wine's debug output."""
-    paths = [os.path.join(folder, n) for n in ("scenario.txt", "caller.txt", "installer.txt")]
-    with open(paths[0], "w", encoding="utf-8", errors="surrogateescape") as f:
-        f.write(scenario)  # "\udcff" and the like stand for bytes that are not UTF-8
-    env = dict(ENV, WINEDEBUG=debug, STUB_INSTALLER_RECORD=win_path(paths[2]))
-    proc = wine(CALLER, win_path(paths[0]), win_path(paths[1]), env=env,
-                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=120)
-    return (proc.returncode, read_record(paths[1]), read_record(paths[2], installer_wait),
-            proc.stderr.decode("utf-8", "replace"))
-
-
-class Run:
-    def __init__(self, record, installer, calls, trace):
-        self.record, self.installer, self.calls, self.trace = record, installer, calls, trace
-
-    def named(self, name):
-        return [c for c in self.calls if c.name == name]
-
-    def boxes(self):
-        return [c.args for c in self.named("MessageBoxA")]
-
-
-def relay_text(text):
-    """`text` as the relay trace prints a string argument."""
-    return text.replace("\\", "\\\\").replace('"', '\\"').replace("\n", "\\n")
-
-
-def read_record(path, wait=0.0):
-    deadline = time.time() + wait
-    while not os.path.exists(path) and time.time() < deadline:
-        time.sleep(0.02)
-    if not os.path.exists(path):
-        return None
-    with open(path, encoding="utf-8") as f:
-        return dict(line.split("=", 1) for line in f.read().splitlines() if "=" in line)
+    return WINE.call(folder, scenario, debug, installer_wait)
 
 
 class WineTest(unittest.TestCase):
     def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="reinstall-e2e-", dir=BUILD)
+        self.dir = tempfile.mkdtemp(prefix="reinstall-e2e-", dir=WINE.build)
         self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
         self.work = os.path.join(self.dir, "work dir")
         os.mkdir(self.work)
@@ -183,13 +46,11 @@ class WineTest(unittest.TestCase):
                     f"launcher={win_path(LAUNCHER)}\n"
                     f'cmdline="{win_path(LAUNCHER)}" {arguments}\ncwd={win_path(self.work)}\n'
                     + extra)
-        code, result, installer, trace = call(self.dir, scenario, "-all,+relay,+loaddll",
-                                              installer_wait)
-        self.assertEqual(code, 0, caller_exit(code))
-        self.assertIsNotNone(result)
-        self.assertEqual(result["timed_out"], "0")
-        self.assertEqual(result["exit_code"], "0", "the launcher always exits with 0")
-        run = Run(result, installer, parse_relay(trace), trace)
+        run = call(self.dir, scenario, RELAY_DEBUG, installer_wait)
+        self.assertEqual(run.code, 0, caller_exit(run.code))
+        self.assertIsNotNone(run.record)
+        self.assertEqual(run.record["timed_out"], "0")
+        self.assertEqual(run.record["exit_code"], "0", "the launcher always exits with 0")
         self.assertTrue(run.calls, "no relay trace of the launcher")
         self.assertHandlesClosed(run)
         return run
@@ -222,6 +83,7 @@ class HandOver(WineTest):
         self.assertLess(delay, 3000)
         self.assertTrue(run.installer["cmdline"].endswith(" /S /D=C:\\Apps"),
                         run.installer["cmdline"])
+        self.assertEqual(run.installer["args"], ["/S", "/D=C:\\Apps"])
         self.assertEqual(run.installer["cwd"].rstrip("\\").lower(), win_path(self.work).lower())
         self.assertEqual(run.boxes(), [])
         probes = run.named("OpenMutexA")
@@ -302,10 +164,9 @@ class Jobs(WineTest):
         scenario = (f"object=mutex\nname=ReinstallE2E\nhold_ms={hold_ms}\nwait=0\njob={job}\n"
                     f"via=helper\nlauncher={win_path(LAUNCHER)}\ncwd={win_path(self.work)}\n"
                     f"install={win_path(install or self.installer)}\nparams=/S\n")
-        code, result, installer, trace = call(self.dir, scenario, "-all,+relay,+loaddll",
-                                              installer_wait)
-        self.assertEqual(code, 0, caller_exit(code))
-        return Run(result, installer, parse_relay(trace), trace)
+        run = call(self.dir, scenario, RELAY_DEBUG, installer_wait)
+        self.assertEqual(run.code, 0, caller_exit(run.code))
+        return run
 
     def test_breakaway_lets_the_launcher_outlive_the_job(self):
         run = self.helper_run("kill_breakaway")
@@ -359,9 +220,9 @@ class Preflight(WineTest):
                 scenario = (f"object={obj}\nname=ReinstallE2E\nvia=preflight\n"
                             f"launcher={win_path(LAUNCHER)}\ninstall={win_path(install)}\n"
                             f"params={params}\n")
-                code, result, _, _ = call(self.dir, scenario)
-                self.assertEqual(code, 0, caller_exit(code))
-                self.assertEqual(result["problems"], problems)
+                run = call(self.dir, scenario)
+                self.assertEqual(run.code, 0, caller_exit(run.code))
+                self.assertEqual(run.record["problems"], problems)
 
 
 class Validation(WineTest):

@@ -1,7 +1,7 @@
-// Plays the installer: records when it started, where, and with which arguments, into the file
-// named by STUB_INSTALLER_RECORD (fields separated by NUL bytes: wall-clock milliseconds, working
-// directory, arguments). Then lingers STUB_INSTALLER_LINGER_MS, so tests can see that the
-// launcher does not wait for it.
+// Plays the installer: records when it started (time, wall-clock milliseconds), where (cwd) and
+// with which arguments (one arg line each) into the file named by STUB_INSTALLER_RECORD, in the
+// record format of tests/record.h. Then lingers STUB_INSTALLER_LINGER_MS, so tests can see that
+// the launcher does not wait for it.
 #include <unistd.h>
 
 #include <chrono>
@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+
+#include "record.h"
 
 int main(int argc, char** argv) {
   const auto now =
@@ -18,13 +20,11 @@ int main(int argc, char** argv) {
   if (recordPath == nullptr) {
     return 2;
   }
-  std::string record = std::to_string(now);
-  record += '\0';
+  std::string text = record::Line("time", std::to_string(now));
   char cwd[4096];
-  record += getcwd(cwd, sizeof(cwd)) != nullptr ? cwd : "?";
+  text += record::Line("cwd", getcwd(cwd, sizeof(cwd)) != nullptr ? cwd : "?");
   for (int i = 1; i < argc; ++i) {
-    record += '\0';
-    record += argv[i];
+    text += record::Line("arg", argv[i]);
   }
   // Written whole under a temporary name, then renamed: a reader never sees half a record.
   const std::string partial = std::string(recordPath) + ".partial";
@@ -32,7 +32,7 @@ int main(int argc, char** argv) {
   if (out == nullptr) {
     return 3;
   }
-  std::fwrite(record.data(), 1, record.size(), out);
+  std::fwrite(text.data(), 1, text.size(), out);
   std::fclose(out);
   std::rename(partial.c_str(), recordPath);
   if (const char* linger = std::getenv("STUB_INSTALLER_LINGER_MS")) {

@@ -11,6 +11,9 @@ import tempfile
 import time
 import unittest
 
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import records  # noqa: E402  (tests/records.py)
+
 LAUNCHER = os.environ["REINSTALL_EXE"]
 STUB = os.environ["STUB_INSTALLER"]
 HANDOVER_APP = os.environ.get("HANDOVER_APP")
@@ -67,15 +70,10 @@ class LauncherTest(unittest.TestCase):
         return err.decode("latin-1")
 
     def record(self, wait=0.0):
-        path = self.env["STUB_INSTALLER_RECORD"]
-        deadline = time.time() + wait
-        while not os.path.exists(path) and time.time() < deadline:
-            time.sleep(0.01)
-        if not os.path.exists(path):
-            return None
-        with open(path, "rb") as f:
-            fields = f.read().decode("latin-1").split("\0")
-        return {"time": float(fields[0]) / 1000.0, "cwd": fields[1], "args": fields[2:]}
+        rec = records.read(self.env["STUB_INSTALLER_RECORD"], wait)
+        if rec is not None:
+            rec["time"] = float(rec["time"]) / 1000.0
+        return rec
 
     def hand_over_args(self, name="app", params="/S /D=/opt/x  --flag"):
         return ["-saferun=kqz", "-appmutex=" + name, "-appinstall=" + self.installer,
