@@ -1,6 +1,5 @@
 #include "cmdline/test_reports.h"
 
-#include <sstream>
 
 #include "platform/platform.h"
 
@@ -14,19 +13,20 @@ void ShowReport(const std::string& text, LPCSTR caption) {
 }  // namespace
 
 std::string ArgumentListText(const LPSTR* argv, std::int32_t argc) {
-  std::stringstream text;
+  std::string text;
   for (std::int32_t i = 1; i < argc; ++i) {
-    text << argv[i] << '\n';
+    text += argv[i];
+    text += '\n';
   }
-  return text.str();
+  return text;
 }
 
 std::string ParametersText(const TReinstall& launcher) {
-  std::stringstream text;
-  text << "fAppMutex='" << launcher.fAppMutex << "'\nfInstallApp='" << launcher.fInstallApp
-       << "'\nfExecParams='" << launcher.fExecParams << "'\nbExecuteAllowed='"
-       << launcher.bExecuteAllowed << "'\nbTestExecuting='" << launcher.bTestExecuting << "'\n";
-  return text.str();
+  const char* const flag[] = {"0", "1"};
+  return "fAppMutex='" + launcher.fAppMutex + "'\nfInstallApp='" + launcher.fInstallApp +
+         "'\nfExecParams='" + launcher.fExecParams + "'\nbExecuteAllowed='" +
+         flag[launcher.bExecuteAllowed ? 1 : 0] + "'\nbTestExecuting='" +
+         flag[launcher.bTestExecuting ? 1 : 0] + "'\n";
 }
 
 void ShowCommandLineReport(LPCSTR commandLine) {

@@ -1,4 +1,4 @@
-#include <sstream>
+#include <string>
 
 #include "app/errors/errors.h"
 #include "app/reinstall.h"
@@ -24,9 +24,8 @@ void TReinstall::WaitForApplicationExit() {
       if (error == ERROR_FILE_NOT_FOUND) {
         break;
       }
-      std::stringstream message;
-      message << "Error opening mutex. Number: " << error;
-      throw exceptionMsg(message.str());
+      // DWORD is unsigned: every 32-bit code prints as its unsigned decimal value.
+      throw exceptionMsg("Error opening mutex. Number: " + std::to_string(error));
     }
     reinstall::os::CloseHandle(hAppMutex);
     hAppMutex = INVALID_HANDLE_VALUE;
