@@ -9,19 +9,22 @@
 
 #include "app/reinstall.h"
 #include "platform/platform.h"
+#include "reinstall/command_line.h"
 
 namespace {
 
 // A long but realistic line: the program path, then switches with quoted paths and parameters.
 std::string CommandLine() {
-  std::string line = "\"C:\\Program Files\\Vendor\\reinstall.exe\" -saferun=kqz";
-  int i = 0;
-  while (line.size() < 32 * 1024) {
-    line += " -appmutex=Vendor.App.Mutex." + std::to_string(i) +
-            " \"-appinstall=C:\\Users\\someone\\AppData\\Local\\Temp\\setup " + std::to_string(i) +
-            ".exe\" -installparam=\"/S /D=C:\\Program Files\\Vendor App\"";
-    ++i;
+  std::vector<std::string> arguments{"C:\\Program Files\\Vendor\\reinstall.exe", "-saferun=kqz"};
+  std::size_t length = 0;
+  for (int i = 0; length < 32 * 1024; ++i) {
+    arguments.push_back("-appmutex=Vendor.App.Mutex." + std::to_string(i));
+    arguments.push_back("-appinstall=C:\\Users\\someone\\AppData\\Local\\Temp\\setup " +
+                        std::to_string(i) + ".exe");
+    arguments.push_back("-installparam=/S /D=C:\\Program Files\\Vendor App");
+    length = reinstall::JoinArguments(arguments).size();
   }
+  std::string line = reinstall::JoinArguments(arguments);
   line.resize(32 * 1024);
   return line;
 }

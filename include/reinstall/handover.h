@@ -25,6 +25,8 @@
 #include <utility>
 #include <vector>
 
+#include "reinstall/command_line.h"
+
 #if defined(_WIN32)
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -157,15 +159,6 @@ inline void Check(const std::string& field, const std::string& value, bool mayBe
   }
 }
 
-// Blanks, tabs, line feeds and carriage returns separate the launcher's arguments; inside double
-// quotes they are kept, and nothing else needs quoting.
-inline std::string Quoted(const std::string& argument) {
-  if (argument.find_first_of(" \t\n\r") == std::string::npos) {
-    return argument;
-  }
-  return '"' + argument + '"';
-}
-
 }  // namespace detail
 
 // The launcher's arguments after its own path, each value checked. Throws HandoverError.
@@ -184,21 +177,7 @@ inline std::vector<std::string> BuildArguments(const HandoverRequest& request) {
 inline std::string BuildCommandLine(const HandoverRequest& request) {
   const std::vector<std::string> arguments = BuildArguments(request);
   // The program path is always quoted, so that a path with blanks is never split.
-  std::string line = '"' + request.launcher + '"';
-  for (const std::string& argument : arguments) {
-    line += ' ' + detail::Quoted(argument);
-  }
-  return line;
-}
-
-// The lock file that stands for the mutex `name` natively: $XDG_RUNTIME_DIR/NAME.lock (/tmp when
-// unset); a name holding '/' is a path used as it stands.
-inline std::string LockPath(const std::string& name) {
-  if (name.find('/') != std::string::npos) {
-    return name;
-  }
-  const char* dir = std::getenv("XDG_RUNTIME_DIR");
-  return std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/" + name + ".lock";
+  return Quote(request.launcher) + ' ' + JoinArguments(arguments);
 }
 
 namespace detail {

@@ -1,6 +1,5 @@
 #include "cmdline/test_reports.h"
 
-
 #include "platform/platform.h"
 
 namespace reinstall::cmdline {

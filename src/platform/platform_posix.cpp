@@ -16,9 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "cmdline/split_command_line.h"
 #include "platform/platform.h"
-#include "reinstall/handover.h"
+#include "reinstall/command_line.h"
 
 namespace reinstall::platform {
 namespace posix {
@@ -34,10 +33,6 @@ HANDLE HandleFromFd(int fd) {
 
 int FdFromHandle(HANDLE handle) {
   return static_cast<int>(reinterpret_cast<std::intptr_t>(handle) - 1);
-}
-
-bool HasSeparator(const std::string& argument) {
-  return argument.find_first_of(" \t\n\r") != std::string::npos;
 }
 
 std::string& CommandLineStorage() {
@@ -65,14 +60,8 @@ void WriteAll(int fd, const std::string& text) {
 // Splits the parameter string by the launcher's own rules into the arguments of the started
 // program, after `program` itself.
 std::vector<std::string> ArgumentsFor(const char* program, const char* parameters) {
-  std::vector<std::string> arguments{program};
-  const std::string line = parameters != nullptr ? parameters : "";
-  std::vector<char*> slots(cmdline::ArgvSlotCount(line.size()));
-  std::vector<char> chars(line.size() + 2);
-  const std::int32_t count = cmdline::SplitInto(line.c_str(), slots.data(), chars.data());
-  for (std::int32_t i = 0; i < count; ++i) {
-    arguments.emplace_back(slots[static_cast<std::size_t>(i)]);
-  }
+  std::vector<std::string> arguments = SplitArguments(parameters != nullptr ? parameters : "");
+  arguments.insert(arguments.begin(), program);
   return arguments;
 }
 
@@ -174,7 +163,7 @@ class PosixPlatform final : public Platform {
       t_lastError = ERROR_INVALID_PARAMETER;
       return nullptr;
     }
-    const std::string path = MutexLockPath(lpName);
+    const std::string path = LockPath(lpName);
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
       t_lastError = Win32ErrorFromErrno(errno);
@@ -268,30 +257,8 @@ class PosixPlatform final : public Platform {
 
 }  // namespace
 
-std::string JoinCommandLine(const std::vector<std::string>& arguments) {
-  std::string line;
-  bool first = true;
-  for (const std::string& argument : arguments) {
-    if (!first) {
-      line += ' ';
-    }
-    first = false;
-    if (argument.empty() || HasSeparator(argument)) {
-      line += '"' + argument + '"';
-    } else {
-      line += argument;
-    }
-  }
-  return line;
-}
-
 void SetProcessArguments(int argc, const char* const* argv) {
-  CommandLineStorage() = JoinCommandLine(std::vector<std::string>(argv, argv + argc));
-}
-
-std::string MutexLockPath(const std::string& name) {
-  // One rule for both sides: the applications' helper takes its lock on this very path.
-  return reinstall::LockPath(name);
+  CommandLineStorage() = JoinArguments(std::vector<std::string>(argv, argv + argc));
 }
 
 DWORD Win32ErrorFromErrno(int error) {

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "app/reinstall.h"
-#include "cmdline/split_command_line.h"
 #include "fake_platform.h"
 
 namespace {
@@ -42,29 +41,11 @@ std::vector<std::string> Model(const std::string& line) {
   return arguments;
 }
 
-struct Split {
-  std::vector<std::string> arguments;
-  std::vector<unsigned char> characterArea;
-  bool nullSlot;
-};
-
-Split Run(const std::string& line, unsigned char fill) {
-  reinstall::testing::FakePlatform fake;
-  fake.fillByte = fill;
-  std::int32_t count = -1;
-  LPSTR* argv = TReinstall::SplitCommandLine(line.c_str(), &count);
-  if (argv == nullptr) {
+reinstall::testing::SplitBlock Run(const std::string& line, unsigned char fill) {
+  reinstall::testing::SplitBlock result = reinstall::testing::SplitWithFake(line, fill);
+  if (!result.allocated) {
     std::abort();
   }
-  Split result;
-  for (std::int32_t i = 0; i < count; ++i) {
-    result.arguments.emplace_back(argv[i]);
-  }
-  result.nullSlot = argv[count] == nullptr;
-  const auto* chars =
-      reinterpret_cast<const unsigned char*>(argv + reinstall::cmdline::ArgvSlotCount(line.size()));
-  result.characterArea.assign(chars, chars + line.size() + 2);
-  fake.LocalFree(argv);
   return result;
 }
 
@@ -76,8 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   line = line.c_str();
   const std::size_t length = line.size();
 
-  const Split first = Run(line, 0xAB);
-  const Split second = Run(line, 0x54);
+  const auto first = Run(line, 0xAB);
+  const auto second = Run(line, 0x54);
   if (first.arguments != second.arguments || !first.nullSlot) {
     std::abort();
   }

@@ -3,6 +3,9 @@
 #include <cstring>
 #include <new>
 
+#include "app/reinstall.h"
+#include "reinstall/command_line.h"
+
 namespace reinstall::testing {
 namespace {
 
@@ -164,6 +167,27 @@ int FakePlatform::MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT u
   }
   boxes.push_back({hWnd, lpText, Copy(lpCaption), uType});
   return 1;
+}
+
+SplitBlock SplitWithFake(const std::string& line, unsigned char fillByte) {
+  FakePlatform fake;
+  fake.fillByte = fillByte;
+  SplitBlock result;
+  LPSTR* argv = TReinstall::SplitCommandLine(line.c_str(), &result.count);
+  if (argv == nullptr) {
+    return result;
+  }
+  result.allocated = true;
+  result.blockSize = fake.lastAllocationSize;
+  for (std::int32_t i = 0; i < result.count; ++i) {
+    result.arguments.emplace_back(argv[i]);
+  }
+  result.nullSlot = argv[result.count] == nullptr;
+  const auto* text =
+      reinterpret_cast<const unsigned char*>(argv) + ArgvTextOffset(line.size(), sizeof(LPSTR));
+  result.characterArea.assign(text, text + line.size() + 2);
+  fake.LocalFree(argv);
+  return result;
 }
 
 }  // namespace reinstall::testing

@@ -107,6 +107,19 @@ class FakePlatform final : public platform::Platform {
   int probes_ = 0;
 };
 
+// What TReinstall::SplitCommandLine made of `line`, run on a fake whose new blocks hold
+// `fillByte`: the arguments, the count, the block's size, the character area exactly as left in
+// the block (L + 2 bytes), and whether the slot after the last argument is null.
+struct SplitBlock {
+  std::vector<std::string> arguments;
+  std::int32_t count = -1;
+  std::size_t blockSize = 0;
+  std::vector<unsigned char> characterArea;
+  bool nullSlot = false;
+  bool allocated = false;
+};
+SplitBlock SplitWithFake(const std::string& line, unsigned char fillByte = 0xAB);
+
 }  // namespace reinstall::testing
 
 #endif  // REINSTALL_TESTS_UNIT_FAKE_PLATFORM_H_

@@ -17,7 +17,6 @@
 
 #include "app/reinstall.h"
 #include "fake_platform.h"
-#include "platform/platform_posix.h"
 
 namespace reinstall {
 
@@ -135,7 +134,7 @@ TEST(HandoverHelper, EveryAcceptedRequestComesBackExactlyThroughTheLaunchersPars
     // ...and as the argument vector of a native start, joined by the POSIX stand-in.
     std::vector<std::string> argv = BuildArguments(request);
     argv.insert(argv.begin(), request.launcher);
-    ExpectParsedBack(reinstall::platform::posix::JoinCommandLine(argv), request);
+    ExpectParsedBack(reinstall::JoinArguments(argv), request);
     if (HasFailure()) {
       return;
     }

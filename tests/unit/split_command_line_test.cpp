@@ -1,5 +1,3 @@
-#include "cmdline/split_command_line.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,36 +6,17 @@
 
 #include "app/reinstall.h"
 #include "fake_platform.h"
+#include "reinstall/command_line.h"
 
 namespace {
 
 using reinstall::testing::FakePlatform;
 
-struct SplitResult {
-  std::vector<std::string> arguments;
-  std::int32_t count = -1;
-  std::size_t blockSize = 0;
-  std::vector<unsigned char> characterArea;  // exactly as left in the block
-  bool nullSlot = false;
-};
+using reinstall::testing::SplitBlock;
 
-SplitResult Split(const std::string& line) {
-  FakePlatform fake;
-  SplitResult result;
-  LPSTR* argv = TReinstall::SplitCommandLine(line.c_str(), &result.count);
-  EXPECT_NE(argv, nullptr);
-  if (argv == nullptr) {
-    return result;
-  }
-  result.blockSize = fake.lastAllocationSize;
-  for (std::int32_t i = 0; i < result.count; ++i) {
-    result.arguments.emplace_back(argv[i]);
-  }
-  result.nullSlot = argv[result.count] == nullptr;
-  const auto* chars =
-      reinterpret_cast<const unsigned char*>(argv + reinstall::cmdline::ArgvSlotCount(line.size()));
-  result.characterArea.assign(chars, chars + line.size() + 2);
-  fake.LocalFree(argv);
+SplitBlock Split(const std::string& line) {
+  SplitBlock result = reinstall::testing::SplitWithFake(line);
+  EXPECT_TRUE(result.allocated);
   return result;
 }
 
@@ -74,46 +53,71 @@ TEST(SplitCommandLine, SplitsByTheLaunchersOwnRules) {
   };
   for (const SplitCase& c : cases) {
     SCOPED_TRACE(c.name);
-    const SplitResult result = Split(c.line);
+    const SplitBlock result = Split(c.line);
     EXPECT_EQ(result.arguments, c.expected);
     EXPECT_EQ(result.count, static_cast<std::int32_t>(c.expected.size()));
     EXPECT_TRUE(result.nullSlot);
   }
 }
 
-TEST(SplitCommandLine, BlockSizeFollowsTheLineLengthForBothPointerSizes) {
-  struct SizeCase {
+TEST(SplitCommandLine, BlockLayoutFollowsTheLineLengthForBothPointerSizes) {
+  struct LayoutCase {
     std::size_t length;
     std::size_t pointerSize;
+    std::size_t textOffset;  // where the argument text starts: after (L + 2) / 2 + 1 slots
     std::size_t size;
   };
-  const SizeCase cases[] = {
-      {0, 4, 10},
-      {1, 4, 11},
-      {2, 4, 16},
-      {3, 4, 17},
-      {10, 4, 40},
-      {0, 8, 18},
-      {1, 8, 19},
-      {2, 8, 28},
-      {3, 8, 29},
-      {10, 8, 68},
-      {32767, 4, 32769 + 16384 * 4 + 4},
-      {32767, 8, 32769 + 16384 * 8 + 8},
+  const LayoutCase cases[] = {
+      {0, 4, 8, 10},
+      {1, 4, 8, 11},
+      {2, 4, 12, 16},
+      {3, 4, 12, 17},
+      {10, 4, 28, 40},
+      {11, 4, 28, 41},
+      {0, 8, 16, 18},
+      {1, 8, 16, 19},
+      {2, 8, 24, 28},
+      {3, 8, 24, 29},
+      {10, 8, 56, 68},
+      {11, 8, 56, 69},
+      {32767, 4, 16385 * 4, 32769 + 16384 * 4 + 4},
+      {32767, 8, 16385 * 8, 32769 + 16384 * 8 + 8},
   };
-  for (const SizeCase& c : cases) {
+  for (const LayoutCase& c : cases) {
     SCOPED_TRACE(std::to_string(c.length) + "/" + std::to_string(c.pointerSize));
-    EXPECT_EQ(reinstall::cmdline::ArgvBlockSize(c.length, c.pointerSize), c.size);
+    EXPECT_EQ(reinstall::ArgvTextOffset(c.length, c.pointerSize), c.textOffset);
+    EXPECT_EQ(reinstall::ArgvBlockSize(c.length, c.pointerSize), c.size);
   }
-  EXPECT_EQ(Split("").blockSize, reinstall::cmdline::ArgvBlockSize(0, sizeof(LPSTR)));
-  EXPECT_EQ(Split("abc de").blockSize, reinstall::cmdline::ArgvBlockSize(6, sizeof(LPSTR)));
+  EXPECT_EQ(Split("").blockSize, reinstall::ArgvBlockSize(0, sizeof(LPSTR)));
+  EXPECT_EQ(Split("abc de").blockSize, reinstall::ArgvBlockSize(6, sizeof(LPSTR)));
+}
+
+TEST(SplitCommandLine, JoinedArgumentsSplitBackTheSameEmptyOnesIncluded) {
+  struct JoinCase {
+    std::vector<std::string> arguments;
+    std::string line;
+  };
+  const JoinCase cases[] = {
+      {{}, ""},
+      {{""}, "\"\""},
+      {{"a", "", "b"}, "a \"\" b"},
+      {{"C:\\Program Files\\r.exe", "-test"}, "\"C:\\Program Files\\r.exe\" -test"},
+      {{"a\tb", "c\nd", "e\rf"}, "\"a\tb\" \"c\nd\" \"e\rf\""},
+      {{"a\vb", "\\"}, "a\vb \\"},
+  };
+  for (const JoinCase& c : cases) {
+    SCOPED_TRACE(c.line);
+    EXPECT_EQ(reinstall::JoinArguments(c.arguments), c.line);
+    EXPECT_EQ(reinstall::SplitArguments(c.line), c.arguments);
+    EXPECT_EQ(Split(c.line).arguments, c.arguments);
+  }
 }
 
 TEST(SplitCommandLine, ASizeThatCannotBeRepresentedIsRefused) {
   const std::size_t max = static_cast<std::size_t>(-1);
-  EXPECT_EQ(reinstall::cmdline::ArgvBlockSize(max, 4), 0u);
-  EXPECT_EQ(reinstall::cmdline::ArgvBlockSize(max - 2, 4), 0u);
-  EXPECT_EQ(reinstall::cmdline::ArgvBlockSize(max / 2, 8), 0u);
+  EXPECT_EQ(reinstall::ArgvBlockSize(max, 4), 0u);
+  EXPECT_EQ(reinstall::ArgvBlockSize(max - 2, 4), 0u);
+  EXPECT_EQ(reinstall::ArgvBlockSize(max / 2, 8), 0u);
 }
 
 TEST(SplitCommandLine, WritesOnlyTheArgumentBytesAndItsTerminators) {
@@ -142,9 +146,9 @@ TEST(SplitCommandLine, OneByteArgumentsFillEverySlot) {
       line += (i == 0 ? "" : " ") + std::string(1, static_cast<char>('a' + i));
     }
     SCOPED_TRACE(line);
-    const SplitResult result = Split(line);
+    const SplitBlock result = Split(line);
     ASSERT_EQ(result.count, k);
-    EXPECT_EQ(reinstall::cmdline::ArgvSlotCount(line.size()), static_cast<std::size_t>(k + 1));
+    EXPECT_EQ(reinstall::ArgvSlotCount(line.size()), static_cast<std::size_t>(k + 1));
     EXPECT_TRUE(result.nullSlot);
     EXPECT_EQ(result.arguments.back(), std::string(1, static_cast<char>('a' + k - 1)));
   }
@@ -156,10 +160,9 @@ TEST(SplitCommandLine, FailedAllocationReturnsNullAndLeavesTheCount) {
   std::int32_t count = 77;
   EXPECT_EQ(TReinstall::SplitCommandLine("a b c", &count), nullptr);
   EXPECT_EQ(count, 77);
-  EXPECT_EQ(fake.log,
-            std::vector<std::string>{
-                "GlobalAlloc(0," +
-                std::to_string(reinstall::cmdline::ArgvBlockSize(5, sizeof(LPSTR))) + ")"});
+  EXPECT_EQ(fake.log, std::vector<std::string>{
+                          "GlobalAlloc(0," +
+                          std::to_string(reinstall::ArgvBlockSize(5, sizeof(LPSTR))) + ")"});
 }
 
 }  // namespace
