@@ -126,11 +126,12 @@ inline std::int32_t SplitInto(const char* line, char** slots, char* text) {
 
 // The arguments of `line` (up to its first zero byte) by the launcher's rules.
 inline std::vector<std::string> SplitArguments(const std::string& line) {
-  const std::string text = line.c_str();
+  const std::string text = line.substr(0, line.find('\0'));
   std::vector<char*> slots(ArgvSlotCount(text.size()));
   std::vector<char> chars(text.size() + 2);
   const std::int32_t count = SplitInto(text.c_str(), slots.data(), chars.data());
-  return std::vector<std::string>(slots.begin(), slots.begin() + count);
+  std::vector<std::string> arguments(slots.begin(), slots.begin() + count);
+  return arguments;
 }
 
 // The lock file that stands for the mutex `name` in the native build: $XDG_RUNTIME_DIR/NAME.lock
