@@ -122,7 +122,7 @@ class Wine:
     """A Wine prefix of its own under `build` (a windows-x86 or windows-x64 build folder)."""
 
     def __init__(self, build):
-        self.build = build
+        self.build = build = os.path.abspath(build)  # Wine takes only an absolute WINEPREFIX
         self.prefix = os.path.join(build, "wineprefix")
         self.launcher = os.path.join(build, "reinstall.exe")
         self.caller = os.path.join(build, "tests", "e2e", "caller.exe")
