@@ -9,13 +9,16 @@ import time
 _ESCAPES = {"\\\\": "\\", "\\n": "\n", "\\r": "\r"}
 
 
-def parse(text):
+def parse(text, raw=False):
+    """`raw`: the values stand as written, unescaped (a record written by a program that cannot
+    escape, such as an NSIS script; its values hold no line breaks)."""
     record = {"args": []}
     for line in text.split("\n"):
         if "=" not in line:
             continue
-        key, value = line.split("=", 1)
-        value = re.sub(r"\\[\\nr]", lambda m: _ESCAPES[m.group(0)], value)
+        key, value = line.rstrip("\r").split("=", 1) if raw else line.split("=", 1)
+        if not raw:
+            value = re.sub(r"\\[\\nr]", lambda m: _ESCAPES[m.group(0)], value)
         if key == "arg":
             record["args"].append(value)
         else:
@@ -23,7 +26,7 @@ def parse(text):
     return record
 
 
-def read(path, wait=0.0):
+def read(path, wait=0.0, raw=False):
     """The record at `path`, waiting up to `wait` seconds for it to appear; None if it does not.
     Writers rename a finished record into place, so a record is never read half-written."""
     deadline = time.time() + wait
@@ -32,4 +35,4 @@ def read(path, wait=0.0):
     if not os.path.exists(path):
         return None
     with open(path, "rb") as f:
-        return parse(f.read().decode("utf-8", "surrogateescape"))
+        return parse(f.read().decode("utf-8", "surrogateescape"), raw)
