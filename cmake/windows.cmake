@@ -32,8 +32,22 @@ endforeach()
 target_link_options(reinstall PRIVATE ${REINSTALL_WINDOWS_LINK_OPTIONS})
 target_compile_options(reinstall_core PRIVATE -ffunction-sections -fdata-sections)
 
-# The release package: reinstall-VERSION-windows-ARCH.zip with the executable, README, LICENSE and
-# SHA256SUMS, byte-identical for every build of the same commit.
+# The C interface's DLL: the same static runtime, hardening and reproducibility, no subsystem of
+# its own.
+if(TARGET reinstall_handover)
+  set(REINSTALL_DLL_LINK_OPTIONS ${REINSTALL_WINDOWS_LINK_OPTIONS})
+  list(REMOVE_ITEM REINSTALL_DLL_LINK_OPTIONS -mwindows)
+  target_link_options(reinstall_handover PRIVATE ${REINSTALL_DLL_LINK_OPTIONS})
+  # The launcher's terminate handler keeps the demangler out of the DLL too; no exception leaves
+  # the C functions.
+  target_sources(reinstall_handover PRIVATE ${PROJECT_SOURCE_DIR}/src/app/terminate_win32.cpp)
+  target_compile_options(reinstall_handover PRIVATE -ffunction-sections -fdata-sections
+    -ffile-prefix-map=${PROJECT_SOURCE_DIR}=. -ffile-prefix-map=${CMAKE_BINARY_DIR}=build)
+endif()
+
+# The release package: reinstall-VERSION-windows-ARCH.zip with the executable, the C interface
+# (DLL and header), README, LICENSE and SHA256SUMS, byte-identical for every build of the same
+# commit.
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(REINSTALL_ARCH x64)
 else()
@@ -43,8 +57,10 @@ set(REINSTALL_PACKAGE
   ${CMAKE_BINARY_DIR}/reinstall-${PROJECT_VERSION}-windows-${REINSTALL_ARCH}.zip)
 add_custom_target(package
   COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tools/make_package.py ${REINSTALL_PACKAGE}
-          $<TARGET_FILE:reinstall> ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
+          $<TARGET_FILE:reinstall> $<TARGET_FILE:reinstall_handover>
+          ${PROJECT_SOURCE_DIR}/include/reinstall/handover_c.h ${PROJECT_SOURCE_DIR}/README.md
+          ${PROJECT_SOURCE_DIR}/LICENSE
   WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
-  DEPENDS reinstall
+  DEPENDS reinstall reinstall_handover
   COMMENT "Packaging ${REINSTALL_PACKAGE}"
   VERBATIM)

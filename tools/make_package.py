@@ -41,7 +41,7 @@ def main(output, files):
             info = zipfile.ZipInfo(name, date_time=stamp)
             info.compress_type = zipfile.ZIP_DEFLATED
             info.create_system = 3
-            mode = 0o755 if name.endswith(".exe") else 0o644
+            mode = 0o755 if name.endswith((".exe", ".dll")) else 0o644
             info.external_attr = (0o100000 | mode) << 16
             archive.writestr(info, data, compresslevel=9)
     os.replace(partial, output)

@@ -17,6 +17,7 @@
 
 #include "app/reinstall.h"
 #include "fake_platform.h"
+#include "vectors.h"
 
 namespace reinstall {
 
@@ -45,6 +46,15 @@ TEST(HandoverHelper, BuildsTheExactCommandLine) {
   HandoverRequest plain = kGood;
   plain.parameters = "";
   EXPECT_EQ(BuildArguments(plain).back(), "-installparam=");
+}
+
+TEST(HandoverHelper, StillBuildsTheCommittedGoldenVectors) {
+  std::ifstream file(REINSTALL_VECTORS_FILE, std::ios::binary);
+  const std::string committed((std::istreambuf_iterator<char>(file)),
+                              std::istreambuf_iterator<char>());
+  EXPECT_EQ(vectors::Document(), committed)
+      << "regenerate with build/native/tests/make_vectors > tests/vectors/handover.json, and "
+         "check every binding against the new vectors";
 }
 
 TEST(HandoverHelper, RefusesWhatTheLauncherCouldNotReceive) {

@@ -1,0 +1,238 @@
+// Hand over to the reinstall launcher from .NET (WinForms, WPF, console): P/Invoke over the C
+// interface (reinstall_handover.dll; libreinstall_handover.so natively, e.g. with Mono).
+//
+//   using var mutex = new ReinstallHandover.ApplicationMutex("MyCompany.MyApp");  // keep it
+//   var request = new HandoverRequest(launcher, "MyCompany.MyApp", installer, "/S");
+//   if (ReinstallHandover.Preflight(request).Count == 0 && ReinstallHandover.HandOver(request).Ok)
+//     Application.Exit();
+using System;
+using System.Collections.Generic;
+using System.Runtime.InteropServices;
+using System.Text;
+
+namespace Reinstall {
+
+public sealed class HandoverRequest {
+  public HandoverRequest(string launcher, string mutexName, string installPath,
+                         string parameters = "") {
+    Launcher = launcher;
+    MutexName = mutexName;
+    InstallPath = installPath;
+    Parameters = parameters ?? "";
+  }
+  public string Launcher { get; }
+  public string MutexName { get; }
+  public string InstallPath { get; }
+  public string Parameters { get; }
+}
+
+public sealed class Problem {
+  public int Code { get; internal set; }
+  public string Name { get; internal set; }   // the stable name: "mutex-not-held" and so on
+  public string Field { get; internal set; }  // "", "launcher", "mutexName", ...
+  public uint SystemError { get; internal set; }
+  public string Message { get; internal set; }
+}
+
+public sealed class HandoverResult {
+  public bool Ok { get; internal set; }
+  public int Step { get; internal set; }  // 0 none, 1 check request, 2 start, 3 breakaway, 4 confirm
+  public Problem Problem { get; internal set; }
+  public bool BrokeAway { get; internal set; }
+  public bool RemainsInJob { get; internal set; }
+  public bool JobKillsOnClose { get; internal set; }
+  public uint LauncherId { get; internal set; }
+}
+
+// A value the launcher could not receive intact; Field names it.
+public sealed class HandoverException : ArgumentException {
+  public HandoverException(string field, string message) : base(message) { Field = field; }
+  public string Field { get; }
+}
+
+public static class ReinstallHandover {
+  public const uint InterfaceVersion = 1;
+  const string Library = "reinstall_handover";
+  static readonly string[] Fields = {"", "launcher", "mutexName", "installPath", "parameters"};
+
+  [StructLayout(LayoutKind.Sequential)]
+  struct Request {
+    public IntPtr Launcher, MutexName, InstallPath, Parameters;
+  }
+
+  delegate int TextCall(byte[] buffer, UIntPtr size, out UIntPtr length);
+  delegate int ProblemCall(out int field, out uint error, byte[] buffer, UIntPtr size,
+                           out UIntPtr length);
+
+  [DllImport(Library, CallingConvention = CallingConvention.Cdecl)] static extern uint reinstall_interface_version();
+  [DllImport(Library, CallingConvention = CallingConvention.Cdecl)] static extern IntPtr reinstall_code_name(int code);
+  [DllImport(Library, CallingConvention = CallingConvention.Cdecl)] static extern int reinstall_build_command_line(
+      ref Request request, byte[] buffer, UIntPtr size, out UIntPtr length, out int field);
+  [DllImport(Library, CallingConvention = CallingConvention.Cdecl)] static extern uint reinstall_mutex_create(IntPtr name, out IntPtr mutex);
+  [DllImport(Library, CallingConvention = CallingConvention.Cdecl)] static extern void reinstall_mutex_release(IntPtr mutex);
+  [DllImport(Library, CallingConvention = CallingConvention.Cdecl)] static extern int reinstall_preflight(ref Request request,
+                                                              out IntPtr problems);
+  [DllImport(Library, CallingConvention = CallingConvention.Cdecl)] static extern UIntPtr reinstall_problems_count(IntPtr problems);
+  [DllImport(Library, CallingConvention = CallingConvention.Cdecl)] static extern int reinstall_problems_get(
+      IntPtr problems, UIntPtr index, out int field, out uint error, byte[] buffer, UIntPtr size,
+      out UIntPtr length);
+  [DllImport(Library, CallingConvention = CallingConvention.Cdecl)] static extern void reinstall_problems_release(IntPtr problems);
+  [DllImport(Library, CallingConvention = CallingConvention.Cdecl)] static extern int reinstall_hand_over(ref Request request, uint confirmMs,
+                                                              out IntPtr handover);
+  [DllImport(Library, CallingConvention = CallingConvention.Cdecl)] static extern int reinstall_handover_step(IntPtr handover);
+  [DllImport(Library, CallingConvention = CallingConvention.Cdecl)] static extern int reinstall_handover_problem(
+      IntPtr handover, out int field, out uint error, byte[] buffer, UIntPtr size,
+      out UIntPtr length);
+  [DllImport(Library, CallingConvention = CallingConvention.Cdecl)] static extern uint reinstall_handover_flags(IntPtr handover);
+  [DllImport(Library, CallingConvention = CallingConvention.Cdecl)] static extern uint reinstall_handover_launcher_id(IntPtr handover);
+  [DllImport(Library, CallingConvention = CallingConvention.Cdecl)] static extern void reinstall_handover_release(IntPtr handover);
+
+  static bool checkedVersion;
+
+  static void CheckVersion() {
+    if (checkedVersion) return;
+    uint version = reinstall_interface_version();
+    if (version != InterfaceVersion)
+      throw new InvalidOperationException(
+          "reinstall_handover interface " + version + ", this binding speaks " + InterfaceVersion);
+    checkedVersion = true;
+  }
+
+  // NUL-terminated UTF-8 in unmanaged memory; free with Marshal.FreeHGlobal.
+  static IntPtr Utf8(string text) {
+    byte[] bytes = Encoding.UTF8.GetBytes(text ?? "");
+    IntPtr memory = Marshal.AllocHGlobal(bytes.Length + 1);
+    Marshal.Copy(bytes, 0, memory, bytes.Length);
+    Marshal.WriteByte(memory, bytes.Length, 0);
+    return memory;
+  }
+
+  static T WithRequest<T>(HandoverRequest request, Func<Request, T> use) {
+    CheckVersion();
+    var c = new Request {
+      Launcher = Utf8(request.Launcher), MutexName = Utf8(request.MutexName),
+      InstallPath = Utf8(request.InstallPath), Parameters = Utf8(request.Parameters)
+    };
+    try {
+      return use(c);
+    } finally {
+      Marshal.FreeHGlobal(c.Launcher);
+      Marshal.FreeHGlobal(c.MutexName);
+      Marshal.FreeHGlobal(c.InstallPath);
+      Marshal.FreeHGlobal(c.Parameters);
+    }
+  }
+
+  // Calls once for the length, then with room for the text.
+  static string ReadText(TextCall call, out int code) {
+    UIntPtr length;
+    call(null, UIntPtr.Zero, out length);
+    var buffer = new byte[(int)length.ToUInt32() + 1];
+    code = call(buffer, (UIntPtr)buffer.Length, out length);
+    return Encoding.UTF8.GetString(buffer, 0, (int)length.ToUInt32());
+  }
+
+  public static string CodeName(int code) {
+    return Marshal.PtrToStringAnsi(reinstall_code_name(code));
+  }
+
+  static Problem ReadProblem(ProblemCall call) {
+    int field = 0;
+    uint error = 0;
+    int code;
+    string message = ReadText((byte[] b, UIntPtr n, out UIntPtr l) =>
+        call(out field, out error, b, n, out l), out code);
+    return new Problem {
+      Code = code, Name = CodeName(code),
+      Field = field >= 0 && field < Fields.Length ? Fields[field] : "", SystemError = error,
+      Message = message
+    };
+  }
+
+  // The launcher's exact command line; throws HandoverException for a value it cannot pass.
+  public static string BuildCommandLine(HandoverRequest request) {
+    return WithRequest(request, c => {
+      int field = 0;
+      int code;
+      string text = ReadText((byte[] b, UIntPtr n, out UIntPtr l) =>
+          reinstall_build_command_line(ref c, b, n, out l, out field), out code);
+      if (code != 0) throw new HandoverException(Fields[field], text);
+      return text;
+    });
+  }
+
+  // Every problem that would make the hand-over fail; empty when none.
+  public static List<Problem> Preflight(HandoverRequest request) {
+    return WithRequest(request, c => {
+      IntPtr handle;
+      int code = reinstall_preflight(ref c, out handle);
+      if (code != 0) throw new OutOfMemoryException(CodeName(code));
+      try {
+        var problems = new List<Problem>();
+        uint count = reinstall_problems_count(handle).ToUInt32();
+        for (uint i = 0; i < count; ++i) {
+          uint index = i;
+          problems.Add(ReadProblem(
+              (out int f, out uint e, byte[] b, UIntPtr n, out UIntPtr l) =>
+                  reinstall_problems_get(handle, (UIntPtr)index, out f, out e, b, n, out l)));
+        }
+        return problems;
+      } finally {
+        reinstall_problems_release(handle);
+      }
+    });
+  }
+
+  // Starts the launcher and confirms for confirmMs that it runs.
+  public static HandoverResult HandOver(HandoverRequest request, uint confirmMs = 250) {
+    return WithRequest(request, c => {
+      IntPtr handle;
+      int code = reinstall_hand_over(ref c, confirmMs, out handle);
+      if (handle == IntPtr.Zero) throw new OutOfMemoryException(CodeName(code));
+      try {
+        uint flags = reinstall_handover_flags(handle);
+        return new HandoverResult {
+          Ok = code == 0, Step = reinstall_handover_step(handle),
+          Problem = ReadProblem((out int f, out uint e, byte[] b, UIntPtr n, out UIntPtr l) =>
+              reinstall_handover_problem(handle, out f, out e, b, n, out l)),
+          BrokeAway = (flags & 1) != 0, RemainsInJob = (flags & 2) != 0,
+          JobKillsOnClose = (flags & 4) != 0, LauncherId = reinstall_handover_launcher_id(handle)
+        };
+      } finally {
+        reinstall_handover_release(handle);
+      }
+    });
+  }
+
+  // The application's mutex, held until disposed (on the thread that created it) or until the
+  // process ends. Throws when it cannot be had, SystemError telling why.
+  public sealed class ApplicationMutex : IDisposable {
+    IntPtr handle;
+
+    public ApplicationMutex(string name) {
+      CheckVersion();
+      IntPtr utf8 = Utf8(name);
+      try {
+        SystemError = reinstall_mutex_create(utf8, out handle);
+      } finally {
+        Marshal.FreeHGlobal(utf8);
+      }
+      if (SystemError != 0)
+        throw new InvalidOperationException("cannot hold the mutex " + name +
+                                            " (system error " + SystemError + ")");
+      Name = name;
+    }
+
+    public string Name { get; }
+    public uint SystemError { get; }
+
+    public void Dispose() {
+      if (handle != IntPtr.Zero) {
+        reinstall_mutex_release(handle);
+        handle = IntPtr.Zero;
+      }
+    }
+  }
+}
+
+}  // namespace Reinstall

@@ -1,0 +1,119 @@
+// The C# binding against the native shared library (Mono): the golden vectors and a real
+// hand-over. Usage: mono test.exe ROOT BUILD (LD_LIBRARY_PATH holding BUILD). Prints
+// "N passed, M failed".
+using System;
+using System.Collections.Generic;
+using System.Diagnostics;
+using System.IO;
+using System.Runtime.Serialization.Json;
+using System.Text;
+using System.Threading;
+using System.Xml;
+using Reinstall;
+
+static class Test {
+  static int passed, failed;
+
+  static void Check(bool condition, string what) {
+    if (condition) {
+      ++passed;
+    } else {
+      ++failed;
+      Console.WriteLine("FAILED: " + what);
+    }
+  }
+
+  static string Field(XmlNode item, string name) {
+    XmlNode node = item.SelectSingleNode(name);
+    return node == null ? null : node.InnerText;
+  }
+
+  static void GoldenVectors(string root) {
+    byte[] json = File.ReadAllBytes(Path.Combine(root, "tests", "vectors", "handover.json"));
+    var document = new XmlDocument();
+    document.Load(JsonReaderWriterFactory.CreateJsonReader(json, XmlDictionaryReaderQuotas.Max));
+    XmlNodeList items = document.SelectNodes("/root/vectors/item");
+    Check(items.Count > 0, "vectors read");
+    foreach (XmlNode item in items) {
+      var request = new HandoverRequest(Field(item, "launcher"), Field(item, "mutexName"),
+                                        Field(item, "installPath"), Field(item, "parameters"));
+      string expected = Field(item, "commandLine");
+      try {
+        string line = ReinstallHandover.BuildCommandLine(request);
+        Check(expected != null && line == expected, "command line of " + request.Parameters);
+      } catch (HandoverException e) {
+        Check(expected == null && e.Field == Field(item, "refusedField") &&
+              e.Message == Field(item, "refusal"), "refusal of " + request.Parameters);
+      }
+    }
+  }
+
+  static Dictionary<string, string> WaitForRecord(string path, int ms) {
+    for (int waited = 0; waited < ms && !File.Exists(path); waited += 20) Thread.Sleep(20);
+    if (!File.Exists(path)) return null;
+    var record = new Dictionary<string, string>();
+    var args = new List<string>();
+    foreach (string line in File.ReadAllLines(path, Encoding.UTF8)) {
+      int eq = line.IndexOf('=');
+      if (eq < 0) continue;
+      string value = line.Substring(eq + 1).Replace("\\\\", "\u0001").Replace("\\n", "\n")
+                         .Replace("\\r", "\r").Replace("\u0001", "\\");
+      if (line.Substring(0, eq) == "arg") args.Add(value);
+      else record[line.Substring(0, eq)] = value;
+    }
+    record["args"] = string.Join("|", args);
+    return record;
+  }
+
+  static void RealHandOver(string build) {
+    string folder = Path.Combine(Path.GetTempPath(), "reinstall-csharp-" + Process.GetCurrentProcess().Id);
+    Directory.CreateDirectory(folder);
+    try {
+      Environment.SetEnvironmentVariable("XDG_RUNTIME_DIR", folder);
+      string record = Path.Combine(folder, "installer.txt");
+      Environment.SetEnvironmentVariable("STUB_INSTALLER_RECORD", record);
+      string installer = Path.Combine(folder, "setup");
+      File.Copy(Path.Combine(build, "tests", "integration", "stub_installer"), installer);
+      var request = new HandoverRequest(Path.Combine(build, "reinstall"), "csharp-app", installer,
+                                        "/S /D=x");
+      using (var mutex = new ReinstallHandover.ApplicationMutex("csharp-app")) {
+        try {
+          new ReinstallHandover.ApplicationMutex("csharp-app").Dispose();
+          Check(false, "a second holder is refused");
+        } catch (InvalidOperationException) {
+          Check(true, "a second holder is refused");
+        }
+        Check(ReinstallHandover.Preflight(request).Count == 0, "preflight finds nothing");
+        HandoverResult result = ReinstallHandover.HandOver(request);
+        Check(result.Ok && result.LauncherId > 0, "hand-over: " + result.Problem.Message);
+        Check(WaitForRecord(record, 500) == null, "the launcher waits for the application");
+      }
+      Dictionary<string, string> installed = WaitForRecord(record, 6000);
+      Check(installed != null && installed["args"] == "/S|/D=x", "installer started");
+    } finally {
+      Directory.Delete(folder, true);
+    }
+  }
+
+  static void Problems() {
+    var problems = ReinstallHandover.Preflight(
+        new HandoverRequest("/nonexistent/reinstall", "a\\b", "setup", ""));
+    var names = new List<string>();
+    foreach (Problem p in problems) names.Add(p.Name + ":" + p.Field);
+    Check(string.Join(",", names) ==
+              "mutex-name-invalid:mutexName,install-path-relative:installPath," +
+              "launcher-missing:launcher", string.Join(",", names));
+    HandoverResult result = ReinstallHandover.HandOver(
+        new HandoverRequest("/nonexistent/reinstall", "m", "/bin/true", ""));
+    Check(!result.Ok && result.Step == 2 && result.Problem.Name == "start-failed",
+          "start failure: " + result.Problem.Name);
+  }
+
+  static int Main(string[] args) {
+    GoldenVectors(args[0]);
+    RealHandOver(args[1]);
+    Problems();
+    Console.WriteLine(passed + " passed, " + failed + " failed");
+    return failed == 0 ? 0 : 1;
+  }
+}

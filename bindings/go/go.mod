@@ -1,0 +1,3 @@
+module reinstall.example/handover
+
+go 1.19

@@ -1,0 +1,69 @@
+"""The Go binding under Wine: cmd/handover-check, cross-compiled by Debian's Go for the build's
+architecture, checks the golden vectors and hands over to the real reinstall.exe through
+reinstall_handover.dll. REINSTALL_BUILD_DIR is a windows-x86 or windows-x64 build."""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(ROOT, "tests"))
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+import records  # noqa: E402
+import wineharness  # noqa: E402
+from wineharness import win_path  # noqa: E402
+
+WINE = wineharness.Wine(os.environ["REINSTALL_BUILD_DIR"])
+ARCH = os.environ["GOARCH"]
+PROGRAM = os.path.join(WINE.build, "bindings", f"handover-check-{ARCH}.exe")
+DLL = os.path.join(WINE.build, "reinstall_handover.dll")
+
+
+def setUpModule():
+    env = dict(os.environ, GOOS="windows", GOARCH=ARCH, CGO_ENABLED="0",
+               GOCACHE=os.path.join(WINE.build, "go-cache"), GOFLAGS="-trimpath")
+    subprocess.run(["go", "build", "-o", PROGRAM, "./cmd/handover-check"], cwd=HERE, env=env,
+                   check=True)
+    WINE.start()
+
+
+def tearDownModule():
+    WINE.stop()
+
+
+class GoBinding(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="reinstall-go-", dir=WINE.build)
+        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
+
+    def run_check(self, *args, env=None):
+        return WINE.run(PROGRAM, win_path(DLL), *args, env=dict(WINE.env, **(env or {})),
+                        capture_output=True, text=True, timeout=60)
+
+    def test_golden_vectors(self):
+        vectors = os.path.join(ROOT, "tests", "vectors", "handover.json")
+        result = self.run_check("vectors", win_path(vectors))
+        self.assertRegex(result.stdout.strip().splitlines()[-1], r"^\d+ passed, 0 failed$",
+                         result.stdout)
+        self.assertEqual(result.returncode, 0)
+
+    def test_a_go_program_hands_over_and_quits(self):
+        record = os.path.join(self.dir, "installer.txt")
+        installer = os.path.join(self.dir, "setup.exe")
+        shutil.copy(WINE.stub, installer)
+        result = self.run_check("hand-over", win_path(WINE.launcher), win_path(installer),
+                                "/S /D=C:\\Go App", "500",
+                                env={"STUB_INSTALLER_RECORD": win_path(record)})
+        self.assertIn("code=none", result.stdout)
+        self.assertEqual(result.returncode, 0, result.stdout)
+        installed = records.read(record, 6)
+        self.assertIsNotNone(installed, "installer started")
+        self.assertTrue(installed["cmdline"].endswith(" /S /D=C:\\Go App"), installed["cmdline"])
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,86 @@
+'use strict';
+// The Node.js binding against the native shared library: the golden vectors and a real
+// hand-over. REINSTALL_HANDOVER_LIBRARY names the library, REINSTALL_BUILD_DIR the native build.
+const assert = require('node:assert');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const test = require('node:test');
+
+const rh = require('./index.js');
+
+const root = path.join(__dirname, '..', '..');
+const build = process.env.REINSTALL_BUILD_DIR;
+
+// tests/records.py's format: key=value lines, backslash, LF and CR escaped.
+function readRecord(file) {
+  const record = { args: [] };
+  for (const line of fs.readFileSync(file, 'utf8').split('\n')) {
+    const eq = line.indexOf('=');
+    if (eq < 0) continue;
+    const value = line.slice(eq + 1).replace(/\\([\\nr])/g,
+      (_, c) => ({ '\\': '\\', n: '\n', r: '\r' })[c]);
+    if (line.slice(0, eq) === 'arg') record.args.push(value);
+    else record[line.slice(0, eq)] = value;
+  }
+  return record;
+}
+
+async function waitFor(file, ms) {
+  for (let waited = 0; waited < ms && !fs.existsSync(file); waited += 20) {
+    await new Promise((resolve) => setTimeout(resolve, 20));
+  }
+  return fs.existsSync(file);
+}
+
+test('golden vectors', () => {
+  const file = path.join(root, 'tests', 'vectors', 'handover.json');
+  const { vectors } = JSON.parse(fs.readFileSync(file, 'utf8'));
+  assert.ok(vectors.length > 0);
+  for (const v of vectors) {
+    if ('commandLine' in v) {
+      assert.strictEqual(rh.buildCommandLine(v), v.commandLine);
+    } else {
+      assert.throws(() => rh.buildCommandLine(v),
+        (e) => e instanceof rh.HandoverError && e.field === v.refusedField &&
+               e.message === v.refusal);
+    }
+  }
+});
+
+test('a real hand-over', async () => {
+  const folder = fs.mkdtempSync(path.join(os.tmpdir(), 'reinstall-node-'));
+  try {
+    process.env.XDG_RUNTIME_DIR = folder;
+    process.env.STUB_INSTALLER_RECORD = path.join(folder, 'installer.txt');
+    const installer = path.join(folder, 'setup');
+    fs.copyFileSync(path.join(build, 'tests', 'integration', 'stub_installer'), installer);
+    fs.chmodSync(installer, 0o755);
+    const request = { launcher: path.join(build, 'reinstall'), mutexName: 'node-app',
+                      installPath: installer, parameters: '/S /D=x' };
+    const mutex = new rh.ApplicationMutex('node-app');
+    assert.throws(() => new rh.ApplicationMutex('node-app'), /cannot hold the mutex/);
+    assert.deepStrictEqual(rh.preflight(request), []);
+    const result = rh.handOver(request);
+    assert.ok(result.ok, result.problem.message);
+    assert.ok(result.launcherId > 0);
+    assert.ok(!(await waitFor(process.env.STUB_INSTALLER_RECORD, 500)), 'waits for the app');
+    mutex.close();  // as app.quit() would
+    assert.ok(await waitFor(process.env.STUB_INSTALLER_RECORD, 6000), 'installer started');
+    assert.deepStrictEqual(readRecord(process.env.STUB_INSTALLER_RECORD).args, ['/S', '/D=x']);
+  } finally {
+    fs.rmSync(folder, { recursive: true, force: true });
+  }
+});
+
+test('problems carry code, field and message', () => {
+  const problems = rh.preflight({ launcher: '/nonexistent/reinstall', mutexName: 'a\\b',
+                                  installPath: 'setup', parameters: '' });
+  assert.deepStrictEqual(problems.map((p) => [p.name, p.field]),
+    [['mutex-name-invalid', 'mutexName'], ['install-path-relative', 'installPath'],
+     ['launcher-missing', 'launcher']]);
+  const result = rh.handOver({ launcher: '/nonexistent/reinstall', mutexName: 'm',
+                               installPath: '/bin/true' });
+  assert.strictEqual(result.ok, false);
+  assert.deepStrictEqual([result.step, result.problem.name], [2, 'start-failed']);
+});

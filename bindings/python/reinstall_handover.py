@@ -1,0 +1,198 @@
+"""Hand over to the reinstall launcher from Python, through the C interface (ctypes).
+
+    from reinstall_handover import ApplicationMutex, HandoverRequest, preflight, hand_over
+
+    mutex = ApplicationMutex("MyCompany.MyApp")          # hold it for the life of the process
+    request = HandoverRequest(launcher, "MyCompany.MyApp", installer, "/S")
+    problems = preflight(request)                        # [] when nothing is in the way
+    result = hand_over(request)                          # result.ok: quit now
+"""
+
+import ctypes
+import os
+import sys
+from dataclasses import dataclass
+from typing import List, Optional
+
+INTERFACE_VERSION = 1
+FIELDS = {0: "", 1: "launcher", 2: "mutexName", 3: "installPath", 4: "parameters"}
+
+
+def _default_library():
+    name = "reinstall_handover.dll" if sys.platform == "win32" else "libreinstall_handover.so"
+    return os.environ.get("REINSTALL_HANDOVER_LIBRARY", name)
+
+
+class _Request(ctypes.Structure):
+    _fields_ = [("launcher", ctypes.c_char_p), ("mutex_name", ctypes.c_char_p),
+                ("install_path", ctypes.c_char_p), ("parameters", ctypes.c_char_p)]
+
+
+_lib = None
+
+
+def load(path=None):
+    """Loads the C interface (REINSTALL_HANDOVER_LIBRARY or the platform's name by default) and
+    checks its version."""
+    global _lib
+    lib = ctypes.CDLL(path or _default_library())
+    p, size, u32 = ctypes.c_void_p, ctypes.c_size_t, ctypes.c_uint32
+    cint, out = ctypes.c_int, ctypes.POINTER
+    signatures = {
+        "reinstall_interface_version": (u32, []),
+        "reinstall_code_name": (ctypes.c_char_p, [cint]),
+        "reinstall_build_command_line": (cint, [out(_Request), ctypes.c_char_p, size, out(size),
+                                                out(cint)]),
+        "reinstall_mutex_create": (u32, [ctypes.c_char_p, out(p)]),
+        "reinstall_mutex_release": (None, [p]),
+        "reinstall_preflight": (cint, [out(_Request), out(p)]),
+        "reinstall_problems_count": (size, [p]),
+        "reinstall_problems_get": (cint, [p, size, out(cint), out(u32), ctypes.c_char_p, size,
+                                          out(size)]),
+        "reinstall_problems_release": (None, [p]),
+        "reinstall_hand_over": (cint, [out(_Request), u32, out(p)]),
+        "reinstall_handover_step": (cint, [p]),
+        "reinstall_handover_problem": (cint, [p, out(cint), out(u32), ctypes.c_char_p, size,
+                                              out(size)]),
+        "reinstall_handover_flags": (u32, [p]),
+        "reinstall_handover_launcher_id": (u32, [p]),
+        "reinstall_handover_release": (None, [p]),
+    }
+    for name, (restype, argtypes) in signatures.items():
+        function = getattr(lib, name)
+        function.restype, function.argtypes = restype, argtypes
+    if lib.reinstall_interface_version() != INTERFACE_VERSION:
+        raise OSError(f"reinstall_handover interface {lib.reinstall_interface_version()}, "
+                      f"this module speaks {INTERFACE_VERSION}")
+    _lib = lib
+    return lib
+
+
+def _c():
+    return _lib or load()
+
+
+@dataclass
+class HandoverRequest:
+    launcher: str
+    mutex_name: str
+    install_path: str
+    parameters: str = ""
+
+    def _c(self):
+        return _Request(*(v.encode("utf-8") for v in (self.launcher, self.mutex_name,
+                                                       self.install_path, self.parameters)))
+
+
+@dataclass
+class Problem:
+    code: int
+    name: str  # the stable name, "mutex-not-held" and so on
+    field: str
+    system_error: int
+    message: str
+
+
+@dataclass
+class HandoverResult:
+    ok: bool
+    step: int  # 0 none, 1 check request, 2 start process, 3 breakaway, 4 confirm
+    problem: Problem
+    broke_away: bool
+    remains_in_job: bool
+    job_kills_on_close: bool
+    launcher_id: int
+
+
+class HandoverError(ValueError):
+    """A request the launcher could not receive intact; `field` names the value."""
+
+    def __init__(self, field, message):
+        super().__init__(message)
+        self.field = field
+
+
+def _read_text(call):
+    """Calls `call(buffer, size, length)` once to learn the length, then with room for it."""
+    length = ctypes.c_size_t(0)
+    code = call(None, 0, ctypes.byref(length))
+    buffer = ctypes.create_string_buffer(length.value + 1)
+    code = call(buffer, len(buffer), ctypes.byref(length))
+    return code, buffer.value.decode("utf-8", "replace")
+
+
+def code_name(code):
+    return _c().reinstall_code_name(code).decode()
+
+
+def build_command_line(request: HandoverRequest) -> str:
+    """The launcher's exact command line; raises HandoverError for a value it cannot pass."""
+    field = ctypes.c_int(0)
+    request_c = request._c()
+    code, text = _read_text(lambda b, n, l: _c().reinstall_build_command_line(
+        ctypes.byref(request_c), b, n, l, ctypes.byref(field)))
+    if code != 0:
+        raise HandoverError(FIELDS.get(field.value, ""), text)
+    return text
+
+
+def _problem(getter) -> Problem:
+    field, error = ctypes.c_int(0), ctypes.c_uint32(0)
+    code, message = _read_text(lambda b, n, l: getter(ctypes.byref(field), ctypes.byref(error),
+                                                      b, n, l))
+    return Problem(code, code_name(code), FIELDS.get(field.value, ""), error.value, message)
+
+
+def preflight(request: HandoverRequest) -> List[Problem]:
+    """Every problem that would make the hand-over fail; [] when none."""
+    handle, request_c = ctypes.c_void_p(), request._c()
+    code = _c().reinstall_preflight(ctypes.byref(request_c), ctypes.byref(handle))
+    if code != 0:
+        raise MemoryError(code_name(code))
+    try:
+        return [_problem(lambda f, e, b, n, l, i=i: _c().reinstall_problems_get(
+                    handle, i, f, e, b, n, l))
+                for i in range(_c().reinstall_problems_count(handle))]
+    finally:
+        _c().reinstall_problems_release(handle)
+
+
+def hand_over(request: HandoverRequest, confirm_ms: int = 250) -> HandoverResult:
+    """Starts the launcher and confirms for `confirm_ms` that it runs."""
+    handle, request_c = ctypes.c_void_p(), request._c()
+    code = _c().reinstall_hand_over(ctypes.byref(request_c), confirm_ms, ctypes.byref(handle))
+    if not handle:
+        raise MemoryError(code_name(code))
+    try:
+        problem = _problem(lambda f, e, b, n, l: _c().reinstall_handover_problem(
+            handle, f, e, b, n, l))
+        flags = _c().reinstall_handover_flags(handle)
+        return HandoverResult(code == 0, _c().reinstall_handover_step(handle), problem,
+                              bool(flags & 1), bool(flags & 2), bool(flags & 4),
+                              _c().reinstall_handover_launcher_id(handle))
+    finally:
+        _c().reinstall_handover_release(handle)
+
+
+class ApplicationMutex:
+    """The application's mutex, held until close() (or the end of a with block, or the process).
+    Raises OSError with the system's error when it cannot be had (another instance holds it)."""
+
+    def __init__(self, name: str):
+        self._handle: Optional[ctypes.c_void_p] = ctypes.c_void_p()
+        error = _c().reinstall_mutex_create(name.encode("utf-8"), ctypes.byref(self._handle))
+        if error != 0:
+            self._handle = None
+            raise OSError(error, f"cannot hold the mutex {name!r}")
+        self.name = name
+
+    def close(self):
+        if self._handle:
+            _c().reinstall_mutex_release(self._handle)
+            self._handle = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()

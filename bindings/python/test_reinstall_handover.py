@@ -1,0 +1,72 @@
+"""The Python binding against the native shared library: the golden vectors and a real hand-over.
+REINSTALL_HANDOVER_LIBRARY names the library; REINSTALL_BUILD_DIR the native build."""
+
+import json
+import os
+import shutil
+import sys
+import tempfile
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(ROOT, "tests"))
+import records  # noqa: E402
+import reinstall_handover as rh  # noqa: E402
+
+BUILD = os.environ["REINSTALL_BUILD_DIR"]
+
+
+class Binding(unittest.TestCase):
+    def test_golden_vectors(self):
+        with open(os.path.join(ROOT, "tests", "vectors", "handover.json"), encoding="utf-8") as f:
+            vectors = json.load(f)["vectors"]
+        for v in vectors:
+            request = rh.HandoverRequest(v["launcher"], v["mutexName"], v["installPath"],
+                                         v["parameters"])
+            with self.subTest(v["parameters"]):
+                if "commandLine" in v:
+                    self.assertEqual(rh.build_command_line(request), v["commandLine"])
+                else:
+                    with self.assertRaises(rh.HandoverError) as refused:
+                        rh.build_command_line(request)
+                    self.assertEqual(refused.exception.field, v["refusedField"])
+                    self.assertEqual(str(refused.exception), v["refusal"])
+
+    def test_a_real_hand_over(self):
+        folder = tempfile.mkdtemp(prefix="reinstall-python-")
+        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        os.environ["XDG_RUNTIME_DIR"] = folder
+        os.environ["STUB_INSTALLER_RECORD"] = os.path.join(folder, "installer.txt")
+        installer = os.path.join(folder, "setup")
+        shutil.copy(os.path.join(BUILD, "tests", "integration", "stub_installer"), installer)
+        request = rh.HandoverRequest(os.path.join(BUILD, "reinstall"), "python-app", installer,
+                                     "/S /D=x")
+        mutex = rh.ApplicationMutex("python-app")
+        with self.assertRaises(OSError):
+            rh.ApplicationMutex("python-app")  # held: a second instance is refused
+        self.assertEqual(rh.preflight(request), [])
+        result = rh.hand_over(request)
+        self.assertTrue(result.ok, result.problem.message)
+        self.assertGreater(result.launcher_id, 0)
+        time.sleep(0.5)
+        self.assertIsNone(records.read(os.environ["STUB_INSTALLER_RECORD"]), "waits for the app")
+        mutex.close()
+        installed = records.read(os.environ["STUB_INSTALLER_RECORD"], 6)
+        self.assertIsNotNone(installed, "installer started")
+        self.assertEqual(installed["args"], ["/S", "/D=x"])
+
+    def test_problems_carry_code_field_and_message(self):
+        problems = rh.preflight(rh.HandoverRequest("/nonexistent/reinstall", "a\\b", "setup", ""))
+        self.assertEqual([(p.name, p.field) for p in problems],
+                         [("mutex-name-invalid", "mutexName"),
+                          ("install-path-relative", "installPath"),
+                          ("launcher-missing", "launcher")])
+        result = rh.hand_over(rh.HandoverRequest("/nonexistent/reinstall", "m", "/bin/true", ""))
+        self.assertFalse(result.ok)
+        self.assertEqual((result.step, result.problem.name), (2, "start-failed"))
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,149 @@
+/* The applications' hand-over helper as a plain C interface, for programs in any language: C#,
+ * Node/Electron, Go and Python bindings load it (reinstall_handover.dll on Windows,
+ * libreinstall_handover.so natively). Strings are UTF-8 and NUL-terminated. Every object is an
+ * opaque handle with a matching release call; texts are copied into the caller's buffer.
+ *
+ * The pattern: hold a mutex for the life of the process (reinstall_mutex_create), check with
+ * reinstall_preflight, hand over with reinstall_hand_over, and quit when it reports
+ * REINSTALL_OK; on any problem, stay open. */
+#ifndef REINSTALL_HANDOVER_C_H_
+#define REINSTALL_HANDOVER_C_H_
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#if defined(REINSTALL_HANDOVER_BUILD)
+#define REINSTALL_C_API __declspec(dllexport)
+#else
+#define REINSTALL_C_API __declspec(dllimport)
+#endif
+#else
+#define REINSTALL_C_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The interface's version: bump on any change a binding could notice. */
+#define REINSTALL_HANDOVER_C_VERSION 1
+REINSTALL_C_API uint32_t reinstall_interface_version(void);
+
+/* Problem codes (the same numbers as reinstall::ProblemCode). */
+enum {
+  REINSTALL_OK = 0,
+  REINSTALL_INVALID_VALUE = 1,
+  REINSTALL_MUTEX_NAME_INVALID = 2,
+  REINSTALL_INSTALL_PATH_RELATIVE = 3,
+  REINSTALL_LAUNCHER_MISSING = 4,
+  REINSTALL_LAUNCHER_NOT_EXECUTABLE = 5,
+  REINSTALL_INSTALL_FILE_REJECTED = 6,
+  REINSTALL_NO_OPEN_PROGRAM = 7,
+  REINSTALL_MUTEX_NOT_HELD = 8,
+  REINSTALL_MUTEX_UNUSABLE = 9,
+  REINSTALL_JOB_KILLS_LAUNCHER = 10,
+  REINSTALL_START_FAILED = 11,
+  REINSTALL_BREAKAWAY_REFUSED = 12,
+  REINSTALL_LAUNCHER_ENDED_EARLY = 13,
+  REINSTALL_BAD_ARGUMENT = 100, /* a null pointer where an object or request was needed */
+  REINSTALL_OUT_OF_MEMORY = 101
+};
+
+/* The request fields, as problems and refusals name them. */
+enum {
+  REINSTALL_FIELD_NONE = 0,
+  REINSTALL_FIELD_LAUNCHER = 1,
+  REINSTALL_FIELD_MUTEX_NAME = 2,
+  REINSTALL_FIELD_INSTALL_PATH = 3,
+  REINSTALL_FIELD_PARAMETERS = 4
+};
+
+/* The steps of a hand-over (reinstall::HandoverStep). */
+enum {
+  REINSTALL_STEP_NONE = 0,
+  REINSTALL_STEP_CHECK_REQUEST = 1,
+  REINSTALL_STEP_START_PROCESS = 2,
+  REINSTALL_STEP_BREAKAWAY = 3,
+  REINSTALL_STEP_CONFIRM = 4
+};
+
+/* Flags of a hand-over's result. */
+enum { REINSTALL_BROKE_AWAY = 1, REINSTALL_REMAINS_IN_JOB = 2, REINSTALL_JOB_KILLS_ON_CLOSE = 4 };
+
+typedef struct reinstall_mutex reinstall_mutex;
+typedef struct reinstall_problems reinstall_problems;
+typedef struct reinstall_handover reinstall_handover;
+
+typedef struct reinstall_request {
+  const char* launcher;     /* path of reinstall.exe (or the native reinstall) */
+  const char* mutex_name;   /* the mutex the application holds while it runs */
+  const char* install_path; /* the install file, an absolute path */
+  const char* parameters;   /* its parameter string; NULL counts as empty */
+} reinstall_request;
+
+/* The stable name of a problem code ("mutex-not-held"), or "unknown"; static storage. */
+REINSTALL_C_API const char* reinstall_code_name(int code);
+
+/* The launcher's exact command line for `request`, written to `buffer` (`size` bytes, NUL
+ * included) when it fits; `*length` (when not NULL) receives its length without the NUL.
+ * REINSTALL_OK, or REINSTALL_INVALID_VALUE with `*field` naming the field, and then `buffer`
+ * receives the refusal's message instead. A text that does not fit is cut, still ended by a
+ * NUL; call again with a buffer of `*length + 1` bytes. */
+REINSTALL_C_API int reinstall_build_command_line(const reinstall_request* request,
+                                                 char* buffer,
+                                                 size_t size,
+                                                 size_t* length,
+                                                 int* field);
+
+/* The application's mutex (natively its lock file): owned, not inheritable, held until released
+ * (on the thread that created it) or until the process ends. Returns 0 and `*mutex`, or the
+ * system's error (Win32 error on Windows, errno natively; ERROR_ALREADY_EXISTS or EAGAIN when
+ * another process holds it) and a NULL `*mutex`. */
+REINSTALL_C_API uint32_t reinstall_mutex_create(const char* name, reinstall_mutex** mutex);
+REINSTALL_C_API void reinstall_mutex_release(reinstall_mutex* mutex);
+
+/* Every problem that would make a hand-over of `request` fail. Returns REINSTALL_OK and
+ * `*problems` (release it), or REINSTALL_BAD_ARGUMENT / REINSTALL_OUT_OF_MEMORY. */
+REINSTALL_C_API int reinstall_preflight(const reinstall_request* request,
+                                        reinstall_problems** problems);
+REINSTALL_C_API size_t reinstall_problems_count(const reinstall_problems* problems);
+/* Problem `index`: its code, and (each pointer may be NULL) its field, its system error and its
+ * message copied into `buffer` as reinstall_build_command_line copies text. Returns the code,
+ * or REINSTALL_BAD_ARGUMENT for an index out of range. */
+REINSTALL_C_API int reinstall_problems_get(const reinstall_problems* problems,
+                                           size_t index,
+                                           int* field,
+                                           uint32_t* system_error,
+                                           char* buffer,
+                                           size_t size,
+                                           size_t* length);
+REINSTALL_C_API void reinstall_problems_release(reinstall_problems* problems);
+
+/* Starts the launcher for `request` (outside the application's job where it can, inheriting no
+ * handle) and confirms for `confirm_ms` that it runs. Returns the problem code (REINSTALL_OK when
+ * the hand-over will happen once the application quits) and, unless `*handover` is NULL on
+ * REINSTALL_BAD_ARGUMENT / REINSTALL_OUT_OF_MEMORY, the result to read and release. */
+REINSTALL_C_API int reinstall_hand_over(const reinstall_request* request,
+                                        uint32_t confirm_ms,
+                                        reinstall_handover** handover);
+/* The result: the failed step (REINSTALL_STEP_*), the problem like reinstall_problems_get, the
+ * REINSTALL_BROKE_AWAY / _REMAINS_IN_JOB / _JOB_KILLS_ON_CLOSE flags, the launcher's process id
+ * (0 when it was not started). */
+REINSTALL_C_API int reinstall_handover_step(const reinstall_handover* handover);
+REINSTALL_C_API int reinstall_handover_problem(const reinstall_handover* handover,
+                                               int* field,
+                                               uint32_t* system_error,
+                                               char* buffer,
+                                               size_t size,
+                                               size_t* length);
+REINSTALL_C_API uint32_t reinstall_handover_flags(const reinstall_handover* handover);
+REINSTALL_C_API uint32_t reinstall_handover_launcher_id(const reinstall_handover* handover);
+/* Releases the result; the launcher runs on. */
+REINSTALL_C_API void reinstall_handover_release(reinstall_handover* handover);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* REINSTALL_HANDOVER_C_H_ */

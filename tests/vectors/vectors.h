@@ -1,0 +1,82 @@
+// The golden vectors of the hand-over command line: requests and the exact launcher command line
+// that reinstall::BuildCommandLine makes of each, or its exact refusal, as one JSON document.
+// tests/vectors/handover.json holds the committed copy that every binding checks; the unit tests
+// check that the helper still produces it, byte for byte.
+#ifndef REINSTALL_TESTS_VECTORS_VECTORS_H_
+#define REINSTALL_TESTS_VECTORS_VECTORS_H_
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "reinstall/handover.h"
+
+namespace vectors {
+
+inline std::string Json(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof(escaped), "\\u%04x", static_cast<unsigned char>(c));
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out + '"';
+}
+
+inline std::vector<reinstall::HandoverRequest> Requests() {
+  const std::string launcher = "C:\\Program Files\\App\\reinstall.exe";
+  return {
+      {launcher, "App.Mutex", "C:\\Temp\\setup.exe", "/S"},
+      {launcher, "App.Mutex", "C:\\Temp\\setup 1.exe", "/S /D=C:\\Program Files\\App"},
+      {launcher, "Global\\App", "C:\\Temp\\App.msi", ""},
+      {"C:\\r.exe", "m", "C:\\x.exe", "a\tb"},
+      {"C:\\r.exe", "m", "C:\\x.exe", "line\nbreak\rreturn"},
+      {"C:\\r.exe", "m", "C:\\x.exe", "vertical\vtab and\fform feed"},
+      {"C:\\r.exe", "m", "C:\\x.exe", " leading and trailing "},
+      {"C:\\r.exe", "m", "C:\\folder\\", "ends\\"},
+      {"C:\\r.exe", "m", "C:\\x.exe", "-test -saferun=kqz -appmutex=other"},
+      {"C:\\r.exe", "it's", "C:\\x.exe", "%PATH% $HOME 'single'"},
+      {"C:\\Zürich\\r.exe", "Ελλάδα", "C:\\日本\\setup ü.exe", "/D=Ünïcødé 名前 ∑"},
+      {"/opt/app/reinstall", "app-lock", "/tmp/demo installer", "--lang=en"},
+      {"", "m", "C:\\x.exe", ""},
+      {"C:\\r.exe", "", "C:\\x.exe", ""},
+      {"C:\\r.exe", "m", "", ""},
+      {"C:\\\"r\".exe", "m", "C:\\x.exe", ""},
+      {"C:\\r.exe", "say \"hi\"", "C:\\x.exe", ""},
+      {"C:\\r.exe", "m", "\"C:\\x.exe\"", ""},
+      {"C:\\r.exe", "m", "C:\\x.exe", "/qn DIR=\"C:\\Program Files\\App\""},
+  };
+}
+
+// The document, one vector a line.
+inline std::string Document() {
+  std::string out =
+      "{\n  \"about\": \"Hand-over requests and the launcher command line that the helper builds "
+      "of each, or its refusal (the field and the message). Written by the C++ helper; checked "
+      "by every binding.\",\n  \"vectors\": [\n";
+  const std::vector<reinstall::HandoverRequest> requests = Requests();
+  for (const reinstall::HandoverRequest& request : requests) {
+    out += "    {\"launcher\": " + Json(request.launcher) +
+           ", \"mutexName\": " + Json(request.mutexName) +
+           ", \"installPath\": " + Json(request.installPath) +
+           ", \"parameters\": " + Json(request.parameters) + ", ";
+    try {
+      out += "\"commandLine\": " + Json(reinstall::BuildCommandLine(request));
+    } catch (const reinstall::HandoverError& error) {
+      out += "\"refusedField\": " + Json(error.field()) + ", \"refusal\": " + Json(error.what());
+    }
+    out += &request == &requests.back() ? "}\n" : "},\n";
+  }
+  return out + "  ]\n}\n";
+}
+
+}  // namespace vectors
+
+#endif  // REINSTALL_TESTS_VECTORS_VECTORS_H_
