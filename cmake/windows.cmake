@@ -46,21 +46,25 @@ if(TARGET reinstall_handover)
 endif()
 
 # The release package: reinstall-VERSION-windows-ARCH.zip with the executable, the C interface
-# (DLL and header), README, LICENSE and SHA256SUMS, byte-identical for every build of the same
-# commit.
+# (DLL and header), README, LICENSE, the SPDX bill of materials and SHA256SUMS, byte-identical for
+# every build of the same commit.
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(REINSTALL_ARCH x64)
 else()
   set(REINSTALL_ARCH x86)
 endif()
-set(REINSTALL_PACKAGE
-  ${CMAKE_BINARY_DIR}/reinstall-${PROJECT_VERSION}-windows-${REINSTALL_ARCH}.zip)
+set(REINSTALL_PACKAGE_NAME reinstall-${PROJECT_VERSION}-windows-${REINSTALL_ARCH})
+set(REINSTALL_PACKAGE ${CMAKE_BINARY_DIR}/${REINSTALL_PACKAGE_NAME}.zip)
+set(REINSTALL_SBOM ${CMAKE_BINARY_DIR}/${REINSTALL_PACKAGE_NAME}.spdx.json)
+set(REINSTALL_PACKAGE_FILES $<TARGET_FILE:reinstall> $<TARGET_FILE:reinstall_handover>
+    ${PROJECT_SOURCE_DIR}/include/reinstall/handover_c.h ${PROJECT_SOURCE_DIR}/README.md
+    ${PROJECT_SOURCE_DIR}/LICENSE)
 add_custom_target(package
+  COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tools/make_sbom.py ${REINSTALL_SBOM}
+          ${PROJECT_VERSION} ${REINSTALL_ARCH} ${CMAKE_CXX_COMPILER} ${REINSTALL_PACKAGE_FILES}
   COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tools/make_package.py ${REINSTALL_PACKAGE}
-          $<TARGET_FILE:reinstall> $<TARGET_FILE:reinstall_handover>
-          ${PROJECT_SOURCE_DIR}/include/reinstall/handover_c.h ${PROJECT_SOURCE_DIR}/README.md
-          ${PROJECT_SOURCE_DIR}/LICENSE
+          ${REINSTALL_PACKAGE_FILES} ${REINSTALL_SBOM}
   WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
   DEPENDS reinstall reinstall_handover
-  COMMENT "Packaging ${REINSTALL_PACKAGE}"
+  COMMENT "Packaging ${REINSTALL_PACKAGE} with its bill of materials"
   VERBATIM)
