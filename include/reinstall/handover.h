@@ -305,6 +305,38 @@ inline std::vector<Problem> RequestProblems(const HandoverRequest& request) {
 
 #if defined(_WIN32)
 
+namespace detail {
+
+// A Win32 handle owned alone: closed on destruction, moved, never copied.
+class OwnedHandle {
+ public:
+  OwnedHandle() = default;
+  explicit OwnedHandle(HANDLE handle) : handle_(handle) {}
+  ~OwnedHandle() { reset(); }
+  OwnedHandle(OwnedHandle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+  OwnedHandle& operator=(OwnedHandle&& other) noexcept {
+    if (this != &other) {
+      reset(std::exchange(other.handle_, nullptr));
+    }
+    return *this;
+  }
+  OwnedHandle(const OwnedHandle&) = delete;
+  OwnedHandle& operator=(const OwnedHandle&) = delete;
+
+  [[nodiscard]] HANDLE get() const { return handle_; }
+  void reset(HANDLE handle = nullptr) {
+    if (handle_ != nullptr) {
+      CloseHandle(handle_);
+    }
+    handle_ = handle;
+  }
+
+ private:
+  HANDLE handle_ = nullptr;
+};
+
+}  // namespace detail
+
 // The application's named mutex: created owned by the calling thread and not inheritable, so no
 // child process, the launcher included, can keep it alive. Keep the object until the process
 // ends, on the thread that created it. Refuses a name that already exists (another instance of
@@ -321,25 +353,21 @@ class ApplicationMutex {
       error_ = ERROR_NO_UNICODE_TRANSLATION;
       return;
     }
-    handle_ = CreateMutexW(nullptr, TRUE, wide.c_str());
-    if (handle_ == nullptr) {
+    handle_.reset(CreateMutexW(nullptr, TRUE, wide.c_str()));
+    if (handle_.get() == nullptr) {
       error_ = GetLastError();
     } else if (GetLastError() == ERROR_ALREADY_EXISTS) {
-      CloseHandle(handle_);
-      handle_ = nullptr;
+      handle_.reset();
       error_ = ERROR_ALREADY_EXISTS;
     }
   }
-  ~ApplicationMutex() { Close(); }
-  ApplicationMutex(ApplicationMutex&& other) noexcept
-      : name_(std::move(other.name_)),
-        handle_(std::exchange(other.handle_, nullptr)),
-        error_(other.error_) {}
+  ~ApplicationMutex() { Release(); }
+  ApplicationMutex(ApplicationMutex&& other) noexcept = default;
   ApplicationMutex& operator=(ApplicationMutex&& other) noexcept {
     if (this != &other) {
-      Close();
+      Release();
       name_ = std::move(other.name_);
-      handle_ = std::exchange(other.handle_, nullptr);
+      handle_ = std::move(other.handle_);
       error_ = other.error_;
     }
     return *this;
@@ -347,23 +375,22 @@ class ApplicationMutex {
   ApplicationMutex(const ApplicationMutex&) = delete;
   ApplicationMutex& operator=(const ApplicationMutex&) = delete;
 
-  [[nodiscard]] bool held() const { return handle_ != nullptr; }
+  [[nodiscard]] bool held() const { return handle_.get() != nullptr; }
   // The Win32 error of a failed creation (ERROR_ALREADY_EXISTS: the name is taken); 0 when held.
   [[nodiscard]] std::uint32_t error() const { return error_; }
   [[nodiscard]] const std::string& name() const { return name_; }
-  [[nodiscard]] HANDLE handle() const { return handle_; }
+  [[nodiscard]] HANDLE handle() const { return handle_.get(); }
 
  private:
-  void Close() {
-    if (handle_ != nullptr) {
-      ReleaseMutex(handle_);
-      CloseHandle(handle_);
-      handle_ = nullptr;
+  void Release() {
+    if (handle_.get() != nullptr) {
+      ReleaseMutex(handle_.get());
+      handle_.reset();
     }
   }
 
   std::string name_;
-  HANDLE handle_ = nullptr;
+  detail::OwnedHandle handle_;
   std::uint32_t error_ = 0;
 };
 
@@ -373,51 +400,32 @@ class LauncherProcess {
  public:
   LauncherProcess() = default;
   LauncherProcess(HANDLE process, DWORD id) : handle_(process), id_(id) {}
-  ~LauncherProcess() { Close(); }
-  LauncherProcess(LauncherProcess&& other) noexcept
-      : handle_(std::exchange(other.handle_, nullptr)), id_(other.id_) {}
-  LauncherProcess& operator=(LauncherProcess&& other) noexcept {
-    if (this != &other) {
-      Close();
-      handle_ = std::exchange(other.handle_, nullptr);
-      id_ = other.id_;
-    }
-    return *this;
-  }
-  LauncherProcess(const LauncherProcess&) = delete;
-  LauncherProcess& operator=(const LauncherProcess&) = delete;
 
-  [[nodiscard]] bool started() const { return handle_ != nullptr; }
+  [[nodiscard]] bool started() const { return handle_.get() != nullptr; }
   [[nodiscard]] std::uint32_t id() const { return id_; }
-  [[nodiscard]] HANDLE handle() const { return handle_; }
+  [[nodiscard]] HANDLE handle() const { return handle_.get(); }
 
   // Waits up to `timeout` for the launcher to end; true when it has ended.
   bool Wait(std::chrono::milliseconds timeout) {
-    if (handle_ == nullptr) {
+    if (handle_.get() == nullptr) {
       return true;
     }
     const auto ms = timeout.count() < 0 ? 0 : timeout.count();
-    return WaitForSingleObject(handle_, static_cast<DWORD>(ms > 0x7FFFFFFF ? 0x7FFFFFFF : ms)) ==
+    return WaitForSingleObject(handle_.get(),
+                               static_cast<DWORD>(ms > 0x7FFFFFFF ? 0x7FFFFFFF : ms)) ==
            WAIT_OBJECT_0;
   }
   // The exit code once Wait has seen the launcher end.
   [[nodiscard]] std::uint32_t exitCode() const {
     DWORD code = STILL_ACTIVE;
-    if (handle_ != nullptr) {
-      GetExitCodeProcess(handle_, &code);
+    if (handle_.get() != nullptr) {
+      GetExitCodeProcess(handle_.get(), &code);
     }
     return code;
   }
 
  private:
-  void Close() {
-    if (handle_ != nullptr) {
-      CloseHandle(handle_);
-      handle_ = nullptr;
-    }
-  }
-
-  HANDLE handle_ = nullptr;
+  detail::OwnedHandle handle_;
   std::uint32_t id_ = 0;
 };
 
