@@ -6,7 +6,6 @@ application's files and starts it again. Prints the timeline. Usage: tools/wine_
 
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 import time
@@ -28,20 +27,16 @@ def main():
         shutil.copy(os.path.join(installers, "demo_app_v1.exe"),
                     os.path.join(folder, "demo_app.exe"))
         paths = {n: os.path.join(tmp, n + ".txt") for n in ("handover", "relaunched", "installer")}
-        env = dict(wine.env, DEMO_APP_RECORD=wineharness.win_path(paths["relaunched"]),
-                   DEMO_INSTALLER_RECORD=wineharness.win_path(paths["installer"]))
         t0 = time.time() * 1000.0
 
         def say(at, who, what):
             print(f"[+{(at - t0) / 1000.0:6.3f} s] {who:12} {what}", flush=True)
 
         say(t0, "application", "Demo App 1 starts from C:\\Demo App\\demo_app.exe")
-        wine.run("C:\\Demo App\\demo_app.exe", "--hand-over",
-                 wineharness.win_path(paths["handover"]), wineharness.win_path(wine.launcher),
-                 wineharness.win_path(os.path.join(installers, "DemoAppUpdate.exe")),
-                 "/S /D=C:\\Demo App", "1000", env=env, stdout=subprocess.DEVNULL,
-                 stderr=subprocess.DEVNULL)
-        handover = records.read(paths["handover"], 5)
+        handover = wine.hand_over_demo_app(
+            "C:\\Demo App\\demo_app.exe", paths,
+            wineharness.win_path(os.path.join(installers, "DemoAppUpdate.exe")),
+            "/S /D=C:\\Demo App", 1000)
         if handover is None or handover["code"] != "none":
             sys.exit("the hand-over failed: " + (handover or {}).get("message", "no record"))
         say(float(handover["time"]), "application",

@@ -68,15 +68,8 @@ class Installers(unittest.TestCase):
         self.records = {n: os.path.join(self.dir, n + ".txt")
                         for n in ("handover", "relaunched", "installer")}
 
-    def hand_over(self, app, install, parameters, hold_ms=1000, launcher=None):
-        """Runs Demo App at `app` as the application: it hands over `install` with `parameters`
-        and quits `hold_ms` later. Returns its record of the hand-over."""
-        env = dict(WINE.env, DEMO_APP_RECORD=win_path(self.records["relaunched"]),
-                   DEMO_INSTALLER_RECORD=win_path(self.records["installer"]))
-        WINE.run(app, "--hand-over", win_path(self.records["handover"]),
-                 launcher or win_path(WINE.launcher), install, parameters, str(hold_ms), env=env,
-                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
-        return records.read(self.records["handover"], 5)
+    def hand_over(self, app, install, parameters, hold_ms=1000):
+        return WINE.hand_over_demo_app(app, self.records, install, parameters, hold_ms)
 
     def relaunched(self, wait=20):
         return records.read(self.records["relaunched"], wait)
