@@ -10,25 +10,15 @@ and a fixed compression level. Nothing of the build folder, the user or the cloc
 
 import hashlib
 import os
-import subprocess
 import sys
 import time
 import zipfile
 
-
-def commit_time():
-    if "SOURCE_DATE_EPOCH" in os.environ:
-        return int(os.environ["SOURCE_DATE_EPOCH"])
-    try:
-        out = subprocess.run(["git", "log", "-1", "--format=%ct"], capture_output=True,
-                             text=True, check=True).stdout.strip()
-        return int(out)
-    except (OSError, subprocess.CalledProcessError, ValueError):
-        return 315532800  # 1980-01-01, the earliest time a ZIP entry can hold
+import source_info
 
 
 def main(output, files):
-    stamp = time.gmtime(max(commit_time(), 315532800))[:6]
+    stamp = time.gmtime(source_info.commit_time())[:6]
     entries = []
     for path in files:
         with open(path, "rb") as f:

@@ -15,6 +15,8 @@ import sys
 import time
 import uuid
 
+import source_info
+
 # What every Windows executable and DLL of the release links in statically. Debian packages by
 # mingw-w64 architecture (i686 or x86-64).
 STATIC = [
@@ -40,18 +42,13 @@ def deb_version(package):
     return run("dpkg-query", "-W", "-f=${Version}", package) or "NOASSERTION"
 
 
-def commit_time():
-    return int(os.environ.get("SOURCE_DATE_EPOCH") or run("git", "log", "-1", "--format=%ct")
-               or 315532800)
-
-
 def main(output, version, arch, compiler, files):
     deb_arch = "i686" if arch == "x86" else "x86-64"
-    commit = run("git", "rev-parse", "HEAD") or "unknown"
+    commit = source_info.commit()
     name = f"reinstall-{version}-windows-{arch}"
     compiler_package = f"g++-mingw-w64-{deb_arch}-posix"
     compiler_version = deb_version(compiler_package).split("-")[0]  # GCC's own: 12.2.0
-    created = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(commit_time()))
+    created = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(source_info.commit_time()))
     namespace = uuid.uuid5(uuid.NAMESPACE_URL, f"reinstall/{name}/{commit}")
     doc = {
         "spdxVersion": "SPDX-2.3",
