@@ -1,8 +1,9 @@
 ; The NSIS installer of Demo App, version 2: per-user, silent with /S, its folder from /D=.
 ; It records what it received, in the file named by the environment variable DEMO_INSTALLER_RECORD,
 ; replaces demo_app.exe and starts it again at its end, as an updater's installer does.
-; makensis -DOUTFILE=... -DAPP=... (the version 2 demo_app.exe) demo_app.nsi
-Unicode true
+; makensis -DTARGET=x86-unicode|amd64-unicode -DOUTFILE=... -DAPP=... (the version 2 demo_app.exe)
+;          -DREADME=... demo_app.nsi
+Target ${TARGET}
 Name "Demo App"
 OutFile "${OUTFILE}"
 RequestExecutionLevel user
