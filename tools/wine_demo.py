@@ -20,6 +20,9 @@ import wineharness  # noqa: E402
 def main():
     build = os.path.abspath(sys.argv[1])
     installers = os.path.join(build, "tests", "installers")
+    host = wineharness.Wine(build).host(fresh=True)
+    if not host["runs"]:
+        sys.exit(f"this host cannot run the demo: {host['reason']}")
     with wineharness.Wine(build) as wine, tempfile.TemporaryDirectory(dir=build) as tmp:
         folder = os.path.join(wine.prefix, "drive_c", "Demo App")
         shutil.rmtree(folder, ignore_errors=True)
@@ -42,7 +45,7 @@ def main():
         say(float(handover["time"]), "application",
             "holds its mutex, handed over to reinstall.exe (preflight and confirmation passed)")
         say(float(handover["released"]), "application", "quit (mutex released)")
-        relaunched = records.read(paths["relaunched"], 20)
+        relaunched = records.read(paths["relaunched"], wineharness.STARTED)
         installer = records.read(paths["installer"], 1, raw=True)
         if relaunched is None or installer is None:
             sys.exit("the installer did not run")

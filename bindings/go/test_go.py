@@ -42,7 +42,7 @@ class GoBinding(unittest.TestCase):
 
     def run_check(self, *args, env=None):
         return WINE.run(PROGRAM, win_path(DLL), *args, env=dict(WINE.env, **(env or {})),
-                        capture_output=True, text=True, timeout=60)
+                        capture_output=True, text=True, timeout=300)
 
     def test_golden_vectors(self):
         vectors = os.path.join(ROOT, "tests", "vectors", "handover.json")
@@ -60,7 +60,7 @@ class GoBinding(unittest.TestCase):
                                 env={"STUB_INSTALLER_RECORD": win_path(record)})
         self.assertIn("code=none", result.stdout)
         self.assertEqual(result.returncode, 0, result.stdout)
-        installed = records.read(record, 6)
+        installed = records.read(record, wineharness.STARTED)
         self.assertIsNotNone(installed, "installer started")
         self.assertTrue(installed["cmdline"].endswith(" /S /D=C:\\Go App"), installed["cmdline"])
 

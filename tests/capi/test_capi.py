@@ -44,10 +44,10 @@ def run(args, env=None):
     if WINDOWS:
         program = os.path.join(BUILD, "capi_test.exe")
         return WINE.run(program, *args, env=dict(WINE.env, **(env or {})), capture_output=True,
-                        text=True, timeout=60)
+                        text=True, timeout=300)
     return subprocess.run([os.path.join(BUILD, "tests", "capi", "capi_test"), *args],
                           env=dict(os.environ, **(env or {})), capture_output=True, text=True,
-                          timeout=60)
+                          timeout=300)
 
 
 class CInterface(unittest.TestCase):
@@ -87,7 +87,7 @@ class CInterface(unittest.TestCase):
         result = run(["hand-over", path(launcher), path(installer), "/S /D=x", "500"], env)
         self.assertIn("code=none", result.stdout)
         self.assertEqual(result.returncode, 0)
-        installed = records.read(record, 6)
+        installed = records.read(record, wineharness.STARTED)
         self.assertIsNotNone(installed, "installer started")
         self.assertEqual(installed["args"], ["/S", "/D=x"])
 

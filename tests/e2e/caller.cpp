@@ -1,18 +1,24 @@
-// Plays the calling application under Wine. Reads a UTF-8 scenario file of key=value lines:
+// Plays the calling application under Wine. Reads a UTF-8 scenario file of key=value lines, every
+// key below exactly once (tests/e2e/wineharness.py's scenario() writes them all):
 //   object   mutex | event | none   the named object the application holds while it runs
 //   name     its name
-//   inherit  1 to create it inheritable (the launcher still inherits no handle)
+//   inherit  1 to create it inheritable (the launcher still inherits no handle), else 0
 //   hold_ms  how long to hold it after starting the launcher; -1 holds it until the launcher ends
 //   launcher the launcher's path (application name for CreateProcessW)
 //   cmdline  the launcher's exact raw command line
-//   inherit_handles  1 to let the launcher inherit the application's inheritable handles
-//   cwd      the launcher's working directory
-//   via      raw (the default): CreateProcessW with cmdline; helper: the applications' hand-over
-//            helper with the request install and params and the object's name (confirm_ms, when
-//            given, is its confirmation wait); preflight: only the helper's Preflight
-//   job      none (the default) | kill | kill_breakaway: first put this process in a job that
-//            kills its processes when it closes (at this process's exit), allowing breakaway or not
-//   wait     0 to quit after hold_ms without waiting for the launcher, as a real application does
+//   inherit_handles  1 to let the launcher inherit the application's inheritable handles, else 0
+//   cwd      the launcher's working directory (empty: caller.exe's own)
+//   via      raw: CreateProcessW with cmdline; helper: the applications' hand-over helper with
+//            the request install and params and the object's name; preflight: only the helper's
+//            Preflight
+//   install, params  the helper's request
+//   confirm_ms  the helper's confirmation wait in ms, or "default"
+//   job      none | kill | kill_breakaway: first put this process in a job that kills its
+//            processes when it closes (at this process's exit), allowing breakaway or not
+//   wait     1 to wait for the launcher before quitting, 0 to quit after hold_ms as a real
+//            application does
+// A missing, unknown, repeated or malformed key ends the run with kBadScenario, before anything
+// is created or started, so that a misspelt key cannot make a test pass without testing.
 // Starts the launcher through the Unicode API, releases the object on cue, waits for the
 // launcher, and writes times (Unix ms), its exit code and what the helper said to the record file.
 // Usage: caller.exe SCENARIO RECORD
@@ -21,6 +27,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <map>
 #include <string>
 
@@ -30,11 +37,56 @@
 
 namespace {
 
-std::map<std::string, std::string> ReadScenario(const std::wstring& path) {
+const char* const kKeys[] = {
+    "object", "name", "inherit", "hold_ms", "launcher",   "cmdline", "inherit_handles",
+    "cwd",    "via",  "install", "params",  "confirm_ms", "job",     "wait"};
+
+bool IsKey(const std::string& key) {
+  for (const char* known : kKeys) {
+    if (key == known) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool OneOf(const std::string& value, std::initializer_list<const char*> allowed) {
+  for (const char* a : allowed) {
+    if (value == a) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// A whole decimal number of int range, optionally negative; nothing else.
+bool ParseInt(const std::string& text, int* out) {
+  if (text.empty() || text.size() > 10) {
+    return false;
+  }
+  char* end = nullptr;
+  const long value = std::strtol(text.c_str(), &end, 10);
+  if (*end != '\0' || !(text[0] == '-' || (text[0] >= '0' && text[0] <= '9'))) {
+    return false;
+  }
+  *out = static_cast<int>(value);
+  return true;
+}
+
+struct Scenario {
   std::map<std::string, std::string> values;
+  int holdMs = 0;
+  int confirmMs = -1;  // the helper's default
+
+  const std::string& operator[](const char* key) const { return values.at(key); }
+};
+
+// Reads and checks the scenario file; false when it cannot be read or is not exactly the keys
+// above with well-formed values.
+bool ReadScenario(const std::wstring& path, Scenario* scenario) {
   FILE* in = _wfopen(path.c_str(), L"rb");
   if (in == nullptr) {
-    return values;
+    return false;
   }
   std::string text;
   char buffer[4096];
@@ -43,6 +95,7 @@ std::map<std::string, std::string> ReadScenario(const std::wstring& path) {
     text.append(buffer, n);
   }
   std::fclose(in);
+  auto& values = scenario->values;
   size_t start = 0;
   while (start < text.size()) {
     size_t end = text.find('\n', start);
@@ -51,12 +104,23 @@ std::map<std::string, std::string> ReadScenario(const std::wstring& path) {
     }
     const std::string line = text.substr(start, end - start);
     const size_t eq = line.find('=');
-    if (eq != std::string::npos) {
-      values[line.substr(0, eq)] = line.substr(eq + 1);
+    if (eq == std::string::npos || !IsKey(line.substr(0, eq)) ||
+        !values.emplace(line.substr(0, eq), line.substr(eq + 1)).second) {
+      return false;
     }
     start = end + 1;
   }
-  return values;
+  if (values.size() != sizeof(kKeys) / sizeof(kKeys[0])) {
+    return false;
+  }
+  const Scenario& s = *scenario;
+  return OneOf(s["object"], {"mutex", "event", "none"}) &&
+         OneOf(s["via"], {"raw", "helper", "preflight"}) &&
+         OneOf(s["job"], {"none", "kill", "kill_breakaway"}) && OneOf(s["inherit"], {"0", "1"}) &&
+         OneOf(s["inherit_handles"], {"0", "1"}) && OneOf(s["wait"], {"0", "1"}) &&
+         ParseInt(s["hold_ms"], &scenario->holdMs) && scenario->holdMs >= -1 &&
+         (s["confirm_ms"] == "default" ||
+          (ParseInt(s["confirm_ms"], &scenario->confirmMs) && scenario->confirmMs >= 0));
 }
 
 // caller.exe's exit codes.
@@ -67,12 +131,13 @@ enum CallerExit : int {
   kNotStarted = 4,    // the raw CreateProcessW failed
   kRecordFailed = 5,  // the record file could not be written
   kNoJob = 7,         // the job could not be set up
+  kBadScenario = 8,   // the scenario has a missing, unknown, repeated or malformed key
 };
 
 // Puts this process in a job that kills its processes when its last handle closes: when this
 // process exits, as for an application started by a browser, an IDE or a service host.
 bool EnterJob(const std::string& kind) {
-  if (kind.empty() || kind == "none") {
+  if (kind == "none") {
     return true;
   }
   HANDLE job = CreateJobObjectW(nullptr, nullptr);
@@ -86,7 +151,7 @@ bool EnterJob(const std::string& kind) {
   // The handle stays open until the process exits.
 }
 
-reinstall::HandoverRequest Request(std::map<std::string, std::string>& scenario) {
+reinstall::HandoverRequest Request(const Scenario& scenario) {
   return {scenario["launcher"], scenario["name"], scenario["install"], scenario["params"]};
 }
 
@@ -98,14 +163,18 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   if (argv == nullptr || argc < 3) {
     return kUsage;
   }
-  auto scenario = ReadScenario(argv[1]);
+  Scenario scenario;
+  const bool wellFormed = ReadScenario(argv[1], &scenario);
   const std::string recordPath = e2e::Utf8(argv[2]);
   LocalFree(argv);
+  if (!wellFormed) {
+    return kBadScenario;
+  }
   if (!EnterJob(scenario["job"])) {
     return kNoJob;
   }
   const std::wstring name = e2e::Wide(scenario["name"]);
-  const std::string object = scenario["object"];
+  const std::string& object = scenario["object"];
 
   SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   LPSECURITY_ATTRIBUTES sa = scenario["inherit"] == "1" ? &inheritable : nullptr;
@@ -144,10 +213,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   const DWORD startedTick = GetTickCount();  // the clock of Wine's debug timestamps
   if (scenario["via"] == "helper") {
     SetCurrentDirectoryW(cwd.c_str());
-    const std::string confirm = scenario["confirm_ms"];
     handover = reinstall::HandOver(
-        Request(scenario), confirm.empty() ? reinstall::kDefaultConfirmation
-                                           : std::chrono::milliseconds(std::atoi(confirm.c_str())));
+        Request(scenario), scenario.confirmMs < 0 ? reinstall::kDefaultConfirmation
+                                                  : std::chrono::milliseconds(scenario.confirmMs));
     text += record::Line("step", std::to_string(static_cast<int>(handover.failedStep)));
     text += record::Line("code", std::string(reinstall::ProblemCodeName(handover.problem.code)));
     text += record::Line("system_error", std::to_string(handover.problem.systemError));
@@ -162,10 +230,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   }
   text += record::Line("started", std::to_string(started));
   text += record::Line("started_tick", std::to_string(startedTick));
-  const int holdMs = std::atoi(scenario["hold_ms"].c_str());
   double released = 0;
-  if (holdMs >= 0) {
-    Sleep(static_cast<DWORD>(holdMs));
+  if (scenario.holdMs >= 0) {
+    Sleep(static_cast<DWORD>(scenario.holdMs));
     if (object == "mutex") {
       ReleaseMutex(held);
     }
@@ -176,7 +243,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     released = e2e::UnixMs();
   }
   text += record::Line("released", std::to_string(released));
-  if (pi.hProcess != nullptr && scenario["wait"] != "0") {
+  if (pi.hProcess != nullptr && scenario["wait"] == "1") {
     const DWORD waited = WaitForSingleObject(pi.hProcess, 60000);
     DWORD exitCode = 0xFFFFFFFF;
     GetExitCodeProcess(pi.hProcess, &exitCode);

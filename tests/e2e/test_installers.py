@@ -10,11 +10,10 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 import wineharness
-from wineharness import win_path
+from wineharness import STARTED, win_path
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 import records  # noqa: E402
@@ -71,7 +70,7 @@ class Installers(unittest.TestCase):
     def hand_over(self, app, install, parameters, hold_ms=1000):
         return WINE.hand_over_demo_app(app, self.records, install, parameters, hold_ms)
 
-    def relaunched(self, wait=20):
+    def relaunched(self, wait=STARTED):
         return records.read(self.records["relaunched"], wait)
 
     def installed_v1(self, folder):
@@ -99,7 +98,7 @@ class Installers(unittest.TestCase):
         handover = self.hand_over(app, win_path(NSIS), f"/S /D={win_path(folder)}")
         self.assertEqual(handover["code"], "none", handover["message"])
         self.assertUpdated(folder)
-        installer = records.read(self.records["installer"], 5, raw=True)
+        installer = records.read(self.records["installer"], STARTED, raw=True)
         self.assertEqual(installer["instdir"], win_path(folder))
         self.assertEqual(installer["replaced"], "1")
         # NSIS takes /D= out of $CMDLINE once it has read it.
@@ -111,7 +110,7 @@ class Installers(unittest.TestCase):
         handover = self.hand_over(app, win_path(NSIS), f"/S /D={win_path(folder)}", hold_ms=3000)
         self.assertEqual(handover["code"], "none", handover["message"])
         relaunched = self.assertUpdated(folder)
-        installer = records.read(self.records["installer"], 5, raw=True)
+        installer = records.read(self.records["installer"], STARTED, raw=True)
         self.assertEqual(installer["replaced"], "1", "the running executable was not in the way")
         self.assertGreater(float(relaunched["time"]) - float(handover["released"]), 2000)
 
@@ -121,18 +120,19 @@ class Installers(unittest.TestCase):
         folder = os.path.join(self.dir, "DemoApp")
         app = self.installed_v1(folder)
         env = dict(WINE.env, DEMO_INSTALLER_RECORD=win_path(self.records["installer"]))
-        # The application holds on for 3 s (its hand-over fails: no launcher there) while the
+        # The application holds on for 10 s (its hand-over fails: no launcher there) while the
         # installer runs at once, as it would if nothing waited for the application.
-        running = subprocess.Popen(
-            ["wine", app, "--hand-over", win_path(self.records["handover"]),
-             win_path(os.path.join(self.dir, "none.exe")), win_path(NSIS), "/S", "3000"],
-            env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL)
-        self.addCleanup(running.wait, 30)
-        time.sleep(1.5)  # Wine has started it; it holds on until 3 s
-        WINE.run(NSIS, "/S", f"/D={win_path(folder)}", env=env, timeout=60,
+        running = WINE.popen(app, "--hand-over", win_path(self.records["handover"]),
+                             win_path(os.path.join(self.dir, "none.exe")), win_path(NSIS), "/S",
+                             "10000", env=env, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL)
+        self.addCleanup(running.wait, 120)
+        self.assertIsNotNone(records.read(self.records["handover"] + ".running", STARTED),
+                             "the application runs")
+        WINE.run(NSIS, "/S", f"/D={win_path(folder)}", env=env, timeout=300,
                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        installer = records.read(self.records["installer"], 5, raw=True)
+        self.assertIsNone(records.read(self.records["handover"]), "it still ran meanwhile")
+        installer = records.read(self.records["installer"], STARTED, raw=True)
         self.assertEqual(installer["instdir"], win_path(folder))
         self.assertEqual(installer["replaced"], "0")
         self.assertTrue(filecmp.cmp(app, APP_V1, shallow=False))

@@ -2,15 +2,19 @@
 plays the application and holds a real named mutex), starting stub_installer.exe, which records how
 it was started. Assertions are on effects and on Wine's relay trace of the launcher's own calls."""
 
+import json
 import os
 import re
 import shutil
+import struct
+import subprocess
+import sys
 import tempfile
 import time
 import unittest
 
 import wineharness
-from wineharness import RELAY_DEBUG, caller_exit, relay_text, win_path
+from wineharness import RELAY_DEBUG, STARTED, caller_exit, relay_text, win_path
 
 WINE = wineharness.Wine(os.environ["E2E_BUILD_DIR"])
 LAUNCHER, STUB = WINE.launcher, WINE.stub
@@ -24,10 +28,6 @@ def tearDownModule():
     WINE.stop()
 
 
-def call(folder, scenario, debug="-all", installer_wait=0.0):
-    return WINE.call(folder, scenario, debug, installer_wait)
-
-
 class WineTest(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="reinstall-e2e-", dir=WINE.build)
@@ -38,15 +38,12 @@ class WineTest(unittest.TestCase):
         os.makedirs(os.path.dirname(self.installer))
         shutil.copy(STUB, self.installer)
 
-    def run_caller(self, arguments, obj="mutex", name="ReinstallE2E", hold_ms=0, inherit=False,
-                   installer_wait=0.0, extra=""):
+    def run_caller(self, arguments, installer_wait=0.0, **keys):
         """Starts the launcher through caller.exe with the raw command line
-        '"<launcher>" ' + arguments, and collects what happened."""
-        scenario = (f"object={obj}\nname={name}\ninherit={int(inherit)}\nhold_ms={hold_ms}\n"
-                    f"launcher={win_path(LAUNCHER)}\n"
-                    f'cmdline="{win_path(LAUNCHER)}" {arguments}\ncwd={win_path(self.work)}\n'
-                    + extra)
-        run = call(self.dir, scenario, RELAY_DEBUG, installer_wait)
+        '"<launcher>" ' + arguments and the other scenario `keys`, and collects what happened."""
+        run = WINE.call(self.dir, RELAY_DEBUG, installer_wait, launcher=win_path(LAUNCHER),
+                        cmdline=f'"{win_path(LAUNCHER)}" {arguments}', cwd=win_path(self.work),
+                        **keys)
         self.assertEqual(run.code, 0, caller_exit(run.code))
         self.assertIsNotNone(run.record)
         self.assertEqual(run.record["timed_out"], "0")
@@ -75,7 +72,7 @@ class WineTest(unittest.TestCase):
 
 class HandOver(WineTest):
     def test_mutex_released_after_a_second(self):
-        run = self.run_caller(self.hand_over_args(), hold_ms=1000, installer_wait=5)
+        run = self.run_caller(self.hand_over_args(), hold_ms=1000, installer_wait=STARTED)
         self.assertIsNotNone(run.installer, "installer started")
         released = float(run.record["released"])
         delay = float(run.installer["time"]) - released
@@ -108,7 +105,7 @@ class HandOver(WineTest):
         self.assertNotIn(2000, [c.values[0] for c in run.named("Sleep")])
 
     def test_another_kind_of_object_under_the_name_is_open_error_6(self):
-        run = self.run_caller(self.hand_over_args(), obj="event", hold_ms=-1)
+        run = self.run_caller(self.hand_over_args(), object="event", hold_ms=-1)
         self.assertErrorBox(run, "Error opening mutex. Number: 6")
         self.assertIsNone(run.installer)
         self.assertEqual(len(run.named("OpenMutexA")), 1)
@@ -118,7 +115,7 @@ class HandOver(WineTest):
         with open(document, "w") as f:
             f.write("no program opens this\n")
         args = self.hand_over_args().replace(win_path(self.installer), win_path(document))
-        run = self.run_caller(args, obj="none")
+        run = self.run_caller(args, object="none")
         self.assertErrorBox(run, "Can't execute install file.")
         self.assertEqual([c.retval for c in run.named("ShellExecuteExA")], [0])
 
@@ -127,8 +124,8 @@ class HandOver(WineTest):
         os.mkdir(folder)
         self.installer = os.path.join(folder, "setup ü.exe")
         shutil.copy(STUB, self.installer)
-        run = self.run_caller(self.hand_over_args(params="/D=Ünïcødé 名前 ∑"), obj="none",
-                              installer_wait=5)
+        run = self.run_caller(self.hand_over_args(params="/D=Ünïcødé 名前 ∑"), object="none",
+                              installer_wait=STARTED)
         self.assertIsNotNone(run.installer, "installer started")
         self.assertIn("setup ü.exe", run.installer["cmdline"])
         self.assertTrue(run.installer["cmdline"].endswith(" /D=Ünïcødé 名前 ∑"))
@@ -137,12 +134,10 @@ class HandOver(WineTest):
 class Helper(WineTest):
     """Applications start the launcher through include/reinstall/handover.h."""
 
-    def helper_scenario(self, params):
-        return (f"via=helper\ninstall={win_path(self.installer)}\nparams={params}\n")
-
     def test_launcher_started_by_the_helper_sees_an_inheritable_mutex_go(self):
-        run = self.run_caller("", hold_ms=1000, inherit=True, installer_wait=5,
-                              extra=self.helper_scenario("/S /D=C:\\Program Files\\App"))
+        run = self.run_caller("", hold_ms=1000, inherit=True, installer_wait=STARTED,
+                              via="helper", install=win_path(self.installer),
+                              params="/S /D=C:\\Program Files\\App")
         self.assertIsNotNone(run.installer, "installer started")
         self.assertEqual(run.boxes(), [])
         self.assertGreaterEqual(float(run.installer["time"]) - float(run.record["released"]), 2000)
@@ -151,7 +146,7 @@ class Helper(WineTest):
     def test_an_inherited_mutex_handle_would_keep_the_launcher_waiting(self):
         # The mistake the helper prevents: the launcher holds the application's mutex itself.
         run = self.run_caller(self.hand_over_args(), hold_ms=1000, inherit=True,
-                              installer_wait=0.5, extra="inherit_handles=1\n")
+                              installer_wait=0.5, inherit_handles=True)
         self.assertErrorBox(run, "Waiting for closing application timed out.")
         self.assertIsNone(run.installer)
 
@@ -160,11 +155,11 @@ class Jobs(WineTest):
     """The application runs in a job that kills its processes when it closes, as under a browser,
     an IDE or a service host; it hands over through the helper and quits without waiting."""
 
-    def helper_run(self, job, install=None, hold_ms=1000, installer_wait=5.0):
-        scenario = (f"object=mutex\nname=ReinstallE2E\nhold_ms={hold_ms}\nwait=0\njob={job}\n"
-                    f"via=helper\nlauncher={win_path(LAUNCHER)}\ncwd={win_path(self.work)}\n"
-                    f"install={win_path(install or self.installer)}\nparams=/S\n")
-        run = call(self.dir, scenario, RELAY_DEBUG, installer_wait)
+    def helper_run(self, job, install=None, hold_ms=1000, installer_wait=STARTED, **keys):
+        run = WINE.call(self.dir, RELAY_DEBUG, installer_wait, hold_ms=hold_ms, wait=False,
+                        job=job, via="helper", launcher=win_path(LAUNCHER),
+                        cwd=win_path(self.work), install=win_path(install or self.installer),
+                        params="/S", **keys)
         self.assertEqual(run.code, 0, caller_exit(run.code))
         return run
 
@@ -189,8 +184,10 @@ class Jobs(WineTest):
         self.assertIsNone(run.installer)
 
     def test_a_launcher_that_ends_at_once_is_reported(self):
+        # Confirmed for up to a minute: HandOver returns as soon as the launcher ends, however
+        # slowly this machine starts it.
         run = self.helper_run("none", install=os.path.join(self.dir, "gone.exe"), hold_ms=0,
-                              installer_wait=0.5)
+                              installer_wait=0.5, confirm_ms=60000)
         self.assertEqual(run.record["step"], "4", run.record["message"])
         self.assertEqual(run.record["code"], "launcher-ended-early")
         self.assertErrorBox(run, "Install file doesn't exists.")
@@ -217,10 +214,9 @@ class Preflight(WineTest):
         for what, install, obj, problems in cases:
             with self.subTest(what):
                 params = "/D=\udcff" if "UTF-8" in what else "/S"
-                scenario = (f"object={obj}\nname=ReinstallE2E\nvia=preflight\n"
-                            f"launcher={win_path(LAUNCHER)}\ninstall={win_path(install)}\n"
-                            f"params={params}\n")
-                run = call(self.dir, scenario)
+                run = WINE.call(self.dir, object=obj, via="preflight",
+                                launcher=win_path(LAUNCHER), install=win_path(install),
+                                params=params)
                 self.assertEqual(run.code, 0, caller_exit(run.code))
                 self.assertEqual(run.record["problems"], problems)
 
@@ -241,21 +237,21 @@ class Validation(WineTest):
         ]
         for arguments, message in cases:
             with self.subTest(arguments=arguments):
-                run = self.run_caller(arguments, obj="none")
+                run = self.run_caller(arguments, object="none")
                 self.assertErrorBox(run, message)
                 self.assertEqual(run.named("OpenMutexA"), [])
                 self.assertEqual(run.named("ShellExecuteExA"), [])
 
     def test_probe_arguments_of_the_install_file(self):
         run = self.run_caller(f"-saferun=kqz -appmutex=Free \"-appinstall={win_path(self.installer)}\"",
-                              obj="none", installer_wait=5)
+                              object="none", installer_wait=STARTED)
         probe = run.named("CreateFileA")
         self.assertEqual(len(probe), 1)
         self.assertEqual(probe[0].values, [relay_text(win_path(self.installer)), 0x20000000, 1, 0,
                                            3, 0x80, 0])
 
     def test_without_the_execution_switch_nothing_is_checked(self):
-        run = self.run_caller("-appmutex=M -appinstall=C:\\nope.exe", obj="none")
+        run = self.run_caller("-appmutex=M -appinstall=C:\\nope.exe", object="none")
         self.assertEqual(run.boxes(), [])
         for name in ("CreateFileA", "OpenMutexA", "ShellExecuteExA"):
             self.assertEqual(run.named(name), [], name)
@@ -263,7 +259,7 @@ class Validation(WineTest):
 
 class Reports(WineTest):
     def test_three_reports_with_exact_arguments_around_the_release(self):
-        run = self.run_caller("-TEST -appmutex=It's \"-installparam=a b\"", obj="none")
+        run = self.run_caller("-TEST -appmutex=It's \"-installparam=a b\"", object="none")
         boxes = run.named("MessageBoxA")
         self.assertEqual(len(boxes), 3)
         expected = [
@@ -280,6 +276,72 @@ class Reports(WineTest):
         allocs = run.named("GlobalAlloc")
         self.assertEqual(len(allocs), 1)
         self.assertEqual(allocs[0].values[0], 0, "GMEM_FIXED")
+
+
+class Harness(WineTest):
+    """What keeps this suite honest: caller.exe refuses a scenario it cannot trust, and the gate
+    in front of every Windows test skips only what the host cannot run."""
+
+    def test_caller_refuses_a_scenario_it_cannot_trust(self):
+        good = wineharness.scenario(launcher=win_path(LAUNCHER), cwd=win_path(self.work),
+                                    cmdline=f'"{win_path(LAUNCHER)}" -saferun=kqz')
+        cases = [
+            ("a missing key", good.replace("wait=1\n", "")),
+            ("an unknown key", good + "hold=5\n"),
+            ("a repeated key", good + "hold_ms=5\n"),
+            ("a number that is not one", good.replace("hold_ms=0", "hold_ms=1s")),
+            ("an unknown kind of object", good.replace("object=mutex", "object=mutx")),
+            ("a flag that is not 0 or 1", good.replace("inherit=0", "inherit=yes")),
+            ("a line without a key", good + "\n"),
+        ]
+        scenario_file, record = (os.path.join(self.dir, n) for n in ("scenario.txt", "record.txt"))
+        for what, text in cases:
+            with self.subTest(what):
+                with open(scenario_file, "w") as f:
+                    f.write(text)
+                code = WINE.run(WINE.caller, win_path(scenario_file), win_path(record),
+                                timeout=300).returncode
+                self.assertEqual(code, 8, caller_exit(code))
+                self.assertFalse(os.path.exists(record), "nothing was run")
+        with self.assertRaises(TypeError):
+            wineharness.scenario(hold=5)
+
+    def fake_build(self, machine, host=None):
+        """A folder that looks like a build of `machine` to the gate: a PE header, and the probe's
+        answer when `host` is given."""
+        build = tempfile.mkdtemp(prefix="build-", dir=self.dir)
+        header = bytearray(0x40) + b"PE\0\0" + struct.pack("<H", machine)
+        header[0:2], header[0x3C:0x40] = b"MZ", struct.pack("<I", 0x40)
+        with open(os.path.join(build, "reinstall.exe"), "wb") as f:
+            f.write(header)
+        if host is not None:
+            with open(os.path.join(build, wineharness.HOST_FILE), "w") as f:
+                json.dump(host, f)
+        return build
+
+    def gate(self, build, env=None):
+        marker = os.path.join(build, "ran")
+        proc = subprocess.run([sys.executable, wineharness.__file__, "gate", build, "--", "touch",
+                               marker], env=dict(os.environ, **(env or {})), capture_output=True,
+                              text=True, timeout=300)
+        return proc, os.path.exists(marker)
+
+    def test_the_gate_skips_32_bit_programs_only_when_the_host_cannot_run_them(self):
+        forced = {wineharness.NO_32BIT: "1"}
+        proc, ran = self.gate(self.fake_build(0x14C), forced)
+        self.assertEqual((proc.returncode, ran), (wineharness.SKIP, False))
+        self.assertEqual(proc.stdout, "wine host: this host runs no x86 Windows programs: "
+                                      "REINSTALL_WINE_NO_32BIT is set\n")
+        proc, ran = self.gate(self.fake_build(0x8664, {"arch": "x64", "runs": True,
+                                                      "reason": ""}), forced)
+        self.assertEqual((proc.returncode, ran), (0, True), proc.stdout + proc.stderr)
+        proc, ran = self.gate(self.fake_build(0x8664, {"arch": "x64", "runs": False,
+                                                      "reason": "no Wine"}))
+        self.assertEqual((proc.returncode, ran), (1, False), "a 64-bit host must run x64")
+
+    def test_the_probe_starts_a_program_of_this_build(self):
+        self.assertEqual(WINE.probe(), (True, ""))
+        self.assertEqual(WINE.host(), {"arch": WINE.arch, "runs": True, "reason": ""})
 
 
 if __name__ == "__main__":

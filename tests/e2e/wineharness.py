@@ -1,9 +1,22 @@
 """Running this project's Windows programs under Wine, for the e2e suite, the benchmark and the
-demo: a private prefix under a build folder with its own wineserver, caller.exe scenarios, and the
-relay trace of the launcher's own calls. Importing it does nothing; Wine(build).start() sets up."""
+demo: what this host can run, a private prefix under a build folder with its own wineserver,
+caller.exe scenarios, and the relay trace of the launcher's own calls. Importing it does nothing;
+Wine(build).start() sets up.
 
+As a command, it is what CTest asks before a test that runs Windows programs:
+  wineharness.py probe BUILD          finds out whether this host runs BUILD's programs (starting
+                                      one), records the answer in BUILD and prints it in one line
+  wineharness.py gate BUILD -- CMD... runs CMD when it does; otherwise prints why not and exits
+                                      with SKIP (77), which CTest reports as skipped
+A host that runs no 64-bit Windows programs is a broken set-up, not a reason to skip: probe and
+gate fail for it. REINSTALL_WINE_NO_32BIT=1 makes 32-bit programs count as not runnable, so the
+skip path can be tried on any host."""
+
+import errno
+import json
 import os
 import re
+import shutil
 import struct
 import subprocess
 import sys
@@ -18,10 +31,61 @@ RELAYED = ["kernel32.GetCommandLineA", "kernel32.GlobalAlloc", "kernel32.LocalFr
            "shell32.ShellExecuteExA", "user32.MessageBoxA"]
 RELAY_DEBUG = "-all,+relay,+loaddll"
 
+# Debian's `wine` command starts the 32-bit loader whenever Wine's 32-bit part is installed, even
+# for a 64-bit program, and that loader cannot start on a kernel without 32-bit support. The
+# 64-bit loader runs 64-bit programs itself and hands 32-bit ones to the 32-bit loader.
+LOADER = os.environ.get("REINSTALL_WINE_LOADER", "/usr/lib/wine/wine64")
+LOADER_32 = os.path.join(os.path.dirname(LOADER), "wine")
+SERVER = os.path.join(os.path.dirname(LOADER), "wineserver")
+NO_32BIT = "REINSTALL_WINE_NO_32BIT"
+SKIP = 77  # CTest's SKIP_RETURN_CODE for the tests behind the gate
+HOST_FILE = "wine-host.json"
+# How long a test waits for what must happen (a record to appear): long enough for a busy machine,
+# and no cost when it happens at once, since records.read returns as soon as the record is there.
+STARTED = 30.0
+
 # caller.exe's exit codes (CallerExit in caller.cpp), for failure messages.
-CALLER_EXITS = {0: "recorded", 2: "usage", 3: "the named object could not be created",
+CALLER_USAGE = 2
+CALLER_EXITS = {0: "recorded", CALLER_USAGE: "usage", 3: "the named object could not be created",
                 4: "CreateProcessW failed", 5: "the record could not be written",
-                7: "the job could not be set up"}
+                7: "the job could not be set up",
+                8: "the scenario has a missing, unknown, repeated or malformed key"}
+
+# Every key of a caller.exe scenario with its default (see caller.cpp); scenario() writes them all,
+# and caller.exe refuses a scenario that lacks one or has another.
+SCENARIO_DEFAULTS = {
+    "object": "mutex",      # mutex | event | none: what the application holds while it runs
+    "name": "ReinstallE2E",  # the object's name
+    "inherit": False,       # create it inheritable
+    "hold_ms": 0,           # hold it this long after starting the launcher; -1: until it ends
+    "launcher": "",         # the launcher's path
+    "cmdline": "",          # via=raw: the launcher's exact raw command line
+    "inherit_handles": False,  # via=raw: let the launcher inherit inheritable handles
+    "cwd": "",              # the launcher's working directory ("": caller.exe's own)
+    "via": "raw",           # raw | helper | preflight
+    "install": "",          # via=helper/preflight: the request's install path
+    "params": "",           # via=helper/preflight: the request's parameters
+    "confirm_ms": "default",  # via=helper: the confirmation wait, or the helper's default
+    "job": "none",          # none | kill | kill_breakaway: the job caller.exe first puts itself in
+    "wait": True,           # wait for the launcher to end before quitting
+}
+
+
+def scenario(**keys):
+    """caller.exe's scenario text: every key, each given value in place of its default. An
+    unknown key is a TypeError, so a misspelt key cannot pass unnoticed."""
+    unknown = set(keys) - set(SCENARIO_DEFAULTS)
+    if unknown:
+        raise TypeError(f"unknown scenario keys: {', '.join(sorted(unknown))}")
+    lines = []
+    for key, default in SCENARIO_DEFAULTS.items():
+        value = keys.get(key, default)
+        if isinstance(value, bool):
+            value = int(value)
+        if "\n" in str(value):
+            raise ValueError(f"scenario value {key} holds a line break")
+        lines.append(f"{key}={value}\n")
+    return "".join(lines)
 
 
 def caller_exit(code):
@@ -68,12 +132,22 @@ def split_args(text):
     return args
 
 
-def image_size(path):
-    """SizeOfImage from the PE optional header."""
+def _pe_header(path):
     with open(path, "rb") as f:
         data = f.read(4096)
-    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    return data, struct.unpack_from("<I", data, 0x3C)[0]
+
+
+def image_size(path):
+    """SizeOfImage from the PE optional header."""
+    data, pe = _pe_header(path)
     return struct.unpack_from("<I", data, pe + 24 + 56)[0]
+
+
+def pe_arch(path):
+    """x86 or x64, from the PE file header's machine type."""
+    data, pe = _pe_header(path)
+    return {0x14C: "x86", 0x8664: "x64"}[struct.unpack_from("<H", data, pe + 4)[0]]
 
 
 def parse_relay(trace, image):
@@ -128,9 +202,13 @@ class Wine:
         self.caller = os.path.join(build, "tests", "e2e", "caller.exe")
         self.stub = os.path.join(build, "tests", "e2e", "stub_installer.exe")
         self.env = {k: v for k, v in os.environ.items() if k != "DISPLAY"}  # boxes return at once
-        self.env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all",
+        self.env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all", WINELOADER=LOADER,
                         WINEDLLOVERRIDES="mscoree,mshtml=")
         self.server = None
+
+    @property
+    def arch(self):
+        return pe_arch(self.launcher)
 
     def start(self, relayed=RELAYED):
         """Creates the prefix when missing, starts its wineserver and sets which calls of the
@@ -138,10 +216,10 @@ class Wine:
         quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                      stderr=subprocess.DEVNULL)
         if not os.path.isdir(self.prefix):
-            subprocess.run(["wineboot", "-i"], env=self.env, check=True, **quiet)
+            self.run("wineboot", "-i", check=True, **quiet)
         # Detached: wineserver keeps inherited pipes open and would hang a reader.
-        self.server = subprocess.Popen(["wineserver", "-p"], env=self.env,
-                                       start_new_session=True, **quiet)
+        self.server = subprocess.Popen([SERVER, "-p"], env=self.env, start_new_session=True,
+                                       **quiet)
         key = r"HKCU\Software\Wine\Debug"
         for name, value in (("RelayInclude", ";".join(relayed)),
                             ("RelayFromInclude", "reinstall.exe")):
@@ -150,7 +228,7 @@ class Wine:
         return self
 
     def stop(self):
-        subprocess.run(["wineserver", "-k"], env=self.env, stdin=subprocess.DEVNULL,
+        subprocess.run([SERVER, "-k"], env=self.env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         if self.server is not None:
             self.server.wait(30)
@@ -162,20 +240,81 @@ class Wine:
     def __exit__(self, *exc):
         self.stop()
 
+    def command(self, *args):
+        return [LOADER, *args]
+
     def run(self, *args, env=None, **kwargs):
         kwargs.setdefault("stdin", subprocess.DEVNULL)
-        return subprocess.run(["wine", *args], env=env or self.env, **kwargs)
+        return subprocess.run(self.command(*args), env=env or self.env, **kwargs)
 
-    def call(self, folder, scenario, debug="-all", installer_wait=0.0, image=None):
-        """Runs caller.exe on the scenario text (key=value lines, see caller.cpp) in `folder`,
-        with the stub installer recording to folder/installer.txt. `image` is the launcher file
-        the relay trace is read against (this build's by default)."""
+    def popen(self, *args, env=None, **kwargs):
+        kwargs.setdefault("stdin", subprocess.DEVNULL)
+        return subprocess.Popen(self.command(*args), env=env or self.env, **kwargs)
+
+    def probe(self):
+        """Whether this host runs this build's programs, found by starting them: for x86 Wine's
+        32-bit loader first, then caller.exe without arguments, which answers with its usage
+        code. Returns (True, "") or (False, why)."""
+        arch = self.arch
+        if arch == "x86":
+            if os.environ.get(NO_32BIT):
+                return False, f"{NO_32BIT} is set"
+            try:
+                subprocess.run([LOADER_32, "--version"], capture_output=True, timeout=300)
+            except FileNotFoundError:
+                return False, "Wine's 32-bit part (wine32:i386) is not installed"
+            except OSError as e:
+                why = f"the 32-bit Wine loader cannot start: {e.strerror}"
+                if e.errno == errno.ENOEXEC:
+                    why = f"this kernel runs no 32-bit programs ({why})"
+                return False, why
+        def start_caller():
+            return self.run(self.caller, capture_output=True, text=True, errors="replace",
+                            timeout=300)
+        for attempt in range(2):
+            try:
+                if self.server is None:
+                    with self:
+                        proc = start_caller()
+                else:
+                    proc = start_caller()
+            except (OSError, subprocess.SubprocessError) as e:
+                return False, f"Wine could not be set up ({e})"
+            if proc.returncode == CALLER_USAGE:
+                return True, ""
+            if attempt or arch != "x86" or self.server is not None:
+                break
+            # A prefix made while 32-bit programs could not run lacks their half of the system:
+            # made again.
+            shutil.rmtree(self.prefix, ignore_errors=True)
+        said = [line for line in proc.stderr.splitlines() if line.strip()]
+        return False, (f"a {arch} program ended with {proc.returncode}"
+                       + (f" ({said[-1]})" if said else ""))
+
+    def host(self, fresh=False):
+        """The probe's answer as {"arch", "runs", "reason"}, kept in the build folder so that
+        each test of a run asks the host once (fresh: ask again)."""
+        path = os.path.join(self.build, HOST_FILE)
+        if not fresh and os.path.exists(path):
+            with open(path) as f:
+                return json.load(f)
+        runs, reason = self.probe()
+        answer = {"arch": self.arch, "runs": runs, "reason": reason}
+        with open(path + ".partial", "w") as f:
+            json.dump(answer, f)
+        os.replace(path + ".partial", path)
+        return answer
+
+    def call(self, folder, debug="-all", installer_wait=0.0, image=None, **keys):
+        """Runs caller.exe on the scenario made of `keys` (see scenario()) in `folder`, with the
+        stub installer recording to folder/installer.txt. `image` is the launcher file the relay
+        trace is read against (this build's by default)."""
         paths = [os.path.join(folder, n) for n in ("scenario.txt", "caller.txt", "installer.txt")]
         with open(paths[0], "w", encoding="utf-8", errors="surrogateescape") as f:
-            f.write(scenario)  # "\udcff" and the like stand for bytes that are not UTF-8
+            f.write(scenario(**keys))  # "\udcff" and the like stand for bytes that are not UTF-8
         env = dict(self.env, WINEDEBUG=debug, STUB_INSTALLER_RECORD=win_path(paths[2]))
         proc = self.run(self.caller, win_path(paths[0]), win_path(paths[1]), env=env,
-                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=120)
+                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=300)
         return Outcome(proc.returncode, records.read(paths[1]),
                        records.read(paths[2], installer_wait),
                        proc.stderr.decode("utf-8", "replace"), image or self.launcher)
@@ -190,7 +329,7 @@ class Wine:
                    DEMO_INSTALLER_RECORD=win_path(recorded["installer"]))
         self.run(app, "--hand-over", win_path(recorded["handover"]), win_path(self.launcher),
                  install, parameters, str(hold_ms), env=env, stdout=subprocess.DEVNULL,
-                 stderr=subprocess.DEVNULL, timeout=60)
+                 stderr=subprocess.DEVNULL, timeout=300)
         return records.read(recorded["handover"], 5)
 
     def start_cost_ms(self, folder, image=None):
@@ -199,11 +338,37 @@ class Wine:
         launcher = win_path(image or self.launcher)
         # An event under the name: the first probe fails at once with error 6, so the run ends
         # without the wait and the pause.
-        scenario = (f"object=event\nname=StartCost\nhold_ms=-1\nlauncher={launcher}\n"
-                    f'cmdline="{launcher}" -saferun=kqz -appmutex=StartCost '
-                    f'"-appinstall={launcher}"\ncwd={win_path(folder)}\n')
-        outcome = self.call(folder, scenario, "-all,+timestamp,+relay,+loaddll", image=image)
+        outcome = self.call(folder, "-all,+timestamp,+relay,+loaddll", image=image,
+                            object="event", name="StartCost", hold_ms=-1, launcher=launcher,
+                            cmdline=f'"{launcher}" -saferun=kqz -appmutex=StartCost '
+                                    f'"-appinstall={launcher}"', cwd=win_path(folder))
         probes = outcome.named("OpenMutexA")
         if outcome.code != 0 or not probes:
             raise RuntimeError(f"no probe in the trace ({caller_exit(outcome.code)})")
         return probes[0].time * 1000.0 - float(outcome.record["started_tick"])
+
+
+def _say_host(answer):
+    if answer["runs"]:
+        return f"wine host: this host runs {answer['arch']} Windows programs"
+    return (f"wine host: this host runs no {answer['arch']} Windows programs: "
+            f"{answer['reason']}")
+
+
+def main(argv):
+    if len(argv) >= 2 and argv[0] == "probe":
+        answer = Wine(argv[1]).host(fresh=True)
+        print(_say_host(answer), flush=True)
+        return 0 if answer["runs"] or answer["arch"] == "x86" else 1
+    if len(argv) >= 4 and argv[0] == "gate" and argv[2] == "--":
+        answer = Wine(argv[1]).host()
+        if answer["runs"]:
+            return subprocess.run(argv[3:]).returncode
+        print(_say_host(answer), flush=True)
+        return SKIP if answer["arch"] == "x86" else 1
+    print(__doc__, file=sys.stderr)
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

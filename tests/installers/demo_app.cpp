@@ -6,8 +6,8 @@
 //   demo_app.exe --hand-over RECORD LAUNCHER INSTALLER PARAMETERS HOLD_MS
 //       as the running application that hands over: holds the mutex "ReinstallDemoApp", checks
 //       the hand-over with Preflight and, when it found nothing, hands over through the
-//       applications' helper; writes the first problem (or none) to RECORD, holds the mutex
-//       HOLD_MS longer (finishing its work) and quits, which releases it.
+//       applications' helper; writes the first problem (or none) to RECORD.running, holds the
+//       mutex HOLD_MS longer (finishing its work), writes RECORD and quits, which releases it.
 // Its version is built in (DEMO_APP_VERSION); the record format is tests/record.h's.
 #include <windows.h>
 
@@ -47,6 +47,8 @@ int HandOver(wchar_t** argv) {
   text += record::Line("code", reinstall::ProblemCodeName(problem.code));
   text += record::Line("field", problem.field);
   text += record::Line("message", problem.message);
+  // Now it runs for sure: a test can act while it does.
+  e2e::WriteWhole(recordPath + ".running", text);
   Sleep(static_cast<DWORD>(_wtoi(argv[6])));
   text += record::Line("released", std::to_string(e2e::UnixMs()));
   // The record is written just before the process ends and its mutex goes with it.

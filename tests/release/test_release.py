@@ -29,6 +29,13 @@ PACKAGE = os.path.join(BUILD, f"reinstall-{VERSION}-windows-{ARCH}.zip")
 SIGNED = PACKAGE[:-4] + "-signed.zip"
 BINARIES = ("reinstall.exe", "reinstall_handover.dll")
 WORK = tempfile.mkdtemp(prefix="reinstall-release-", dir=BUILD)
+# What the build was given: REINSTALL_SOURCE_COMMIT, the checkout's HEAD, or nothing at all (a
+# source archive), in which case the bill of materials says "unknown".
+SOURCE_COMMIT = (os.environ.get("REINSTALL_SOURCE_COMMIT")
+                 or (subprocess.run(["git", "-C", ROOT, "rev-parse", "HEAD"], capture_output=True,
+                                    text=True).stdout.strip()
+                     if os.path.exists(os.path.join(ROOT, ".git")) else "")
+                 or "unknown")
 
 
 def setUpModule():
@@ -68,7 +75,7 @@ class Release(unittest.TestCase):
         self.assertEqual(sbom["spdxVersion"], "SPDX-2.3")
         self.assertEqual(sbom["dataLicense"], "CC0-1.0")
         self.assertRegex(sbom["creationInfo"]["created"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
-        self.assertRegex(sbom["creationInfo"]["comment"], r"commit [0-9a-f]{40}")
+        self.assertIn(f"Built from commit {SOURCE_COMMIT} ", sbom["creationInfo"]["comment"])
         ids = {p["SPDXID"] for p in sbom["packages"]} | {f["SPDXID"] for f in sbom["files"]}
         ids.add("SPDXRef-DOCUMENT")
         for element in sbom["packages"] + sbom["files"]:
@@ -132,14 +139,23 @@ class Release(unittest.TestCase):
                 f"reinstall-{VERSION}-windows-{ARCH}.spdx.json"}:
             self.assertEqual(signed[name], unsigned[name], name)
 
-    def test_signed_with_a_pkcs12_file_and_the_signed_launcher_hands_over(self):
+    def test_signed_with_a_pkcs12_file(self):
         p12, password = os.path.join(WORK, "signer.p12"), os.path.join(WORK, "password")
         with open(password, "w") as f:
             f.write("throwaway\n")
         subprocess.run(["openssl", "pkcs12", "-export", "-out", p12, "-inkey",
                         os.path.join(WORK, "key.pem"), "-in", os.path.join(WORK, "cert.pem"),
                         "-passout", f"file:{password}"], check=True, capture_output=True)
-        sign("--pkcs12", p12, "--pass-file", password)
+        out = sign("--pkcs12", p12, "--pass-file", password)
+        self.assertEqual(out.count("unsigned bytes recovered exactly"), 2, out)
+        self.assertSumsMatch(entries(SIGNED))
+
+
+class SignedLauncher(unittest.TestCase):
+    """The signed reinstall.exe, run under Wine, hands over like the unsigned one."""
+
+    def test_the_signed_launcher_hands_over(self):
+        sign("--cert", os.path.join(WORK, "cert.pem"), "--key", os.path.join(WORK, "key.pem"))
         folder = os.path.join(WORK, "signed")
         os.makedirs(folder, exist_ok=True)
         with zipfile.ZipFile(SIGNED) as archive:
@@ -148,16 +164,14 @@ class Release(unittest.TestCase):
         installer = os.path.join(folder, "setup.exe")
         with wineharness.Wine(BUILD) as wine:
             shutil.copy(wine.stub, installer)
-            scenario = (f"object=mutex\nname=SignedRelease\nhold_ms=1000\n"
-                        f"launcher={win_path(launcher)}\ncwd={win_path(folder)}\nvia=helper\n"
-                        f"install={win_path(installer)}\nparams=/S\n")
-            run = wine.call(folder, scenario, installer_wait=6, image=launcher)
+            run = wine.call(folder, installer_wait=wineharness.STARTED, image=launcher, name="SignedRelease",
+                            hold_ms=1000, launcher=win_path(launcher), cwd=win_path(folder),
+                            via="helper", install=win_path(installer), params="/S")
         self.assertEqual(run.code, 0, wineharness.caller_exit(run.code))
         self.assertEqual(run.record["code"], "none", run.record.get("message"))
         self.assertIsNotNone(run.installer, "the signed launcher started the installer")
         self.assertGreaterEqual(float(run.installer["time"]) - float(run.record["released"]), 2000)
         self.assertEqual(run.installer["args"], ["/S"])
-
 
 if __name__ == "__main__":
     unittest.main()
