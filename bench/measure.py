@@ -5,7 +5,8 @@
   the installer's first recorded time, minus the 2000 ms pause the launcher must make;
 - processor time the native launcher spends in a full 10-second wait for a lock that never goes;
 - splitter throughput on a 32 KiB command line against memcpy of the same bytes;
-- sizes of both Windows executables and the native run's peak resident memory.
+- sizes of both Windows executables and the native run's peak resident memory;
+- two figures: the timeline of one traced hand-over and the distribution of the latency.
 """
 
 import datetime
@@ -132,6 +133,76 @@ def wine_latencies():
     return results, baseline
 
 
+def traced_wine_handover():
+    """One Wine x64 hand-over with the launcher's calls traced and time-stamped, for the timeline:
+    the moments (ms, 0 = the application let go) of the application's start, the launcher's first
+    and last probe, the end of its 2000 ms pause (its ShellExecuteExA) and the installer's start."""
+    with wineharness.Wine(WIN64) as wine, tempfile.TemporaryDirectory(dir=WIN64) as tmp:
+        win_path = wineharness.win_path
+        installer = os.path.join(tmp, "setup.exe")
+        shutil.copy(wine.stub, installer)
+        run = wine.call(
+            tmp, wineharness.RELAY_DEBUG + ",+timestamp", installer_wait=wineharness.STARTED,
+            name="BenchMutex", hold_ms=900, launcher=win_path(wine.launcher), cwd=win_path(tmp),
+            cmdline=f'"{win_path(wine.launcher)}" -saferun=kqz -appmutex=BenchMutex '
+                    f'"-appinstall={win_path(installer)}" -installparam=/S')
+    released = float(run.record["released"])
+    # Trace times are on Wine's tick clock; caller.exe noted the tick and the wall clock together.
+    offset = float(run.record["started"]) - float(run.record["started_tick"])
+    probes = [c.time * 1000.0 + offset - released for c in run.named("OpenMutexA")]
+    launch = run.named("ShellExecuteExA")[0].time * 1000.0 + offset - released
+    return {"started": float(run.record["started"]) - released, "first probe": probes[0],
+            "gone": probes[-1], "launch": launch,
+            "installer": float(run.installer["time"]) - released, "probes": probes}
+
+
+def draw_figures(native, wine, timeline):
+    """bench/handover-timeline.png (the traced hand-over) and bench/handover-latency.png (the
+    delay beyond the 2000 ms pause, natively and under Wine), PNG."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    plt.rcParams.update({"font.size": 9, "savefig.dpi": 110})
+    meta = {"Software": None}
+
+    fig, ax = plt.subplots(figsize=(8, 2.6))
+    t = timeline
+    lanes = [("application", t["started"], 0, "holds the mutex", "tab:blue"),
+             ("launcher", t["first probe"], t["gone"], "probes every 100 ms", "tab:orange"),
+             ("launcher", t["gone"], t["launch"], "2 s pause", "tab:gray")]
+    for lane, start, end, label, colour in lanes:
+        y = 1 if lane == "application" else 0
+        ax.barh(y, end - start, left=start, height=0.5, color=colour, alpha=0.8)
+        ax.text((start + end) / 2, y, label, ha="center", va="center", color="white")
+    ax.plot(t["probes"], [0] * len(t["probes"]), "|", color="black", markersize=14)
+    events = [(0, "application quits ", "right"), (t["gone"], " launcher sees it gone", "left"),
+              (t["installer"], "installer starts ", "right")]
+    for x, label, side in events:
+        ax.axvline(x, color="black", linewidth=0.8, linestyle="--")
+        ax.text(x, 1.5, f"{label}\n{x:+.0f} ms ", ha=side, va="bottom", fontsize=8)
+    ax.set_yticks([0, 1], ["launcher", "application"])
+    ax.set_ylim(-0.5, 2.3)
+    ax.set_xlabel("ms after the application released its mutex (one traced hand-over, Wine x64)")
+    fig.tight_layout()
+    fig.savefig(os.path.join(ROOT, "bench", "handover-timeline.png"), metadata=meta)
+    plt.close(fig)
+
+    fig, ax = plt.subplots(figsize=(8, 2.6))
+    top = max(max(native), max(wine))
+    bins = [x * 10 for x in range(int(top // 10) + 2)]
+    ax.hist([native, wine], bins=bins, label=[f"native ({len(native)} runs)",
+                                             f"Wine x64 ({len(wine)} runs)"],
+            color=["tab:green", "tab:purple"])
+    for values, colour in ((native, "tab:green"), (wine, "tab:purple")):
+        ax.axvline(statistics.median(values), color=colour, linestyle="--", linewidth=1)
+    ax.set_xlabel("installer start after the 2000 ms pause, ms (dashed: median)")
+    ax.set_ylabel("hand-overs")
+    ax.legend()
+    fig.tight_layout()
+    fig.savefig(os.path.join(ROOT, "bench", "handover-latency.png"), metadata=meta)
+    plt.close(fig)
+
+
 def wine_start_costs(build, image=None):
     """The launcher's own start under Wine: CreateProcessW to its first OpenMutexA, RUNS times."""
     with wineharness.Wine(build) as wine:
@@ -203,6 +274,8 @@ def main():
         start_costs[name] = starts
         row(label, f"{statistics.median(starts):.1f} ms", "", None)
     row("peak resident memory, native hand-over", f"{peak_kb:,} KiB", "", None)
+    timeline = traced_wine_handover()
+    draw_figures(native, wine, timeline)
 
     now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
     lines = [
@@ -228,7 +301,10 @@ def main():
               + ", ".join(f"{x:.0f}" for x in sorted(wine_start))]
     lines += [f"- start of {name}: " + ", ".join(f"{x:.0f}" for x in sorted(costs))
               for name, costs in start_costs.items()]
-    lines += [""]
+    lines += ["", "The hand-over of one traced run (Wine x64; the relay trace's time stamps, on the "
+              "application's clock):", "", "![timeline](handover-timeline.png)", "",
+              "The delay beyond the 2000 ms pause, every run:", "",
+              "![latency](handover-latency.png)", ""]
     with open(os.path.join(ROOT, "bench", "RESULTS.md"), "w") as f:
         f.write("\n".join(lines))
     print("wrote bench/RESULTS.md")

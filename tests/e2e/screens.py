@@ -21,55 +21,36 @@ ERROR_TITLE = "Error"  # a box without a caption gets the system's own
 
 
 class Box:
-    """One box: its file name under docs/boxes/, its title, text and whether it shows the error
-    icon; the situation that causes it and what the application can do (the preflight code)."""
+    """One box: its file name under docs/boxes/, its title, its text and whether it shows the
+    error icon. (The README says, for each, what causes it and how an application prevents it.)"""
 
-    def __init__(self, name, title, text, icon, situation, prevention):
+    def __init__(self, name, title, text, icon):
         self.name, self.title, self.text, self.icon = name, title, text, icon
-        self.situation, self.prevention = situation, prevention
 
 
 # The command line of the three reports.
 REPORTED = (f'"{APP_FOLDER}\\reinstall.exe" -test -appmutex=MyCompany.MyApp '
             f'"-appinstall={INSTALLER}" "-installparam=/S /D=C:\\Apps\\MyApp"')
+PARSED = (f"-test\n-appmutex=MyCompany.MyApp\n-appinstall={INSTALLER}\n"
+          "-installparam=/S /D=C:\\Apps\\MyApp\n")
+VALUES = (f"fAppMutex='MyCompany.MyApp'\nfInstallApp='{INSTALLER}'\n"
+          "fExecParams='/S /D=C:\\Apps\\MyApp'\nbExecuteAllowed='0'\nbTestExecuting='1'\n")
 
-
-def _reports():
-    parsed = f"-test\n-appmutex=MyCompany.MyApp\n-appinstall={INSTALLER}\n" \
-             "-installparam=/S /D=C:\\Apps\\MyApp\n"
-    values = (f"fAppMutex='MyCompany.MyApp'\nfInstallApp='{INSTALLER}'\n"
-              "fExecParams='/S /D=C:\\Apps\\MyApp'\nbExecuteAllowed='0'\nbTestExecuting='1'\n")
-    why = "the -test switch: a diagnostic for the developer, never for users"
-    return [Box("report-1-command-line", "Command line", REPORTED, False, why, ""),
-            Box("report-2-parsed-command-line", "Parsed command line", parsed, False, why, ""),
-            Box("report-3-parameters", "Parameters", values, False, why, "")]
-
-
-ERRORS = [
-    Box("error-parsing", ERROR_TITLE, "Error parsing command line.", True,
-        "an argument matches no switch, or the command line cannot be split",
-        "start the launcher through the helper (HandOver builds the command line); "
-        "invalid-value"),
-    Box("install-file-missing", ERROR_TITLE, "Install file doesn't exists.", True,
-        "the install file cannot be opened for execution: missing, a folder, or held open for "
-        "writing", "install-file-rejected, install-path-relative"),
-    Box("missing-parameters", ERROR_TITLE, "Missing some required parameters.", True,
-        "no mutex name was given", "invalid-value (mutexName)"),
-    Box("error-opening-mutex", ERROR_TITLE, "Error opening mutex. Number: 6", True,
-        "another kind of object (here an event) holds the mutex's name; a name the system "
-        "cannot use gives Number: 3", "mutex-unusable, mutex-name-invalid"),
-    Box("timed-out", ERROR_TITLE, "Waiting for closing application timed out.", True,
-        "the application still held its mutex 10 s after the launcher began to wait; nothing is "
-        "started", "quit within a few seconds of HandOver; let no other process hold the mutex "
-        "(HandOver's launcher inherits no handle)"),
+BOXES = [
+    Box("error-parsing", ERROR_TITLE, "Error parsing command line.", True),
+    Box("install-file-missing", ERROR_TITLE, "Install file doesn't exists.", True),
+    Box("missing-parameters", ERROR_TITLE, "Missing some required parameters.", True),
+    Box("error-opening-mutex", ERROR_TITLE, "Error opening mutex. Number: 6", True),
+    Box("timed-out", ERROR_TITLE, "Waiting for closing application timed out.", True),
+    # The shell's own message comes first (Wine's words), then the launcher's.
     Box("cannot-execute-shell", ERROR_TITLE,
-        "There is no Windows program configured to open this type of file.", True,
-        "the shell has no program to open the install file's type: first the shell's own "
-        "message (Wine's words; Windows asks which program to use)", "no-open-program"),
-    Box("cannot-execute", ERROR_TITLE, "Can't execute install file.", True,
-        "then the launcher's, once the shell's is closed", "no-open-program"),
+        "There is no Windows program configured to open this type of file.", True),
+    Box("cannot-execute", ERROR_TITLE, "Can't execute install file.", True),
+    # -test: the three reports of one run, in order.
+    Box("report-1-command-line", "Command line", REPORTED, False),
+    Box("report-2-parsed-command-line", "Parsed command line", PARSED, False),
+    Box("report-3-parameters", "Parameters", VALUES, False),
 ]
-BOXES = ERRORS + _reports()
 
 
 def _wait_for(predicate, timeout, what):
@@ -189,7 +170,7 @@ def _capture_all(wine, display, work, folder):
         "error-opening-mutex": dict(object="event", hold_ms=-1, cmdline=held),
         "timed-out": dict(hold_ms=-1, cmdline=held),
         "cannot-execute-shell": dict(object="none", cmdline=f'{start} -appmutex=MyApp '
-                                                      f'"-appinstall={win_path(document)}"'),
+                                                            f'"-appinstall={win_path(document)}"'),
         "report-1-command-line": dict(object="none", cmdline=REPORTED),
     }
     shots, caller = [], None
