@@ -233,6 +233,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   double released = 0;
   if (scenario.holdMs >= 0) {
     Sleep(static_cast<DWORD>(scenario.holdMs));
+    // Noted just before letting go, so that no probe can fall between the release and its time.
+    released = e2e::UnixMs();
     if (object == "mutex") {
       ReleaseMutex(held);
     }
@@ -240,7 +242,6 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
       CloseHandle(held);
       held = nullptr;
     }
-    released = e2e::UnixMs();
   }
   text += record::Line("released", std::to_string(released));
   if (pi.hProcess != nullptr && scenario["wait"] == "1") {

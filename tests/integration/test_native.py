@@ -42,11 +42,14 @@ sys.stdin.read()
         assert self.proc.stdout.readline().strip() == "held"
 
     def release(self):
+        """Lets go of the lock; returns the time just before, so that no probe of the launcher
+        can fall between the release and the time noted for it."""
+        released = time.time()
         if self.proc.returncode is None:
             self.proc.stdin.close()
             self.proc.wait(5)
             self.proc.stdout.close()
-        return time.time()
+        return released
 
 
 class LauncherTest(unittest.TestCase):
