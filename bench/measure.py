@@ -105,22 +105,28 @@ def native_wait_cpu():
     return (usage.ru_utime + usage.ru_stime) * 1000.0, wall, message.strip(), wait_peak_kb
 
 
+def wine_handover(wine, hold_ms, debug="-all"):
+    """One Wine x64 hand-over: caller.exe holds the mutex `hold_ms`, the launcher starts the stub
+    installer. Returns caller.exe's Outcome."""
+    win_path = wineharness.win_path
+    with tempfile.TemporaryDirectory(dir=WIN64) as tmp:
+        installer = os.path.join(tmp, "setup.exe")
+        shutil.copy(wine.stub, installer)
+        return wine.call(
+            tmp, debug, installer_wait=wineharness.STARTED, name="BenchMutex", hold_ms=hold_ms,
+            launcher=win_path(wine.launcher), cwd=win_path(tmp),
+            cmdline=f'"{win_path(wine.launcher)}" -saferun=kqz -appmutex=BenchMutex '
+                    f'"-appinstall={win_path(installer)}" -installparam=/S')
+
+
 def wine_latencies():
     results, baseline = [], []
     with wineharness.Wine(WIN64) as wine:
         win_path = wineharness.win_path
         for _ in range(RUNS):
-            with tempfile.TemporaryDirectory(dir=WIN64) as tmp:
-                installer = os.path.join(tmp, "setup.exe")
-                shutil.copy(wine.stub, installer)
-                hold = random.randint(800, 1000)
-                run = wine.call(
-                    tmp, installer_wait=wineharness.STARTED, name="BenchMutex", hold_ms=hold,
-                    launcher=win_path(wine.launcher), cwd=win_path(tmp),
-                    cmdline=f'"{win_path(wine.launcher)}" -saferun=kqz -appmutex=BenchMutex '
-                            f'"-appinstall={win_path(installer)}" -installparam=/S')
-                results.append(float(run.installer["time"]) - float(run.record["released"])
-                               - PAUSE_MS)
+            run = wine_handover(wine, random.randint(800, 1000))
+            results.append(float(run.installer["time"]) - float(run.record["released"])
+                           - PAUSE_MS)
         # Baseline: what starting any process costs under Wine, measured the same way (from the
         # caller's CreateProcessW to the stub's first recorded time), without the launcher.
         for _ in range(RUNS):
@@ -137,15 +143,8 @@ def traced_wine_handover():
     """One Wine x64 hand-over with the launcher's calls traced and time-stamped, for the timeline:
     the moments (ms, 0 = the application let go) of the application's start, the launcher's first
     and last probe, the end of its 2000 ms pause (its ShellExecuteExA) and the installer's start."""
-    with wineharness.Wine(WIN64) as wine, tempfile.TemporaryDirectory(dir=WIN64) as tmp:
-        win_path = wineharness.win_path
-        installer = os.path.join(tmp, "setup.exe")
-        shutil.copy(wine.stub, installer)
-        run = wine.call(
-            tmp, wineharness.RELAY_DEBUG + ",+timestamp", installer_wait=wineharness.STARTED,
-            name="BenchMutex", hold_ms=900, launcher=win_path(wine.launcher), cwd=win_path(tmp),
-            cmdline=f'"{win_path(wine.launcher)}" -saferun=kqz -appmutex=BenchMutex '
-                    f'"-appinstall={win_path(installer)}" -installparam=/S')
+    with wineharness.Wine(WIN64) as wine:
+        run = wine_handover(wine, 900, wineharness.RELAY_DEBUG + ",+timestamp")
     released = float(run.record["released"])
     # Trace times are on Wine's tick clock; caller.exe noted the tick and the wall clock together.
     offset = float(run.record["started"]) - float(run.record["started_tick"])

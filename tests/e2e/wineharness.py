@@ -12,6 +12,7 @@ A host that runs no 64-bit Windows programs is a broken set-up, not a reason to 
 gate fail for it. REINSTALL_WINE_NO_32BIT=1 makes 32-bit programs count as not runnable, so the
 skip path can be tried on any host."""
 
+import contextlib
 import errno
 import json
 import os
@@ -268,16 +269,12 @@ class Wine:
                 if e.errno == errno.ENOEXEC:
                     why = f"this kernel runs no 32-bit programs ({why})"
                 return False, why
-        def start_caller():
-            return self.run(self.caller, capture_output=True, text=True, errors="replace",
-                            timeout=300)
         for attempt in range(2):
             try:
-                if self.server is None:
-                    with self:
-                        proc = start_caller()
-                else:
-                    proc = start_caller()
+                # Within this object's own server when it runs one, else in a server of its own.
+                with self if self.server is None else contextlib.nullcontext():
+                    proc = self.run(self.caller, capture_output=True, text=True,
+                                    errors="replace", timeout=300)
             except (OSError, subprocess.SubprocessError) as e:
                 return False, f"Wine could not be set up ({e})"
             if proc.returncode == CALLER_USAGE:
