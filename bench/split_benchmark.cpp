@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "app/reinstall.h"
+#include "cmdline/argument_block.h"
 #include "platform/platform.h"
-#include "reinstall/command_line.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
 // The launcher's argument vector: one allocation sized from the line's length alone, split by
-// the grammar of reinstall/command_line.h.
+// the grammar of cmdline/argument_block.h.
 #include <cstdint>
 #include <cstring>
 
 #include "app/reinstall.h"
+#include "cmdline/argument_block.h"
 #include "platform/platform.h"
-#include "reinstall/command_line.h"
 
 LPSTR* TReinstall::SplitCommandLine(LPCSTR commandLine, std::int32_t* argc) {
   const std::size_t length = std::strlen(commandLine);

@@ -4,7 +4,7 @@
 #include <new>
 
 #include "app/reinstall.h"
-#include "reinstall/command_line.h"
+#include "cmdline/argument_block.h"
 
 namespace reinstall::testing {
 namespace {

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "app/reinstall.h"
+#include "cmdline/argument_block.h"
 #include "fake_platform.h"
-#include "reinstall/command_line.h"
 
 namespace {
 
