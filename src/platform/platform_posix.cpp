@@ -4,7 +4,6 @@
 #include "platform/platform_posix.h"
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,8 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "cmdline/argument_block.h"
 #include "platform/platform.h"
-#include "reinstall/command_line.h"
+#include "reinstall/detail/spawn_posix.h"
 
 namespace reinstall::platform {
 namespace posix {
@@ -65,8 +65,9 @@ std::vector<std::string> ArgumentsFor(const char* program, const char* parameter
   return arguments;
 }
 
-// Starts `path` with `arguments` in a session of its own, without waiting for it. Returns 0 or
-// the errno value of the failure.
+// Starts `path` with `arguments` in a session of its own (it outlives the launcher and is not hit
+// by signals meant for the caller's terminal), taking no descriptor or signal state of the
+// launcher's starter along, without waiting for it. Returns 0 or the errno value of the failure.
 int Spawn(const char* path, const std::vector<std::string>& arguments, bool searchPath) {
   std::vector<char*> argv;
   argv.reserve(arguments.size() + 1);
@@ -74,21 +75,8 @@ int Spawn(const char* path, const std::vector<std::string>& arguments, bool sear
     argv.push_back(const_cast<char*>(argument.c_str()));  // cppcheck-suppress useStlAlgorithm
   }
   argv.push_back(nullptr);
-  posix_spawnattr_t attributes;
-  int result = posix_spawnattr_init(&attributes);
-  if (result != 0) {
-    return result;
-  }
-  // Its own session: the installer outlives the launcher and is not hit by signals meant for the
-  // caller's terminal.
-  result = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-  if (result == 0) {
-    pid_t pid = 0;
-    result = searchPath ? posix_spawnp(&pid, path, nullptr, &attributes, argv.data(), environ)
-                        : posix_spawn(&pid, path, nullptr, &attributes, argv.data(), environ);
-  }
-  posix_spawnattr_destroy(&attributes);
-  return result;
+  pid_t pid = 0;
+  return reinstall::detail::SpawnDetached(path, argv.data(), searchPath, &pid);
 }
 
 bool IsExecutableRegularFile(const char* path) {

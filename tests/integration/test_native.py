@@ -4,6 +4,7 @@ that records how it was started, and the launcher's reports on standard error.""
 import fcntl
 import os
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -159,6 +160,35 @@ class HandOver(LauncherTest):
         self.assertLess(time.time() - start, 2.8, "returned after the pause, not after the stub")
         self.assertIsNotNone(self.record(wait=2))
 
+    @unittest.skipUnless(HANDOVER_APP, "examples not built")
+    def test_the_applications_descriptors_and_signals_stay_behind(self):
+        # An application with a log open without close-on-exec, SIGTERM ignored and SIGUSR1
+        # blocked, starting the launcher itself or through the helper (here the stub plays the
+        # launcher, so that nothing cleans up after the helper).
+        log = os.open(os.path.join(self.dir, "app.log"), os.O_WRONLY | os.O_CREAT, 0o600)
+        self.addCleanup(os.close, log)
+
+        def as_the_application():
+            signal.signal(signal.SIGTERM, signal.SIG_IGN)
+            signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGUSR1})
+
+        cases = [("the launcher", [LAUNCHER, *self.hand_over_args(name="free")]),
+                 ("the helper", [HANDOVER_APP, STUB, self.installer, "/S", "300"])]
+        for what, command in cases:
+            with self.subTest(what):
+                record = self.env["STUB_INSTALLER_RECORD"]
+                if os.path.exists(record):
+                    os.remove(record)
+                env = dict(self.env, STUB_INSTALLER_LINGER_MS="1000")
+                subprocess.run(command, env=env, pass_fds=(log,), preexec_fn=as_the_application,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
+                rec = self.record(wait=5)
+                self.assertIsNotNone(rec, "started")
+                self.assertEqual(rec["fds"], "", "no descriptor of the application")
+                self.assertEqual(int(rec["sigblk"], 16), 0, "no blocked signal")
+                self.assertEqual(int(rec["sigign"], 16) & (1 << (signal.SIGTERM - 1)), 0,
+                                 "SIGTERM at its default")
+
     def test_a_lock_never_released_times_out_and_starts_nothing(self):
         holder = LockHolder(os.path.join(self.dir, "app.lock"))
         self.addCleanup(holder.release)
@@ -172,9 +202,14 @@ class HandOver(LauncherTest):
 
     def test_a_lock_name_that_is_no_file_is_an_open_error(self):
         os.mkdir(os.path.join(self.dir, "app.lock"))
-        err = self.run_launcher(*self.hand_over_args())
-        self.assertEqual(err, "[Error]\nError opening mutex. Number: 6\n")
-        self.assertIsNone(self.record())
+        open(os.path.join(self.dir, "plain"), "w").close()
+        cases = [("app", 6),  # a folder stands under the name
+                 (os.path.join(self.dir, "plain", "app.lock"), 3)]  # a path through a file
+        for name, number in cases:
+            with self.subTest(name=name):
+                err = self.run_launcher(*self.hand_over_args(name=name))
+                self.assertEqual(err, f"[Error]\nError opening mutex. Number: {number}\n")
+                self.assertIsNone(self.record())
 
     def test_a_lock_file_without_a_holder_counts_as_gone(self):
         open(os.path.join(self.dir, "app.lock"), "w").close()
