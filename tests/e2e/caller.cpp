@@ -222,7 +222,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     text += record::Line("message", handover.problem.message);
     text += record::Line("broke_away", std::to_string(handover.brokeAway ? 1 : 0));
     text += record::Line("remains_in_job", std::to_string(handover.remainsInJob ? 1 : 0));
-    pi.hProcess = handover.launcher.handle();
+    pi.hProcess = handover.launcher.nativeHandle();
   } else if (!CreateProcessW(launcher.c_str(), cmdline.data(), nullptr, nullptr,
                              scenario["inherit_handles"] == "1", 0, nullptr,
                              cwd.empty() ? nullptr : cwd.c_str(), &si, &pi)) {
@@ -255,7 +255,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   if (pi.hThread != nullptr) {
     CloseHandle(pi.hThread);
   }
-  if (pi.hProcess != nullptr && pi.hProcess != handover.launcher.handle()) {
+  if (pi.hProcess != nullptr && pi.hProcess != handover.launcher.nativeHandle()) {
     CloseHandle(pi.hProcess);
   }
   if (held != nullptr) {

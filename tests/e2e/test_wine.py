@@ -38,6 +38,17 @@ class WineTest(unittest.TestCase):
         os.makedirs(os.path.dirname(self.installer))
         shutil.copy(STUB, self.installer)
 
+    def long_installer(self, units):
+        """A copy of the stub installer at a path of exactly `units` characters, as Windows
+        names it."""
+        base = win_path(self.dir) + "\\"
+        folder = os.path.join(self.dir, "p" * (units - len(base) - len("\\setup.exe")))
+        os.makedirs(folder, exist_ok=True)
+        path = os.path.join(folder, "setup.exe")
+        shutil.copy(STUB, path)
+        self.assertEqual(len(win_path(path)), units)
+        return path
+
     def run_caller(self, arguments, installer_wait=0.0, **keys):
         """Starts the launcher through caller.exe with the raw command line
         '"<launcher>" ' + arguments and the other scenario `keys`, and collects what happened."""
@@ -94,6 +105,29 @@ class HandOver(WineTest):
         self.assertEqual(len(launches), 1)
         self.assertNotEqual(launches[0].retval, 0)
         self.assertEqual(run.calls[-1].name, "ShellExecuteExA", "nothing after the launch")
+
+    def test_limits_the_helper_reports_are_the_launchers(self):
+        cases = [
+            ("a mutex name of 259 units", "M" * 259, self.installer, None),
+            ("a mutex name of 260 units", "M" * 260, self.installer,
+             "Error opening mutex. Number: 206"),
+            ("an install path of 259 units", "ReinstallE2E", self.long_installer(259), None),
+            ("an install path of 267 units", "ReinstallE2E", self.long_installer(267),
+             "Install file doesn't exists."),
+        ]
+        for what, name, installer, message in cases:
+            with self.subTest(what):
+                if os.path.exists(os.path.join(self.dir, "installer.txt")):
+                    os.remove(os.path.join(self.dir, "installer.txt"))
+                self.installer = installer
+                run = self.run_caller(self.hand_over_args(name=name), name=name, hold_ms=300,
+                                      installer_wait=STARTED if message is None else 0.5)
+                if message is None:
+                    self.assertEqual(run.boxes(), [])
+                    self.assertIsNotNone(run.installer, "installer started")
+                else:
+                    self.assertErrorBox(run, message)
+                    self.assertIsNone(run.installer, "nothing started")
 
     def test_mutex_never_released_times_out_and_starts_nothing(self):
         start = time.time()
@@ -210,13 +244,43 @@ class Preflight(WineTest):
             ("mutex not held", self.installer, "none", "mutex-not-held:mutexName"),
             ("an event under the name", self.installer, "event", "mutex-unusable:mutexName"),
             ("parameters not UTF-8", self.installer, "mutex", "invalid-value:parameters"),
+            # The launcher opens its mutex and install file through the ANSI calls, which take
+            # at most 259 UTF-16 units (see Limits below).
+            ("a mutex name of 259 units", self.installer, "mutex", "", "M" * 259),
+            ("a mutex name of 260 units", self.installer, "none",
+             "mutex-name-invalid:mutexName", "M" * 260),
+            ("129 characters of 2 units", self.installer, "mutex", "", "\U0001F600" * 129),
+            ("130 characters of 2 units", self.installer, "none",
+             "mutex-name-invalid:mutexName", "\U0001F600" * 130),
+            ("an install path of 259 units", self.long_installer(259), "mutex", ""),
+            ("an install path of 260 units", self.long_installer(260), "mutex",
+             "path-too-long:installPath"),
         ]
-        for what, install, obj, problems in cases:
+        for what, install, obj, problems, *name in cases:
             with self.subTest(what):
                 params = "/D=\udcff" if "UTF-8" in what else "/S"
                 run = WINE.call(self.dir, object=obj, via="preflight",
                                 launcher=win_path(LAUNCHER), install=win_path(install),
-                                params=params)
+                                params=params, **({"name": name[0]} if name else {}))
+                self.assertEqual(run.code, 0, caller_exit(run.code))
+                self.assertEqual(run.record["problems"], problems)
+
+    def test_before_windows_10_1903_values_must_survive_the_ansi_code_page(self):
+        # Wine reports the Windows version set for caller.exe (the harness sets Windows 10 for
+        # all), and gives it code page 1252.
+        key = r"HKCU\Software\Wine\AppDefaults\caller.exe"
+        self.addCleanup(WINE.run, "reg", "delete", key, "/f", capture_output=True)
+        cases = [
+            ("win10", "/D=\u65e5\u672c", ""),
+            ("win7", "/D=\u65e5\u672c", "invalid-value:parameters"),
+            ("win7", "/D=C:\\Caf\u00e9", ""),
+        ]
+        for version, params, problems in cases:
+            with self.subTest(version=version, params=params):
+                WINE.run("reg", "add", key, "/v", "Version", "/t", "REG_SZ", "/d", version, "/f",
+                         capture_output=True, check=True)
+                run = WINE.call(self.dir, via="preflight", launcher=win_path(LAUNCHER),
+                                install=win_path(self.installer), params=params)
                 self.assertEqual(run.code, 0, caller_exit(run.code))
                 self.assertEqual(run.record["problems"], problems)
 

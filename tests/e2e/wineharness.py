@@ -221,9 +221,12 @@ class Wine:
         # Detached: wineserver keeps inherited pipes open and would hang a reader.
         self.server = subprocess.Popen([SERVER, "-p"], env=self.env, start_new_session=True,
                                        **quiet)
-        key = r"HKCU\Software\Wine\Debug"
-        for name, value in (("RelayInclude", ";".join(relayed)),
-                            ("RelayFromInclude", "reinstall.exe")):
+        # Windows 10 unless a test says otherwise: a new prefix may report Windows 7, whose
+        # code page the helper then requires of every value (Wine itself gives the launcher
+        # UTF-8 whatever version it reports).
+        for key, name, value in ((r"HKCU\Software\Wine\Debug", "RelayInclude", ";".join(relayed)),
+                                 (r"HKCU\Software\Wine\Debug", "RelayFromInclude", "reinstall.exe"),
+                                 (r"HKCU\Software\Wine", "Version", "win10")):
             self.run("reg", "add", key, "/v", name, "/t", "REG_SZ", "/d", value, "/f",
                      check=True, **quiet)
         return self

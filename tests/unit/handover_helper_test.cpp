@@ -4,20 +4,64 @@
 
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <new>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "app/reinstall.h"
 #include "fake_platform.h"
+#include "reinstall/handover_c.h"
 #include "vectors.h"
+
+// Allocation failures on cue: the allocation numbered g_failAt (counting from 0) throws
+// bad_alloc. Not under the sanitizers, which bring their own operator new.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define REINSTALL_OWN_NEW 0
+#endif
+#endif
+#if !defined(REINSTALL_OWN_NEW) && defined(__SANITIZE_ADDRESS__)
+#define REINSTALL_OWN_NEW 0
+#endif
+#ifndef REINSTALL_OWN_NEW
+#define REINSTALL_OWN_NEW 1
+#endif
+
+namespace {
+long g_failAt = -1;
+}  // namespace
+
+#if REINSTALL_OWN_NEW
+#if defined(__GNUC__) && !defined(__clang__)
+// GCC sees the replacement pair inlined together and takes malloc and free for a mismatch.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+void* operator new(std::size_t size) {
+  if (g_failAt >= 0 && g_failAt-- == 0) {
+    throw std::bad_alloc();
+  }
+  if (void* memory = std::malloc(size > 0 ? size : 1)) {
+    return memory;
+  }
+  throw std::bad_alloc();
+}
+void operator delete(void* memory) noexcept {
+  std::free(memory);
+}
+void operator delete(void* memory, std::size_t /*size*/) noexcept {
+  std::free(memory);
+}
+#endif
 
 namespace reinstall {
 
@@ -198,6 +242,22 @@ TEST_F(ApplicationMutexTest, IsExclusiveAndRemovesOnlyTheFileItCreated) {
   EXPECT_TRUE(reinstall::ApplicationMutex("app").held()) << "free again";
 }
 
+TEST_F(ApplicationMutexTest, AForkedChildThatEndsLeavesTheLockToItsParent) {
+  reinstall::ApplicationMutex mutex("app");
+  ASSERT_TRUE(mutex.held());
+  const pid_t child = fork();
+  if (child == 0) {
+    { reinstall::ApplicationMutex copy(std::move(mutex)); }  // as its exit would
+    _exit(0);
+  }
+  ASSERT_GT(child, 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_EQ(access((dir_ + "/app.lock").c_str(), F_OK), 0) << "the file is still there";
+  EXPECT_TRUE(reinstall::Preflight({"/bin/true", "app", "/bin/true", ""}).empty());
+  EXPECT_FALSE(reinstall::ApplicationMutex("app").held()) << "a second instance is refused";
+}
+
 TEST_F(ApplicationMutexTest, NeverRemovesOrChangesAFileItDidNotCreate) {
   const std::string notes = Write("notes.txt", "my notes\n", 0644);
   ASSERT_EQ(symlink(notes.c_str(), (dir_ + "/link.lock").c_str()), 0);
@@ -229,6 +289,63 @@ TEST_F(ApplicationMutexTest, NeverRemovesOrChangesAFileItDidNotCreate) {
 }
 
 using PreflightTest = HelperFiles;
+
+#if REINSTALL_OWN_NEW
+// Every C function that allocates, with each of its allocations failing in turn: it answers
+// REINSTALL_OUT_OF_MEMORY (or what it answers anyway), and no exception leaves it.
+TEST_F(PreflightTest, NoCFunctionLetsAnAllocationFailureOut) {
+  const reinstall_request good{sizeof(reinstall_request), "/bin/true", "cmutex", "/bin/true", "/S"};
+  const reinstall_request refused{sizeof(reinstall_request), "/bin/true", "m", "/bin/true", "\""};
+  char text[8];
+  struct Call {
+    const char* what;
+    int expected;
+    std::function<int()> call;
+  };
+  const Call calls[] = {
+      {"command line", REINSTALL_OK,
+       [&] { return reinstall_build_command_line(&good, text, sizeof text, nullptr, nullptr); }},
+      {"refused command line", REINSTALL_INVALID_VALUE,
+       [&] { return reinstall_build_command_line(&refused, text, sizeof text, nullptr, nullptr); }},
+      {"preflight", REINSTALL_OK,
+       [&] {
+         reinstall_problems* problems = nullptr;
+         const int code = reinstall_preflight(&good, &problems);
+         reinstall_problems_release(problems);
+         return code;
+       }},
+      {"refused hand-over", REINSTALL_INVALID_VALUE,
+       [&] {
+         reinstall_handover* handover = nullptr;
+         const int code = reinstall_hand_over(&refused, 0, &handover);
+         reinstall_handover_release(handover);
+         return code;
+       }},
+      {"mutex", REINSTALL_OK,
+       [&] {
+         reinstall_mutex* mutex = nullptr;
+         const int code = reinstall_mutex_create("cmutex", &mutex, nullptr);
+         reinstall_mutex_release(mutex);
+         return code;
+       }},
+  };
+  for (const Call& c : calls) {
+    SCOPED_TRACE(c.what);
+    for (long failAt = 0;; ++failAt) {
+      g_failAt = failAt;
+      int code = 0;
+      EXPECT_NO_THROW(code = c.call());
+      const bool failed = g_failAt < 0;
+      g_failAt = -1;
+      EXPECT_EQ(code, failed ? REINSTALL_OUT_OF_MEMORY : c.expected) << "allocation " << failAt;
+      if (!failed) {
+        EXPECT_GT(failAt, 0) << "it allocates";
+        break;
+      }
+    }
+  }
+}
+#endif
 
 TEST_F(PreflightTest, ReportsEveryProblemWithItsCode) {
   using Code = reinstall::ProblemCode;
@@ -296,9 +413,16 @@ TEST_F(PreflightTest, HandOverRefusesStartsAndConfirms) {
     Step step;
     Code code;
     std::uint32_t systemError;
+    std::chrono::milliseconds confirm = reinstall::kDefaultConfirmation;
   };
   const Case cases[] = {
       {"runs on", {stayer, "m", installer, ""}, Step::kNone, Code::kNone, 0},
+      {"confirms for longer than the launcher would wait in a box",
+       {stayer, "m", installer, ""},
+       Step::kCheckRequest,
+       Code::kInvalidValue,
+       0,
+       std::chrono::milliseconds(2001)},
       {"quote", {stayer, "m", installer, "\""}, Step::kCheckRequest, Code::kInvalidValue, 0},
       {"relative",
        {stayer, "m", "setup.sh", ""},
@@ -319,7 +443,7 @@ TEST_F(PreflightTest, HandOverRefusesStartsAndConfirms) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    reinstall::HandoverResult result = reinstall::HandOver(c.request);
+    reinstall::HandoverResult result = reinstall::HandOver(c.request, c.confirm);
     EXPECT_EQ(result.failedStep, c.step);
     EXPECT_EQ(result.problem.code, c.code);
     EXPECT_EQ(result.problem.systemError, c.systemError);
@@ -336,6 +460,18 @@ TEST_F(PreflightTest, HandOverRefusesStartsAndConfirms) {
       EXPECT_NE(result.problem.message.find("exit code 3"), std::string::npos);
     }
   }
+  // An application that ignores SIGCHLD has its children reaped for it: the launcher's end is
+  // seen, its exit code is not, and none is made up.
+  struct sigaction ignore {};
+  struct sigaction old {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGCHLD, &ignore, &old);
+  reinstall::HandoverResult result = reinstall::HandOver({quitter, "m", installer, ""});
+  sigaction(SIGCHLD, &old, nullptr);
+  EXPECT_EQ(result.problem.code, Code::kLauncherEndedEarly);
+  EXPECT_FALSE(result.launcher.exitCodeKnown());
+  EXPECT_NE(result.problem.message.find("exit code unknown"), std::string::npos)
+      << result.problem.message;
 }
 
 }  // namespace

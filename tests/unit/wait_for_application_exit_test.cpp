@@ -110,6 +110,7 @@ TEST(WaitForApplicationExit, OtherOpenErrorsFailAtOnceWithTheCodeUnsigned) {
     const char* message;
   };
   const ErrorCase cases[] = {
+      {3, "Error opening mutex. Number: 3"},  // a path that does not exist: not "gone"
       {5, "Error opening mutex. Number: 5"},
       {6, "Error opening mutex. Number: 6"},
       {0x80070005u, "Error opening mutex. Number: 2147942405"},

@@ -1,0 +1,350 @@
+// The hand-over helper natively: the application's lock file, the started launcher's process and
+// the checks Preflight makes, as the native launcher makes them. Included by reinstall/handover.h
+// only, after the shared declarations; the Windows counterpart is handover_win32.h.
+#ifndef REINSTALL_DETAIL_HANDOVER_POSIX_H_
+#define REINSTALL_DETAIL_HANDOVER_POSIX_H_
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "reinstall/detail/spawn_posix.h"
+
+namespace reinstall {
+
+// The native stand-in for the application's mutex: an open-file-description lock on
+// LockPath(name), on a descriptor that no child inherits. Held until the object is destroyed or
+// the process ends. It never follows a symbolic link, takes only a regular file owned by this
+// user, and removes the file at the end only when it created it, and only in the process that
+// created it: a forked child that ends leaves the lock and its file to the parent. (A creator
+// that loses the race for the lock to another process leaves its file to that holder, which
+// does not remove it; a file that nobody holds counts as not held.)
+class ApplicationMutex {
+ public:
+  explicit ApplicationMutex(const std::string& name) : name_(name), path_(LockPath(name)) {
+    if (!detail::ValueProblem(name, false).empty()) {
+      error_ = EINVAL;
+      return;
+    }
+    // A holder that removes its file as we open it leaves us a lock on a file nobody can find:
+    // try again on the new one.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+      error_ = Acquire();
+      if (error_ != ESTALE) {
+        break;
+      }
+    }
+  }
+  ~ApplicationMutex() { Close(); }
+  ApplicationMutex(ApplicationMutex&& other) noexcept
+      : name_(std::move(other.name_)),
+        path_(std::move(other.path_)),
+        fd_(std::exchange(other.fd_, -1)),
+        creator_(other.creator_),
+        error_(other.error_) {}
+  ApplicationMutex& operator=(ApplicationMutex&& other) noexcept {
+    if (this != &other) {
+      Close();
+      name_ = std::move(other.name_);
+      path_ = std::move(other.path_);
+      fd_ = std::exchange(other.fd_, -1);
+      creator_ = other.creator_;
+      error_ = other.error_;
+    }
+    return *this;
+  }
+  ApplicationMutex(const ApplicationMutex&) = delete;
+  ApplicationMutex& operator=(const ApplicationMutex&) = delete;
+
+  [[nodiscard]] bool held() const { return fd_ >= 0; }
+  // errno of a failed attempt (EAGAIN: another process holds it; ELOOP: a symbolic link;
+  // EISDIR: a folder; EINVAL: not a regular file or an unusable name; EACCES or EPERM: another
+  // user's file); 0 when held.
+  [[nodiscard]] std::uint32_t error() const { return static_cast<std::uint32_t>(error_); }
+  [[nodiscard]] const std::string& name() const { return name_; }
+  // Where the mutex lives: its lock file.
+  [[nodiscard]] const std::string& path() const { return path_; }
+
+ private:
+  // 0 when held; ESTALE when the file went away under the lock; otherwise errno.
+  int Acquire() {
+    constexpr int kFlags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK;
+    bool created = true;
+    int fd = ::open(path_.c_str(), kFlags | O_CREAT | O_EXCL, 0600);
+    if (fd < 0 && errno == EEXIST) {
+      created = false;
+      fd = ::open(path_.c_str(), kFlags);
+    }
+    if (fd < 0) {
+      return !created && errno == ENOENT ? ESTALE : errno;  // gone between the two opens
+    }
+    struct stat own {};
+    int refusal = 0;
+    if (::fstat(fd, &own) != 0) {
+      refusal = errno;
+    } else if (!S_ISREG(own.st_mode)) {
+      refusal = EINVAL;
+    } else if (own.st_uid != ::geteuid()) {
+      refusal = EPERM;
+    }
+    if (refusal != 0) {
+      ::close(fd);
+      return refusal;
+    }
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    if (::fcntl(fd, F_OFD_SETLK, &lock) != 0) {
+      const int error = errno == EACCES ? EAGAIN : errno;
+      ::close(fd);
+      return error;
+    }
+    if (!SameFile(fd)) {
+      ::close(fd);
+      return ESTALE;
+    }
+    fd_ = fd;
+    creator_ = created ? ::getpid() : 0;
+    return 0;
+  }
+
+  // Whether the path still names the file open on `fd`.
+  [[nodiscard]] bool SameFile(int fd) const {
+    struct stat open {};
+    struct stat named {};
+    return ::fstat(fd, &open) == 0 && ::lstat(path_.c_str(), &named) == 0 &&
+           open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+  }
+
+  void Close() {
+    if (fd_ >= 0) {
+      // Removed while still held, so nobody mistakes a stale file for a holder; and only the
+      // file this object created, still under its name, by the process that created it (the
+      // lock belongs to the open file, which a forked child shares).
+      if (creator_ == ::getpid() && SameFile(fd_)) {
+        ::unlink(path_.c_str());
+      }
+      ::close(fd_);
+      fd_ = -1;
+    }
+  }
+
+  std::string name_;
+  std::string path_;
+  int fd_ = -1;
+  pid_t creator_ = 0;  // the process that created the file; 0 when it existed before
+  int error_ = 0;
+};
+
+// The started launcher's process, by its pid. Destroying it leaves the launcher running; the
+// system reaps it once the application has quit.
+class LauncherProcess {
+ public:
+  LauncherProcess() = default;
+  explicit LauncherProcess(pid_t pid) : pid_(pid) {}
+  LauncherProcess(LauncherProcess&& other) noexcept
+      : pid_(std::exchange(other.pid_, -1)),
+        ended_(other.ended_),
+        known_(other.known_),
+        status_(other.status_) {}
+  LauncherProcess& operator=(LauncherProcess&& other) noexcept {
+    pid_ = std::exchange(other.pid_, -1);
+    ended_ = other.ended_;
+    known_ = other.known_;
+    status_ = other.status_;
+    return *this;
+  }
+  LauncherProcess(const LauncherProcess&) = delete;
+  LauncherProcess& operator=(const LauncherProcess&) = delete;
+  ~LauncherProcess() = default;
+
+  [[nodiscard]] bool started() const { return pid_ > 0; }
+  [[nodiscard]] std::uint32_t id() const { return pid_ > 0 ? static_cast<std::uint32_t>(pid_) : 0; }
+  [[nodiscard]] pid_t nativeHandle() const { return pid_; }
+
+  // Waits up to `timeout` for the launcher to end; true when it has ended.
+  bool Wait(std::chrono::milliseconds timeout) {
+    if (pid_ <= 0 || ended_) {
+      return true;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      const pid_t reaped = ::waitpid(pid_, &status_, WNOHANG);
+      if (reaped == pid_ || (reaped < 0 && errno != EINTR)) {
+        // A process that ignores SIGCHLD has its children reaped by the system, and their
+        // exit status with them.
+        ended_ = true;
+        known_ = reaped == pid_;
+        return true;
+      }
+      if (std::chrono::steady_clock::now() >= deadline) {
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+  // Whether exitCode() tells how the launcher ended: it has, and its status could be read.
+  [[nodiscard]] bool exitCodeKnown() const { return ended_ && known_; }
+  // The exit status once Wait has seen the launcher end: its exit code, or 128 + the signal that
+  // ended it.
+  [[nodiscard]] std::uint32_t exitCode() const {
+    if (WIFSIGNALED(status_)) {
+      return 128U + static_cast<std::uint32_t>(WTERMSIG(status_));
+    }
+    return static_cast<std::uint32_t>(WEXITSTATUS(status_));
+  }
+
+ private:
+  pid_t pid_ = -1;
+  bool ended_ = false;
+  bool known_ = false;
+  int status_ = 0;
+};
+
+namespace detail {
+
+// Natively a mutex name is the stem of a file name, counted in code points as before.
+constexpr std::size_t kMutexNameLimit = 260;
+constexpr const char* kMutexNameUnits = "characters";
+
+inline std::size_t MutexNameLength(const std::string& name) {
+  std::size_t characters = 0;
+  for (const char byte : name) {
+    characters += (static_cast<unsigned char>(byte) & 0xC0) != 0x80 ? 1 : 0;
+  }
+  return characters;
+}
+
+// Natively strings are bytes, passed on as they are.
+inline std::string EncodingProblem(const std::string& /*value*/, bool /*onCommandLine*/) {
+  return {};
+}
+
+inline bool IsAbsolutePath(const std::string& path) {
+  return !path.empty() && path[0] == '/';
+}
+
+inline std::string ErrorText(std::uint32_t error) {
+  return "errno " + std::to_string(error);
+}
+
+inline bool IsRunnableFile(const std::string& path, int* error) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) {
+    *error = errno;
+    return false;
+  }
+  *error = 0;
+  return S_ISREG(status.st_mode) && ::faccessat(AT_FDCWD, path.c_str(), X_OK, AT_EACCESS) == 0;
+}
+
+inline void CheckLauncherFile(const std::string& path, std::vector<Problem>& problems) {
+  int error = 0;
+  if (IsRunnableFile(path, &error)) {
+    return;
+  }
+  if (error != 0) {
+    Add(problems, ProblemCode::kLauncherMissing, "launcher", static_cast<std::uint32_t>(error),
+        "launcher " + path + " does not exist");
+  } else {
+    Add(problems, ProblemCode::kLauncherNotExecutable, "launcher", 0,
+        "launcher " + path + " is not an executable file");
+  }
+}
+
+// The stand-in's own check: an existing regular file this user may read and execute.
+inline void CheckInstallFile(const std::string& path, std::vector<Problem>& problems) {
+  int error = 0;
+  if (IsRunnableFile(path, &error) && ::access(path.c_str(), R_OK) == 0) {
+    return;
+  }
+  Add(problems, ProblemCode::kInstallFileRejected, "installPath", static_cast<std::uint32_t>(error),
+      "installPath " + path +
+          (error != 0 ? " does not exist" : " is not a file this user may read and execute") +
+          "; the launcher would stop with \"Install file doesn't exists.\"");
+}
+
+// Natively every file the launcher accepts is a program it starts itself.
+inline void CheckOpenProgram(const std::string& /*path*/, std::vector<Problem>& /*problems*/) {}
+
+// Asks, as the launcher's probe does, whether anyone holds a lock on the lock file.
+inline void CheckMutexHeld(const std::string& name, std::vector<Problem>& problems) {
+  const std::string path = LockPath(name);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  int error = fd < 0 ? errno : 0;
+  bool held = false;
+  if (fd >= 0) {
+    struct stat status {};
+    struct flock query {};
+    query.l_type = F_WRLCK;
+    query.l_whence = SEEK_SET;
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+      error = EINVAL;
+    } else if (::fcntl(fd, F_OFD_GETLK, &query) != 0) {
+      error = errno;
+    } else {
+      held = query.l_type != F_UNLCK;
+    }
+    ::close(fd);
+  }
+  if (held) {
+    return;
+  }
+  if (error == 0 || error == ENOENT) {
+    Add(problems, ProblemCode::kMutexNotHeld, "mutexName", static_cast<std::uint32_t>(error),
+        "mutexName " + name + " is not held (" + path +
+            "): the launcher would start the installer at once, while the application still runs");
+  } else {
+    Add(problems, ProblemCode::kMutexUnusable, "mutexName", static_cast<std::uint32_t>(error),
+        "mutexName " + name + " cannot be probed at " + path);
+  }
+}
+
+inline void CheckJob(std::vector<Problem>& /*problems*/) {}
+
+// What starting the launcher gave: the process, or the errno value of the failure.
+struct Started {
+  LauncherProcess process;
+  std::uint32_t error = 0;
+  bool brokeAway = false;
+  bool remainsInJob = false;
+  std::uint32_t breakawayError = 0;
+};
+
+inline Started StartLauncher(const HandoverRequest& request) {
+  std::vector<std::string> arguments = BuildArguments(request);
+  arguments.insert(arguments.begin(), request.launcher);
+  std::vector<char*> argv;
+  argv.reserve(arguments.size() + 1);
+  for (std::string& argument : arguments) {
+    argv.push_back(argument.data());
+  }
+  argv.push_back(nullptr);
+  Started started;
+  pid_t pid = -1;
+  const int error = SpawnDetached(request.launcher.c_str(), argv.data(), false, &pid);
+  if (error != 0) {
+    started.error = static_cast<std::uint32_t>(error);
+  } else {
+    started.process = LauncherProcess(pid);
+  }
+  return started;
+}
+
+inline bool JobKillsOnClose() {
+  return false;
+}
+
+}  // namespace detail
+}  // namespace reinstall
+
+#endif  // REINSTALL_DETAIL_HANDOVER_POSIX_H_

@@ -1,0 +1,480 @@
+// The hand-over helper on Windows: the application's named mutex, the started launcher's process
+// and the checks Preflight makes, each as the launcher's own calls would see it. Included by
+// reinstall/handover.h only, after the shared declarations; the native counterpart is
+// handover_posix.h.
+#ifndef REINSTALL_DETAIL_HANDOVER_WIN32_H_
+#define REINSTALL_DETAIL_HANDOVER_WIN32_H_
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace reinstall {
+namespace detail {
+
+// `utf8` as UTF-16, or false when it is not valid UTF-8.
+inline bool ToWide(const std::string& utf8, std::wstring& wide) {
+  wide.clear();
+  if (utf8.empty()) {
+    return true;
+  }
+  const int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(),
+                                       static_cast<int>(utf8.size()), nullptr, 0);
+  if (size <= 0) {
+    return false;
+  }
+  wide.assign(static_cast<size_t>(size), L'\0');
+  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()),
+                      &wide[0], size);
+  return true;
+}
+
+inline std::wstring Wide(const std::string& utf8) {
+  std::wstring wide;
+  ToWide(utf8, wide);
+  return wide;
+}
+
+// A Win32 handle owned alone: closed on destruction, moved, never copied.
+class OwnedHandle {
+ public:
+  OwnedHandle() = default;
+  explicit OwnedHandle(HANDLE handle) : handle_(handle) {}
+  ~OwnedHandle() { reset(); }
+  OwnedHandle(OwnedHandle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+  OwnedHandle& operator=(OwnedHandle&& other) noexcept {
+    if (this != &other) {
+      reset(std::exchange(other.handle_, nullptr));
+    }
+    return *this;
+  }
+  OwnedHandle(const OwnedHandle&) = delete;
+  OwnedHandle& operator=(const OwnedHandle&) = delete;
+
+  [[nodiscard]] HANDLE get() const { return handle_; }
+  void reset(HANDLE handle = nullptr) {
+    if (handle_ != nullptr) {
+      CloseHandle(handle_);
+    }
+    handle_ = handle;
+  }
+
+ private:
+  HANDLE handle_ = nullptr;
+};
+
+}  // namespace detail
+
+// The application's named mutex: created owned by the calling thread and not inheritable, so no
+// child process, the launcher included, can keep it alive. Keep the object until the process
+// ends, on the thread that created it. Refuses a name that already exists (another instance of
+// the application is running).
+class ApplicationMutex {
+ public:
+  explicit ApplicationMutex(const std::string& name) : name_(name) {
+    std::wstring wide;
+    if (name.empty() || !detail::ValueProblem(name, false).empty()) {
+      error_ = ERROR_INVALID_NAME;
+      return;
+    }
+    if (!detail::ToWide(name, wide)) {
+      error_ = ERROR_NO_UNICODE_TRANSLATION;
+      return;
+    }
+    handle_.reset(CreateMutexW(nullptr, TRUE, wide.c_str()));
+    if (handle_.get() == nullptr) {
+      error_ = GetLastError();
+    } else if (GetLastError() == ERROR_ALREADY_EXISTS) {
+      handle_.reset();
+      error_ = ERROR_ALREADY_EXISTS;
+    }
+  }
+  ~ApplicationMutex() { Release(); }
+  ApplicationMutex(ApplicationMutex&& other) noexcept = default;
+  ApplicationMutex& operator=(ApplicationMutex&& other) noexcept {
+    if (this != &other) {
+      Release();
+      name_ = std::move(other.name_);
+      handle_ = std::move(other.handle_);
+      error_ = other.error_;
+    }
+    return *this;
+  }
+  ApplicationMutex(const ApplicationMutex&) = delete;
+  ApplicationMutex& operator=(const ApplicationMutex&) = delete;
+
+  [[nodiscard]] bool held() const { return handle_.get() != nullptr; }
+  // The Win32 error of a failed creation (ERROR_ALREADY_EXISTS: the name is taken); 0 when held.
+  [[nodiscard]] std::uint32_t error() const { return error_; }
+  [[nodiscard]] const std::string& name() const { return name_; }
+  // Where the mutex lives: its name, in the session's namespace unless it says Global\.
+  [[nodiscard]] const std::string& path() const { return name_; }
+
+ private:
+  void Release() {
+    if (handle_.get() != nullptr) {
+      ReleaseMutex(handle_.get());
+      handle_.reset();
+    }
+  }
+
+  std::string name_;
+  detail::OwnedHandle handle_;
+  std::uint32_t error_ = 0;
+};
+
+// The started launcher's process; owns its handle. Destroying it closes the handle and leaves the
+// launcher running.
+class LauncherProcess {
+ public:
+  LauncherProcess() = default;
+  LauncherProcess(HANDLE process, DWORD id) : handle_(process), id_(id) {}
+
+  [[nodiscard]] bool started() const { return handle_.get() != nullptr; }
+  [[nodiscard]] std::uint32_t id() const { return id_; }
+  [[nodiscard]] HANDLE nativeHandle() const { return handle_.get(); }
+
+  // Waits up to `timeout` for the launcher to end; true when it has ended.
+  bool Wait(std::chrono::milliseconds timeout) {
+    if (handle_.get() == nullptr) {
+      return true;
+    }
+    const auto ms = timeout.count() < 0 ? 0 : timeout.count();
+    return WaitForSingleObject(handle_.get(),
+                               static_cast<DWORD>(ms > 0x7FFFFFFF ? 0x7FFFFFFF : ms)) ==
+           WAIT_OBJECT_0;
+  }
+  // Whether exitCode() tells how the launcher ended: it has, and its code could be read.
+  [[nodiscard]] bool exitCodeKnown() const {
+    DWORD code = STILL_ACTIVE;
+    return handle_.get() != nullptr && GetExitCodeProcess(handle_.get(), &code) &&
+           code != STILL_ACTIVE;
+  }
+  // The exit code once Wait has seen the launcher end.
+  [[nodiscard]] std::uint32_t exitCode() const {
+    DWORD code = STILL_ACTIVE;
+    if (handle_.get() != nullptr) {
+      GetExitCodeProcess(handle_.get(), &code);
+    }
+    return code;
+  }
+
+ private:
+  detail::OwnedHandle handle_;
+  std::uint32_t id_ = 0;
+};
+
+namespace detail {
+
+struct JobState {
+  bool inJob = false;
+  bool killsOnClose = false;
+  bool breakawayAllowed = false;
+};
+
+// The job this process runs in, as far as the system tells. (Wine 8 reports every process as in
+// a job and answers the limit query with no limits.)
+inline JobState CurrentJob() {
+  JobState state;
+  BOOL inJob = FALSE;
+  if (!IsProcessInJob(GetCurrentProcess(), nullptr, &inJob) || !inJob) {
+    return state;
+  }
+  state.inJob = true;
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  if (QueryInformationJobObject(nullptr, JobObjectExtendedLimitInformation, &limits, sizeof(limits),
+                                nullptr)) {
+    const DWORD flags = limits.BasicLimitInformation.LimitFlags;
+    state.killsOnClose = (flags & JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE) != 0;
+    state.breakawayAllowed =
+        (flags & (JOB_OBJECT_LIMIT_BREAKAWAY_OK | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK)) != 0;
+  }
+  return state;
+}
+
+inline std::string ErrorText(std::uint32_t error) {
+  return "error " + std::to_string(error);
+}
+
+// The launcher receives its values through the ANSI calls, and opens the mutex by its ANSI name:
+// the system converts each into a buffer of MAX_PATH UTF-16 units, its terminating zero
+// included. Longer names fail with ERROR_FILENAME_EXCED_RANGE.
+constexpr std::size_t kMutexNameLimit = MAX_PATH - 1;
+constexpr const char* kMutexNameUnits = "UTF-16 units";
+constexpr std::size_t kPathLimit = MAX_PATH - 1;
+
+inline std::size_t MutexNameLength(const std::string& name) {
+  return Wide(name).size();
+}
+
+// Whether the launcher gets its command line as UTF-8: Windows 10 version 1903 (build 18362)
+// and later honour the UTF-8 code page its manifest asks for; earlier ones give it the system's
+// ANSI code page, unless that is UTF-8 already.
+inline bool LauncherGetsUtf8() {
+  static const bool utf8 = [] {
+    if (GetACP() == CP_UTF8) {
+      return true;
+    }
+    using RtlGetVersionFn = LONG(WINAPI*)(OSVERSIONINFOW*);
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): how GetProcAddress is used
+    auto get = ntdll != nullptr ? reinterpret_cast<RtlGetVersionFn>(reinterpret_cast<void*>(
+                                      GetProcAddress(ntdll, "RtlGetVersion")))
+                                : nullptr;
+    OSVERSIONINFOW version{};
+    version.dwOSVersionInfoSize = sizeof(version);
+    if (get == nullptr || get(&version) != 0) {
+      return true;  // nothing to go by: assume a current system
+    }
+    return version.dwMajorVersion > 10 ||
+           (version.dwMajorVersion == 10 && version.dwBuildNumber >= 18362);
+  }();
+  return utf8;
+}
+
+// Why `value` would not reach the launcher intact, or an empty text: it must be UTF-8, and a
+// value on the launcher's command line must also survive the ANSI code page where the launcher
+// gets that one.
+inline std::string EncodingProblem(const std::string& value, bool onCommandLine) {
+  std::wstring wide;
+  if (!ToWide(value, wide)) {
+    return "is not valid UTF-8";
+  }
+  if (!onCommandLine || wide.empty() || LauncherGetsUtf8()) {
+    return {};
+  }
+  BOOL lost = FALSE;
+  const int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(),
+                                       static_cast<int>(wide.size()), nullptr, 0, nullptr, &lost);
+  if (size <= 0 || lost) {
+    return "cannot be written in this system's ANSI code page (" + std::to_string(GetACP()) +
+           "), which Windows before 10 version 1903 gives the launcher in place of UTF-8";
+  }
+  return {};
+}
+
+inline bool IsAbsolutePath(const std::string& path) {
+  const auto separator = [](char c) { return c == '\\' || c == '/'; };
+  const bool drive = path.size() >= 3 && ((path[0] | 0x20) >= 'a' && (path[0] | 0x20) <= 'z') &&
+                     path[1] == ':' && separator(path[2]);
+  const bool unc = path.size() >= 2 && separator(path[0]) && separator(path[1]);
+  return drive || unc;
+}
+
+// A path longer than the launcher's ANSI calls can open (they take no \\?\ prefix and are not
+// long-path aware) is reported with what the launcher would then say.
+inline bool PathTooLong(const char* field,
+                        const std::string& path,
+                        const char* consequence,
+                        std::vector<Problem>& problems) {
+  const std::size_t length = Wide(path).size();
+  if (length <= kPathLimit) {
+    return false;
+  }
+  Add(problems, ProblemCode::kPathTooLong, field, ERROR_FILENAME_EXCED_RANGE,
+      std::string(field) + " is " + std::to_string(length) + " UTF-16 units long; the launcher's " +
+          "calls open at most " + std::to_string(kPathLimit) + ", " + consequence);
+  return true;
+}
+
+inline void CheckLauncherFile(const std::string& path, std::vector<Problem>& problems) {
+  if (PathTooLong("launcher", path, "so it could not find its own files", problems)) {
+    return;
+  }
+  const std::wstring wide = Wide(path);
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    Add(problems, ProblemCode::kLauncherMissing, "launcher", error,
+        "launcher " + path + " does not exist (" + ErrorText(error) + ")");
+    return;
+  }
+  bool program = false;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+      char magic[2] = {0, 0};
+      DWORD read = 0;
+      program = ReadFile(file, magic, 2, &read, nullptr) && read == 2 && magic[0] == 'M' &&
+                magic[1] == 'Z';
+      CloseHandle(file);
+    }
+  }
+  if (!program) {
+    Add(problems, ProblemCode::kLauncherNotExecutable, "launcher", 0,
+        "launcher " + path + " is not a program");
+  }
+}
+
+// The launcher's own check: the file opened for execution, sharing read access only.
+inline void CheckInstallFile(const std::string& path, std::vector<Problem>& problems) {
+  if (PathTooLong("installPath", path, "so it would stop with \"Install file doesn't exists.\"",
+                  problems)) {
+    return;
+  }
+  HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_EXECUTE, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    CloseHandle(file);
+    return;
+  }
+  const DWORD error = GetLastError();
+  std::string why;
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      why = "does not exist";
+      break;
+    case ERROR_SHARING_VIOLATION:
+      why = "is open for writing in another program";
+      break;
+    case ERROR_ACCESS_DENIED:
+      why = "may not be opened for execution (or is a folder)";
+      break;
+    default:
+      why = "cannot be opened for execution";
+      break;
+  }
+  Add(problems, ProblemCode::kInstallFileRejected, "installPath", error,
+      "installPath " + path + " " + why + " (" + ErrorText(error) +
+          "); the launcher would stop "
+          "with \"Install file doesn't exists.\"");
+}
+
+// Whether the shell has a program for "open" on the file's type. Programs (.exe, .com, .bat,
+// .cmd) the shell starts itself; other types need an association.
+inline void CheckOpenProgram(const std::string& path, std::vector<Problem>& problems) {
+  const std::size_t slash = path.find_last_of("\\/");
+  const std::size_t dot = path.find_last_of('.');
+  std::string extension;
+  if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) {
+    extension = path.substr(dot);
+  }
+  std::string lower = extension;
+  for (char& c : lower) {
+    c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+  }
+  if (lower == ".exe" || lower == ".com" || lower == ".bat" || lower == ".cmd") {
+    return;
+  }
+  using AssocQueryStringWFn = HRESULT(WINAPI*)(DWORD, int, LPCWSTR, LPCWSTR, LPWSTR, DWORD*);
+  HMODULE shlwapi = LoadLibraryExW(L"shlwapi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (shlwapi == nullptr) {
+    shlwapi = LoadLibraryW(L"shlwapi.dll");  // systems without the search flag
+  }
+  if (shlwapi == nullptr) {
+    return;  // nobody to ask
+  }
+  // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): how GetProcAddress is used
+  auto query = reinterpret_cast<AssocQueryStringWFn>(
+      reinterpret_cast<void*>(GetProcAddress(shlwapi, "AssocQueryStringW")));
+  if (query != nullptr) {
+    constexpr DWORD kIgnoreUnknown = 0x400;  // ASSOCF_INIT_IGNOREUNKNOWN
+    constexpr int kCommand = 1;              // ASSOCSTR_COMMAND
+    DWORD size = 0;
+    const HRESULT found =
+        extension.empty()
+            ? E_FAIL
+            : query(kIgnoreUnknown, kCommand, Wide(extension).c_str(), L"open", nullptr, &size);
+    if (FAILED(found)) {
+      // A Win32 error when the shell's answer carries one; its other failures have none.
+      const DWORD error = HRESULT_FACILITY(found) == FACILITY_WIN32 ? HRESULT_CODE(found) : 0;
+      Add(problems, ProblemCode::kNoOpenProgram, "installPath", error,
+          "installPath has no program for \"open\" on its type (" +
+              (extension.empty() ? std::string("no extension") : extension) +
+              "); the launcher would stop with \"Can't execute install file.\"");
+    }
+  }
+  FreeLibrary(shlwapi);
+}
+
+// Opens the mutex as the launcher does (READ_CONTROL, by name).
+inline void CheckMutexHeld(const std::string& name, std::vector<Problem>& problems) {
+  HANDLE mutex = OpenMutexW(READ_CONTROL, FALSE, Wide(name).c_str());
+  if (mutex != nullptr) {
+    CloseHandle(mutex);
+    return;
+  }
+  const DWORD error = GetLastError();
+  if (error == ERROR_FILE_NOT_FOUND) {
+    Add(problems, ProblemCode::kMutexNotHeld, "mutexName", error,
+        "mutexName " + name +
+            " does not exist: the launcher would start the installer at once, "
+            "while the application still runs");
+  } else {
+    Add(problems, ProblemCode::kMutexUnusable, "mutexName", error,
+        "mutexName " + name + " cannot be opened as a mutex (" + ErrorText(error) +
+            "); the launcher would stop with \"Error opening mutex. Number: " +
+            std::to_string(error) + "\"");
+  }
+}
+
+inline void CheckJob(std::vector<Problem>& problems) {
+  const JobState job = CurrentJob();
+  if (job.inJob && job.killsOnClose && !job.breakawayAllowed) {
+    Add(problems, ProblemCode::kJobKillsLauncher, "", 0,
+        "this process runs in a job that kills its processes when it closes and forbids "
+        "breakaway: the launcher would die with the application");
+  }
+}
+
+// What starting the launcher gave: the process, or the Win32 error of the failure.
+struct Started {
+  LauncherProcess process;
+  std::uint32_t error = 0;
+  bool brokeAway = false;
+  bool remainsInJob = false;
+  std::uint32_t breakawayError = ERROR_ACCESS_DENIED;
+};
+
+// Starts the launcher with CREATE_BREAKAWAY_FROM_JOB (outside a job the flag changes nothing),
+// and again without it when the job forbids breakaway; inheriting no handle.
+inline Started StartLauncher(const HandoverRequest& request) {
+  const std::wstring application = Wide(request.launcher);
+  const std::wstring commandLine = Wide(BuildCommandLine(request));
+  const auto start = [&](DWORD flags, PROCESS_INFORMATION& process) {
+    std::wstring line = commandLine;  // CreateProcessW may write to it
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    return CreateProcessW(application.c_str(), &line[0], nullptr, nullptr,
+                          /*bInheritHandles=*/FALSE, flags, nullptr, nullptr, &startup,
+                          &process) != FALSE;
+  };
+  Started started;
+  PROCESS_INFORMATION process{};
+  bool ok = start(CREATE_BREAKAWAY_FROM_JOB, process);
+  DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+  started.brokeAway = ok;
+  if (!ok && error == ERROR_ACCESS_DENIED) {
+    ok = start(0, process);
+    error = ok ? ERROR_SUCCESS : GetLastError();
+    started.remainsInJob = ok;
+  }
+  if (!ok) {
+    started.error = error;
+    return started;
+  }
+  CloseHandle(process.hThread);
+  started.process = LauncherProcess(process.hProcess, process.dwProcessId);
+  return started;
+}
+
+inline bool JobKillsOnClose() {
+  return CurrentJob().killsOnClose;
+}
+
+}  // namespace detail
+}  // namespace reinstall
+
+#endif  // REINSTALL_DETAIL_HANDOVER_WIN32_H_
