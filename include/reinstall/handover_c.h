@@ -1,6 +1,7 @@
 /* The applications' hand-over helper as a plain C interface, for programs in any language: C#,
  * Node/Electron, Go and Python bindings load it (reinstall_handover.dll on Windows,
- * libreinstall_handover.so natively). Strings are UTF-8 and NUL-terminated. Every object is an
+ * libreinstall_handover.so natively). Strings are UTF-8 and NUL-terminated. No function throws or
+ * ends the process on bad input. Every object is an
  * opaque handle with a matching release call; texts are copied into the caller's buffer.
  *
  * The pattern: hold a mutex for the life of the process (reinstall_mutex_create), check with
@@ -12,25 +13,40 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/* REINSTALL_C_API marks the interface's functions: exported from the library, imported by its
+ * users, and called with the C calling convention on every system (__cdecl on 32-bit Windows,
+ * whatever the caller's compiler takes by default). */
 #if defined(_WIN32)
 #if defined(REINSTALL_HANDOVER_BUILD)
-#define REINSTALL_C_API __declspec(dllexport)
+#define REINSTALL_C_API __declspec(dllexport) __cdecl
 #else
-#define REINSTALL_C_API __declspec(dllimport)
+#define REINSTALL_C_API __declspec(dllimport) __cdecl
 #endif
 #else
 #define REINSTALL_C_API __attribute__((visibility("default")))
+#endif
+
+/* C++ callers see that no function throws. */
+#ifdef __cplusplus
+#define REINSTALL_NOEXCEPT noexcept
+#else
+#define REINSTALL_NOEXCEPT
 #endif
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-/* The interface's version: bump on any change a binding could notice. */
-#define REINSTALL_HANDOVER_C_VERSION 1
-REINSTALL_C_API uint32_t reinstall_interface_version(void);
+/* The interface's version, major and minor. A binding works with the same major and a minor at
+ * least as new as the one it was written for: a minor adds, a major changes. */
+#define REINSTALL_HANDOVER_C_VERSION_MAJOR 2
+#define REINSTALL_HANDOVER_C_VERSION_MINOR 0
+/* The library's version as (major << 16) | minor. */
+REINSTALL_C_API uint32_t reinstall_interface_version(void) REINSTALL_NOEXCEPT;
 
-/* Problem codes (the same numbers as reinstall::ProblemCode). */
+/* What every function that can fail returns: REINSTALL_OK, a problem code (the same numbers as
+ * reinstall::ProblemCode), or one of the two negative codes for a call the library could not
+ * carry out. A system error comes through an out-parameter. */
 enum {
   REINSTALL_OK = 0,
   REINSTALL_INVALID_VALUE = 1,
@@ -46,17 +62,21 @@ enum {
   REINSTALL_START_FAILED = 11,
   REINSTALL_BREAKAWAY_REFUSED = 12,
   REINSTALL_LAUNCHER_ENDED_EARLY = 13,
-  REINSTALL_BAD_ARGUMENT = 100, /* a null pointer where an object or request was needed */
-  REINSTALL_OUT_OF_MEMORY = 101
+  REINSTALL_PATH_TOO_LONG = 14,
+  REINSTALL_MUTEX_UNAVAILABLE = 15,
+  REINSTALL_BAD_ARGUMENT = -1, /* a null pointer where one was needed, or a request's size that
+                                  is too small */
+  REINSTALL_OUT_OF_MEMORY = -2
 };
 
-/* The request fields, as problems and refusals name them. */
+/* The request fields (and the confirmation time), as problems and refusals name them. */
 enum {
   REINSTALL_FIELD_NONE = 0,
   REINSTALL_FIELD_LAUNCHER = 1,
   REINSTALL_FIELD_MUTEX_NAME = 2,
   REINSTALL_FIELD_INSTALL_PATH = 3,
-  REINSTALL_FIELD_PARAMETERS = 4
+  REINSTALL_FIELD_PARAMETERS = 4,
+  REINSTALL_FIELD_CONFIRM = 5
 };
 
 /* The steps of a hand-over (reinstall::HandoverStep). */
@@ -71,11 +91,17 @@ enum {
 /* Flags of a hand-over's result. */
 enum { REINSTALL_BROKE_AWAY = 1, REINSTALL_REMAINS_IN_JOB = 2, REINSTALL_JOB_KILLS_ON_CLOSE = 4 };
 
+/* The longest confirmation reinstall_hand_over accepts, in milliseconds. */
+#define REINSTALL_LONGEST_CONFIRM_MS 2000
+
 typedef struct reinstall_mutex reinstall_mutex;
 typedef struct reinstall_problems reinstall_problems;
 typedef struct reinstall_handover reinstall_handover;
 
+/* A request. `size` comes first and is sizeof(reinstall_request) as the caller knows it: later
+ * versions add fields after the last, and take a smaller size as a caller that knows fewer. */
 typedef struct reinstall_request {
+  uint32_t size;
   const char* launcher;     /* path of reinstall.exe (or the native reinstall) */
   const char* mutex_name;   /* the mutex the application holds while it runs */
   const char* install_path; /* the install file, an absolute path */
@@ -83,7 +109,7 @@ typedef struct reinstall_request {
 } reinstall_request;
 
 /* The stable name of a problem code ("mutex-not-held"), or "unknown"; static storage. */
-REINSTALL_C_API const char* reinstall_code_name(int code);
+REINSTALL_C_API const char* reinstall_code_name(int code) REINSTALL_NOEXCEPT;
 
 /* The launcher's exact command line for `request`, written to `buffer` (`size` bytes, NUL
  * included) when it fits; `*length` (when not NULL) receives its length without the NUL.
@@ -94,20 +120,25 @@ REINSTALL_C_API int reinstall_build_command_line(const reinstall_request* reques
                                                  char* buffer,
                                                  size_t size,
                                                  size_t* length,
-                                                 int* field);
+                                                 int* field) REINSTALL_NOEXCEPT;
 
 /* The application's mutex (natively its lock file): owned, not inheritable, held until released
- * (on the thread that created it) or until the process ends. Returns 0 and `*mutex`, or the
- * system's error (Win32 error on Windows, errno natively; ERROR_ALREADY_EXISTS or EAGAIN when
- * another process holds it) and a NULL `*mutex`. */
-REINSTALL_C_API uint32_t reinstall_mutex_create(const char* name, reinstall_mutex** mutex);
-REINSTALL_C_API void reinstall_mutex_release(reinstall_mutex* mutex);
+ * (on the thread that created it) or until the process ends. Returns REINSTALL_OK and `*mutex`;
+ * or a NULL `*mutex` and REINSTALL_INVALID_VALUE / REINSTALL_MUTEX_NAME_INVALID for a name the
+ * hand-over would refuse, REINSTALL_MUTEX_UNAVAILABLE with the system's error in
+ * `*system_error` (when not NULL: Win32 error on Windows, errno natively; ERROR_ALREADY_EXISTS or
+ * EAGAIN when another process holds it), or a negative code. */
+REINSTALL_C_API int reinstall_mutex_create(const char* name,
+                                           reinstall_mutex** mutex,
+                                           uint32_t* system_error) REINSTALL_NOEXCEPT;
+REINSTALL_C_API void reinstall_mutex_release(reinstall_mutex* mutex) REINSTALL_NOEXCEPT;
 
 /* Every problem that would make a hand-over of `request` fail. Returns REINSTALL_OK and
  * `*problems` (release it), or REINSTALL_BAD_ARGUMENT / REINSTALL_OUT_OF_MEMORY. */
 REINSTALL_C_API int reinstall_preflight(const reinstall_request* request,
-                                        reinstall_problems** problems);
-REINSTALL_C_API size_t reinstall_problems_count(const reinstall_problems* problems);
+                                        reinstall_problems** problems) REINSTALL_NOEXCEPT;
+REINSTALL_C_API size_t reinstall_problems_count(const reinstall_problems* problems)
+    REINSTALL_NOEXCEPT;
 /* Problem `index`: its code, and (each pointer may be NULL) its field, its system error and its
  * message copied into `buffer` as reinstall_build_command_line copies text. Returns the code,
  * or REINSTALL_BAD_ARGUMENT for an index out of range. */
@@ -117,30 +148,33 @@ REINSTALL_C_API int reinstall_problems_get(const reinstall_problems* problems,
                                            uint32_t* system_error,
                                            char* buffer,
                                            size_t size,
-                                           size_t* length);
-REINSTALL_C_API void reinstall_problems_release(reinstall_problems* problems);
+                                           size_t* length) REINSTALL_NOEXCEPT;
+REINSTALL_C_API void reinstall_problems_release(reinstall_problems* problems) REINSTALL_NOEXCEPT;
 
 /* Starts the launcher for `request` (outside the application's job where it can, inheriting no
- * handle) and confirms for `confirm_ms` that it runs. Returns the problem code (REINSTALL_OK when
- * the hand-over will happen once the application quits) and, unless `*handover` is NULL on
- * REINSTALL_BAD_ARGUMENT / REINSTALL_OUT_OF_MEMORY, the result to read and release. */
+ * handle) and confirms for `confirm_ms` (at most REINSTALL_LONGEST_CONFIRM_MS) that it runs.
+ * Returns the problem code (REINSTALL_OK when the hand-over will happen once the application quits)
+ * and, unless `*handover` is NULL on REINSTALL_BAD_ARGUMENT / REINSTALL_OUT_OF_MEMORY, the result
+ * to read and release. */
 REINSTALL_C_API int reinstall_hand_over(const reinstall_request* request,
                                         uint32_t confirm_ms,
-                                        reinstall_handover** handover);
+                                        reinstall_handover** handover) REINSTALL_NOEXCEPT;
 /* The result: the failed step (REINSTALL_STEP_*), the problem like reinstall_problems_get, the
  * REINSTALL_BROKE_AWAY / _REMAINS_IN_JOB / _JOB_KILLS_ON_CLOSE flags, the launcher's process id
  * (0 when it was not started). */
-REINSTALL_C_API int reinstall_handover_step(const reinstall_handover* handover);
+REINSTALL_C_API int reinstall_handover_step(const reinstall_handover* handover) REINSTALL_NOEXCEPT;
 REINSTALL_C_API int reinstall_handover_problem(const reinstall_handover* handover,
                                                int* field,
                                                uint32_t* system_error,
                                                char* buffer,
                                                size_t size,
-                                               size_t* length);
-REINSTALL_C_API uint32_t reinstall_handover_flags(const reinstall_handover* handover);
-REINSTALL_C_API uint32_t reinstall_handover_launcher_id(const reinstall_handover* handover);
+                                               size_t* length) REINSTALL_NOEXCEPT;
+REINSTALL_C_API uint32_t reinstall_handover_flags(const reinstall_handover* handover)
+    REINSTALL_NOEXCEPT;
+REINSTALL_C_API uint32_t reinstall_handover_launcher_id(const reinstall_handover* handover)
+    REINSTALL_NOEXCEPT;
 /* Releases the result; the launcher runs on. */
-REINSTALL_C_API void reinstall_handover_release(reinstall_handover* handover);
+REINSTALL_C_API void reinstall_handover_release(reinstall_handover* handover) REINSTALL_NOEXCEPT;
 
 #ifdef __cplusplus
 }

@@ -2,7 +2,7 @@
 // every text copied into the caller's buffer, no exception across the boundary.
 #include "reinstall/handover_c.h"
 
-#include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <new>
 #include <string>
@@ -24,18 +24,15 @@ struct reinstall_handover {
 
 namespace {
 
-// What reinstall_mutex_create answers for a missing out-pointer or an unusable name, and for a
-// lack of memory, in the system's own numbers.
-#if defined(_WIN32)
-constexpr uint32_t kInvalidArgument = ERROR_INVALID_PARAMETER;
-constexpr uint32_t kNoMemory = ERROR_NOT_ENOUGH_MEMORY;
-#else
-constexpr uint32_t kInvalidArgument = EINVAL;
-constexpr uint32_t kNoMemory = ENOMEM;
-#endif
+// The smallest request a caller can pass: the fields of version 2.0.
+constexpr size_t kRequestSizeV2 = offsetof(reinstall_request, parameters) + sizeof(const char*);
 
 std::string Text(const char* text) {
   return text != nullptr ? std::string(text) : std::string();
+}
+
+bool Readable(const reinstall_request* request) {
+  return request != nullptr && request->size >= kRequestSizeV2;
 }
 
 reinstall::HandoverRequest Request(const reinstall_request& request) {
@@ -43,7 +40,7 @@ reinstall::HandoverRequest Request(const reinstall_request& request) {
           Text(request.parameters)};
 }
 
-int FieldNumber(const std::string& field) {
+int FieldNumber(const std::string& field) noexcept {
   if (field == "launcher") {
     return REINSTALL_FIELD_LAUNCHER;
   }
@@ -56,18 +53,25 @@ int FieldNumber(const std::string& field) {
   if (field == "parameters") {
     return REINSTALL_FIELD_PARAMETERS;
   }
+  if (field == "confirm") {
+    return REINSTALL_FIELD_CONFIRM;
+  }
   return REINSTALL_FIELD_NONE;
 }
 
-// Copies `text` into `buffer` as far as it fits, always ending it with a NUL when there is room
-// for one, and tells its whole length.
-void CopyOut(const std::string& text, char* buffer, size_t size, size_t* length) {
+// Copies `text` (`size` bytes of it) into `buffer` as far as it fits, always ending it with a NUL
+// when there is room for one, and tells its whole length. Allocates nothing.
+void CopyOut(const char* text,
+             size_t textSize,
+             char* buffer,
+             size_t size,
+             size_t* length) noexcept {
   if (length != nullptr) {
-    *length = text.size();
+    *length = textSize;
   }
   if (buffer != nullptr && size > 0) {
-    const size_t n = text.size() < size - 1 ? text.size() : size - 1;
-    std::memcpy(buffer, text.data(), n);
+    const size_t n = textSize < size - 1 ? textSize : size - 1;
+    std::memcpy(buffer, text, n);
     buffer[n] = '\0';
   }
 }
@@ -77,14 +81,14 @@ int Describe(const reinstall::Problem& problem,
              uint32_t* systemError,
              char* buffer,
              size_t size,
-             size_t* length) {
+             size_t* length) noexcept {
   if (field != nullptr) {
     *field = FieldNumber(problem.field);
   }
   if (systemError != nullptr) {
     *systemError = problem.systemError;
   }
-  CopyOut(problem.message, buffer, size, length);
+  CopyOut(problem.message.data(), problem.message.size(), buffer, size, length);
   return static_cast<int>(problem.code);
 }
 
@@ -92,12 +96,13 @@ int Describe(const reinstall::Problem& problem,
 
 extern "C" {
 
-uint32_t reinstall_interface_version(void) {
-  return REINSTALL_HANDOVER_C_VERSION;
+uint32_t reinstall_interface_version(void) noexcept {
+  return (static_cast<uint32_t>(REINSTALL_HANDOVER_C_VERSION_MAJOR) << 16U) |
+         static_cast<uint32_t>(REINSTALL_HANDOVER_C_VERSION_MINOR);
 }
 
-const char* reinstall_code_name(int code) {
-  if (code < 0 || code > static_cast<int>(reinstall::ProblemCode::kLauncherEndedEarly)) {
+const char* reinstall_code_name(int code) noexcept {
+  if (code < 0 || code > static_cast<int>(reinstall::ProblemCode::kMutexUnavailable)) {
     return "unknown";
   }
   return reinstall::ProblemCodeName(static_cast<reinstall::ProblemCode>(code));
@@ -107,56 +112,71 @@ int reinstall_build_command_line(const reinstall_request* request,
                                  char* buffer,
                                  size_t size,
                                  size_t* length,
-                                 int* field) {
+                                 int* field) noexcept {
   if (field != nullptr) {
     *field = REINSTALL_FIELD_NONE;
   }
-  if (request == nullptr) {
+  if (!Readable(request)) {
     return REINSTALL_BAD_ARGUMENT;
   }
   try {
-    CopyOut(reinstall::BuildCommandLine(Request(*request)), buffer, size, length);
+    const std::string line = reinstall::BuildCommandLine(Request(*request));
+    CopyOut(line.data(), line.size(), buffer, size, length);
     return REINSTALL_OK;
   } catch (const reinstall::HandoverError& error) {
     if (field != nullptr) {
       *field = FieldNumber(error.field());
     }
-    CopyOut(error.what(), buffer, size, length);
+    CopyOut(error.what(), std::strlen(error.what()), buffer, size, length);
     return REINSTALL_INVALID_VALUE;
   } catch (...) {
     return REINSTALL_OUT_OF_MEMORY;
   }
 }
 
-uint32_t reinstall_mutex_create(const char* name, reinstall_mutex** mutex) {
-  if (mutex == nullptr) {
-    return kInvalidArgument;
+int reinstall_mutex_create(const char* name,
+                           reinstall_mutex** mutex,
+                           uint32_t* system_error) noexcept {
+  if (system_error != nullptr) {
+    *system_error = 0;
+  }
+  if (mutex == nullptr || name == nullptr) {
+    return REINSTALL_BAD_ARGUMENT;
   }
   *mutex = nullptr;
   try {
-    auto* created = new reinstall_mutex{reinstall::ApplicationMutex(Text(name))};
+    // The name as a request's would be checked: a mutex the hand-over refuses is no use.
+    const reinstall::HandoverRequest probe{"-", name, "/", ""};
+    for (const reinstall::Problem& problem : reinstall::detail::RequestProblems(probe)) {
+      if (problem.field == "mutexName") {
+        return static_cast<int>(problem.code);
+      }
+    }
+    auto* created = new reinstall_mutex{reinstall::ApplicationMutex(name)};
     if (!created->mutex.held()) {
-      const uint32_t error = created->mutex.error();
+      if (system_error != nullptr) {
+        *system_error = created->mutex.error();
+      }
       delete created;
-      return error != 0 ? error : kInvalidArgument;
+      return REINSTALL_MUTEX_UNAVAILABLE;
     }
     *mutex = created;
-    return 0;
+    return REINSTALL_OK;
   } catch (...) {
-    return kNoMemory;
+    return REINSTALL_OUT_OF_MEMORY;
   }
 }
 
-void reinstall_mutex_release(reinstall_mutex* mutex) {
+void reinstall_mutex_release(reinstall_mutex* mutex) noexcept {
   delete mutex;
 }
 
-int reinstall_preflight(const reinstall_request* request, reinstall_problems** problems) {
+int reinstall_preflight(const reinstall_request* request, reinstall_problems** problems) noexcept {
   if (problems == nullptr) {
     return REINSTALL_BAD_ARGUMENT;
   }
   *problems = nullptr;
-  if (request == nullptr) {
+  if (!Readable(request)) {
     return REINSTALL_BAD_ARGUMENT;
   }
   try {
@@ -167,7 +187,7 @@ int reinstall_preflight(const reinstall_request* request, reinstall_problems** p
   }
 }
 
-size_t reinstall_problems_count(const reinstall_problems* problems) {
+size_t reinstall_problems_count(const reinstall_problems* problems) noexcept {
   return problems != nullptr ? problems->problems.size() : 0;
 }
 
@@ -177,25 +197,25 @@ int reinstall_problems_get(const reinstall_problems* problems,
                            uint32_t* system_error,
                            char* buffer,
                            size_t size,
-                           size_t* length) {
+                           size_t* length) noexcept {
   if (problems == nullptr || index >= problems->problems.size()) {
     return REINSTALL_BAD_ARGUMENT;
   }
   return Describe(problems->problems[index], field, system_error, buffer, size, length);
 }
 
-void reinstall_problems_release(reinstall_problems* problems) {
+void reinstall_problems_release(reinstall_problems* problems) noexcept {
   delete problems;
 }
 
 int reinstall_hand_over(const reinstall_request* request,
                         uint32_t confirm_ms,
-                        reinstall_handover** handover) {
+                        reinstall_handover** handover) noexcept {
   if (handover == nullptr) {
     return REINSTALL_BAD_ARGUMENT;
   }
   *handover = nullptr;
-  if (request == nullptr) {
+  if (!Readable(request)) {
     return REINSTALL_BAD_ARGUMENT;
   }
   try {
@@ -207,7 +227,7 @@ int reinstall_hand_over(const reinstall_request* request,
   }
 }
 
-int reinstall_handover_step(const reinstall_handover* handover) {
+int reinstall_handover_step(const reinstall_handover* handover) noexcept {
   return handover != nullptr ? static_cast<int>(handover->result.failedStep) : REINSTALL_STEP_NONE;
 }
 
@@ -216,14 +236,14 @@ int reinstall_handover_problem(const reinstall_handover* handover,
                                uint32_t* system_error,
                                char* buffer,
                                size_t size,
-                               size_t* length) {
+                               size_t* length) noexcept {
   if (handover == nullptr) {
     return REINSTALL_BAD_ARGUMENT;
   }
   return Describe(handover->result.problem, field, system_error, buffer, size, length);
 }
 
-uint32_t reinstall_handover_flags(const reinstall_handover* handover) {
+uint32_t reinstall_handover_flags(const reinstall_handover* handover) noexcept {
   if (handover == nullptr) {
     return 0;
   }
@@ -235,13 +255,13 @@ uint32_t reinstall_handover_flags(const reinstall_handover* handover) {
   return flags;
 }
 
-uint32_t reinstall_handover_launcher_id(const reinstall_handover* handover) {
+uint32_t reinstall_handover_launcher_id(const reinstall_handover* handover) noexcept {
   return handover != nullptr && handover->result.launcher.started()
              ? static_cast<uint32_t>(handover->result.launcher.id())
              : 0U;
 }
 
-void reinstall_handover_release(reinstall_handover* handover) {
+void reinstall_handover_release(reinstall_handover* handover) noexcept {
   delete handover;
 }
 

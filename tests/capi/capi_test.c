@@ -5,6 +5,8 @@
  *       line: launcher, mutex name, install path, parameters, then "ok" and the command line or
  *       the refused field's number and the refusal; each text as hex digits, "-" for empty) and
  *       prints "N passed, M failed".
+ *   capi_test cut
+ *       checks how texts are cut to the caller's buffer (see Cut).
  *   capi_test hand-over LAUNCHER INSTALLER PARAMETERS HOLD_MS
  *       as an application: holds the mutex "ReinstallCApi", runs the preflight and hands over,
  *       prints the code it got, holds the mutex HOLD_MS longer and quits. */
@@ -57,7 +59,7 @@ static int Vectors(const char* path) {
     char result[4096];
     size_t length = 0;
     int field = -1, code, i, ok = 1;
-    reinstall_request request;
+    reinstall_request request = {sizeof(reinstall_request), NULL, NULL, NULL, NULL};
     if (sscanf(line, "%8191s %8191s %8191s %8191s %8191s %8191s", words[0], words[1], words[2],
                words[3], words[4], words[5]) != 6) {
       continue;
@@ -94,12 +96,12 @@ static int HandOver(char** argv) {
   reinstall_mutex* mutex = NULL;
   reinstall_problems* problems = NULL;
   reinstall_handover* handover = NULL;
-  reinstall_request request;
+  reinstall_request request = {sizeof(reinstall_request), NULL, NULL, NULL, NULL};
   char message[1024] = "";
-  int code;
-  const uint32_t error = reinstall_mutex_create("ReinstallCApi", &mutex);
-  if (error != 0) {
-    printf("mutex error %u\n", (unsigned)error);
+  uint32_t error = 0;
+  int code = reinstall_mutex_create("ReinstallCApi", &mutex, &error);
+  if (code != REINSTALL_OK) {
+    printf("mutex %s, system error %u\n", reinstall_code_name(code), (unsigned)error);
     return 3;
   }
   request.launcher = argv[2];
@@ -125,11 +127,58 @@ static int HandOver(char** argv) {
   return code == REINSTALL_OK ? 0 : 1;
 }
 
+/* Every text the interface copies out, into buffers of 1, length and length + 1 bytes with a
+ * guard byte after each: the text is cut to size - 1 bytes and ended by a NUL, the byte after the
+ * buffer is never written, and the whole length is told each time. Prints "cut: N failed". */
+static int Cut(void) {
+  reinstall_request request = {sizeof(reinstall_request), "/r", "m", "/x", "/S"};
+  reinstall_problems* problems = NULL;
+  size_t full[2] = {0, 0};
+  int failed = 0, text, i;
+  if (reinstall_build_command_line(&request, NULL, 0, &full[0], NULL) != REINSTALL_OK ||
+      reinstall_preflight(&request, &problems) != REINSTALL_OK ||
+      reinstall_problems_count(problems) == 0) {
+    printf("cut: no texts to cut\n");
+    return 1;
+  }
+  reinstall_problems_get(problems, 0, NULL, NULL, NULL, 0, &full[1]);
+  for (text = 0; text < 2; ++text) {
+    const size_t sizes[3] = {1, full[text], full[text] + 1};
+    for (i = 0; i < 3; ++i) {
+      char buffer[4096];
+      const size_t size = sizes[i], kept = size - 1 < full[text] ? size - 1 : full[text];
+      size_t length = 0;
+      memset(buffer, 'G', sizeof buffer);
+      if (text == 0) {
+        reinstall_build_command_line(&request, buffer, size, &length, NULL);
+      } else {
+        reinstall_problems_get(problems, 0, NULL, NULL, buffer, size, &length);
+      }
+      if (length != full[text] || buffer[kept] != '\0' || buffer[size] != 'G' ||
+          memchr(buffer, '\0', kept) != NULL) {
+        const char* nul = (const char*)memchr(buffer, '\0', size);
+        printf("text %d, size %u: length %u, NUL at %d, guard '%c'\n", text, (unsigned)size,
+               (unsigned)length, nul != NULL ? (int)(nul - buffer) : -1, buffer[size]);
+        ++failed;
+      }
+    }
+  }
+  reinstall_problems_release(problems);
+  printf("cut: %d failed\n", failed);
+  return failed == 0 ? 0 : 1;
+}
+
 int main(int argc, char** argv) {
-  if (reinstall_interface_version() != REINSTALL_HANDOVER_C_VERSION) {
-    printf("interface version %u, built for %d\n", (unsigned)reinstall_interface_version(),
-           REINSTALL_HANDOVER_C_VERSION);
+  const uint32_t version = reinstall_interface_version();
+  if (version >> 16 != REINSTALL_HANDOVER_C_VERSION_MAJOR ||
+      (int)(version & 0xFFFF) < REINSTALL_HANDOVER_C_VERSION_MINOR) {
+    printf("interface version %u.%u, built for %d.%d\n", (unsigned)(version >> 16),
+           (unsigned)(version & 0xFFFF), REINSTALL_HANDOVER_C_VERSION_MAJOR,
+           REINSTALL_HANDOVER_C_VERSION_MINOR);
     return 2;
+  }
+  if (argc == 2 && strcmp(argv[1], "cut") == 0) {
+    return Cut();
   }
   if (argc == 3 && strcmp(argv[1], "vectors") == 0) {
     return Vectors(argv[2]);
@@ -137,6 +186,7 @@ int main(int argc, char** argv) {
   if (argc == 6 && strcmp(argv[1], "hand-over") == 0) {
     return HandOver(argv);
   }
-  fprintf(stderr, "usage: capi_test vectors FILE | hand-over LAUNCHER INSTALLER PARAMETERS MS\n");
+  fprintf(stderr,
+          "usage: capi_test vectors FILE | cut | hand-over LAUNCHER INSTALLER PARAMETERS MS\n");
   return 2;
 }

@@ -74,6 +74,11 @@ class CInterface(unittest.TestCase):
                          result.stdout)
         self.assertEqual(result.returncode, 0)
 
+    def test_texts_cut_to_the_callers_buffer(self):
+        result = run(["cut"])
+        self.assertEqual(result.stdout.strip().splitlines()[-1], "cut: 0 failed", result.stdout)
+        self.assertEqual(result.returncode, 0)
+
     def test_a_real_hand_over(self):
         record = os.path.join(self.dir, "installer.txt")
         if WINDOWS:

@@ -4,6 +4,7 @@
 #include "reinstall/handover_c.h"
 
 int main(void) {
-  printf("interface %u\n", (unsigned)reinstall_interface_version());
-  return reinstall_interface_version() == REINSTALL_HANDOVER_C_VERSION ? 0 : 1;
+  const uint32_t version = reinstall_interface_version();
+  printf("interface %u.%u\n", (unsigned)(version >> 16), (unsigned)(version & 0xFFFF));
+  return version >> 16 == REINSTALL_HANDOVER_C_VERSION_MAJOR ? 0 : 1;
 }

@@ -55,6 +55,30 @@ inline std::vector<reinstall::HandoverRequest> Requests() {
   };
 }
 
+// Values every binding must refuse, in a request that is otherwise plain, as invalid-value on the
+// field named: as JSON text, since C++ strings cannot hold an unpaired surrogate; "valueHex" for
+// bytes that are not UTF-8, which only a binding that holds bytes can pass (and only Windows
+// refuses). "kind" says which bindings can hold the value: nul (all), surrogate (UTF-16
+// strings: Python, Node.js, C#), utf8 (bytes: Go).
+struct Refusal {
+  const char* field;
+  const char* key;
+  const char* valueJson;
+  const char* kind;
+};
+
+inline std::vector<Refusal> Refusals() {
+  return {
+      {"parameters", "value", R"("/S\u0000 /D=/evil")", "nul"},
+      {"installPath", "value", R"("C:\\Temp\\setup.exe\u0000.txt")", "nul"},
+      {"mutexName", "value", R"("App\ud800")", "surrogate"},
+      {"installPath", "value", R"("C:\\Temp\\\udc00setup.exe")", "surrogate"},
+      {"parameters", "value", R"("/D=\udfff")", "surrogate"},
+      {"parameters", "valueHex", R"("2f443dff")", "utf8"},
+      {"mutexName", "valueHex", R"("417070c3")", "utf8"},
+  };
+}
+
 // The document, one vector a line.
 inline std::string Document() {
   std::string out =
@@ -73,6 +97,13 @@ inline std::string Document() {
       out += "\"refusedField\": " + Json(error.field()) + ", \"refusal\": " + Json(error.what());
     }
     out += &request == &requests.back() ? "}\n" : "},\n";
+  }
+  out += "  ],\n  \"refusals\": [\n";
+  const std::vector<Refusal> refusals = Refusals();
+  for (const Refusal& refusal : refusals) {
+    out += std::string("    {\"field\": ") + Json(refusal.field) + ", \"" + refusal.key +
+           "\": " + refusal.valueJson + ", \"kind\": " + Json(refusal.kind) +
+           (&refusal == &refusals.back() ? "}\n" : "},\n");
   }
   return out + "  ]\n}\n";
 }
