@@ -50,13 +50,27 @@ public sealed class HandoverException : ArgumentException {
   public string Field { get; }
 }
 
+// The application's mutex could not be had: another process holds it (SystemError is
+// ERROR_ALREADY_EXISTS on Windows, EAGAIN natively) or the system refused it.
+public sealed class MutexUnavailableException : InvalidOperationException {
+  public MutexUnavailableException(string message, uint systemError) : base(message) {
+    SystemError = systemError;
+  }
+  public uint SystemError { get; }
+}
+
 public static class ReinstallHandover {
-  public const uint InterfaceVersion = 1;
+  // The C interface this binding speaks: the same major, a minor at least this new.
+  public const uint InterfaceMajor = 2, InterfaceMinor = 0;
+  const int InvalidValue = 1, MutexUnavailable = 15;
   const string Library = "reinstall_handover";
-  static readonly string[] Fields = {"", "launcher", "mutexName", "installPath", "parameters"};
+  static readonly string[] Fields = {"", "launcher", "mutexName", "installPath", "parameters",
+                                     "confirm"};
+  static readonly UTF8Encoding StrictUtf8 = new UTF8Encoding(false, true);
 
   [StructLayout(LayoutKind.Sequential)]
   struct Request {
+    public uint Size;
     public IntPtr Launcher, MutexName, InstallPath, Parameters;
   }
 
@@ -68,7 +82,7 @@ public static class ReinstallHandover {
   [DllImport(Library, CallingConvention = CallingConvention.Cdecl)] static extern IntPtr reinstall_code_name(int code);
   [DllImport(Library, CallingConvention = CallingConvention.Cdecl)] static extern int reinstall_build_command_line(
       ref Request request, byte[] buffer, UIntPtr size, out UIntPtr length, out int field);
-  [DllImport(Library, CallingConvention = CallingConvention.Cdecl)] static extern uint reinstall_mutex_create(IntPtr name, out IntPtr mutex);
+  [DllImport(Library, CallingConvention = CallingConvention.Cdecl)] static extern int reinstall_mutex_create(IntPtr name, out IntPtr mutex, out uint error);
   [DllImport(Library, CallingConvention = CallingConvention.Cdecl)] static extern void reinstall_mutex_release(IntPtr mutex);
   [DllImport(Library, CallingConvention = CallingConvention.Cdecl)] static extern int reinstall_preflight(ref Request request,
                                                               out IntPtr problems);
@@ -92,15 +106,44 @@ public static class ReinstallHandover {
   static void CheckVersion() {
     if (checkedVersion) return;
     uint version = reinstall_interface_version();
-    if (version != InterfaceVersion)
+    if (version >> 16 != InterfaceMajor || (version & 0xFFFF) < InterfaceMinor)
       throw new InvalidOperationException(
-          "reinstall_handover interface " + version + ", this binding speaks " + InterfaceVersion);
+          "reinstall_handover interface " + (version >> 16) + "." + (version & 0xFFFF) +
+          ", this binding speaks " + InterfaceMajor + "." + InterfaceMinor);
     checkedVersion = true;
+  }
+
+  // Why `text` cannot be passed at all, or null: a NUL would end it early, and an unpaired
+  // surrogate has no UTF-8 (the default encoder would pass U+FFFD in its place).
+  static string Refusal(string field, string text) {
+    if ((text ?? "").IndexOf('\0') >= 0)
+      return field + " holds a NUL byte, which would end the command line";
+    try {
+      StrictUtf8.GetByteCount(text ?? "");
+      return null;
+    } catch (EncoderFallbackException) {
+      return field + " holds an unpaired surrogate, which UTF-8 cannot carry";
+    }
+  }
+
+  // A problem for each value of `request` that cannot be passed at all.
+  static List<Problem> Refusals(HandoverRequest request) {
+    var problems = new List<Problem>();
+    string[] values = {request.Launcher, request.MutexName, request.InstallPath,
+                       request.Parameters};
+    for (int i = 0; i < values.Length; ++i) {
+      string why = Refusal(Fields[i + 1], values[i]);
+      if (why != null)
+        problems.Add(new Problem {
+          Code = InvalidValue, Name = "invalid-value", Field = Fields[i + 1], Message = why
+        });
+    }
+    return problems;
   }
 
   // NUL-terminated UTF-8 in unmanaged memory; free with Marshal.FreeHGlobal.
   static IntPtr Utf8(string text) {
-    byte[] bytes = Encoding.UTF8.GetBytes(text ?? "");
+    byte[] bytes = StrictUtf8.GetBytes(text ?? "");
     IntPtr memory = Marshal.AllocHGlobal(bytes.Length + 1);
     Marshal.Copy(bytes, 0, memory, bytes.Length);
     Marshal.WriteByte(memory, bytes.Length, 0);
@@ -110,7 +153,7 @@ public static class ReinstallHandover {
   static T WithRequest<T>(HandoverRequest request, Func<Request, T> use) {
     CheckVersion();
     var c = new Request {
-      Launcher = Utf8(request.Launcher), MutexName = Utf8(request.MutexName),
+      Size = (uint)Marshal.SizeOf(typeof(Request)), Launcher = Utf8(request.Launcher), MutexName = Utf8(request.MutexName),
       InstallPath = Utf8(request.InstallPath), Parameters = Utf8(request.Parameters)
     };
     try {
@@ -151,6 +194,9 @@ public static class ReinstallHandover {
 
   // The launcher's exact command line; throws HandoverException for a value it cannot pass.
   public static string BuildCommandLine(HandoverRequest request) {
+    List<Problem> refused = Refusals(request);
+    if (refused.Count > 0)
+      throw new HandoverException(refused[0].Field, "reinstall hand-over: " + refused[0].Message);
     return WithRequest(request, c => {
       int field = 0;
       int code;
@@ -163,6 +209,8 @@ public static class ReinstallHandover {
 
   // Every problem that would make the hand-over fail; empty when none.
   public static List<Problem> Preflight(HandoverRequest request) {
+    List<Problem> refused = Refusals(request);
+    if (refused.Count > 0) return refused;
     return WithRequest(request, c => {
       IntPtr handle;
       int code = reinstall_preflight(ref c, out handle);
@@ -183,8 +231,10 @@ public static class ReinstallHandover {
     });
   }
 
-  // Starts the launcher and confirms for confirmMs that it runs.
+  // Starts the launcher and confirms for confirmMs (at most 2000) that it runs.
   public static HandoverResult HandOver(HandoverRequest request, uint confirmMs = 250) {
+    List<Problem> refused = Refusals(request);
+    if (refused.Count > 0) return new HandoverResult { Ok = false, Step = 1, Problem = refused[0] };
     return WithRequest(request, c => {
       IntPtr handle;
       int code = reinstall_hand_over(ref c, confirmMs, out handle);
@@ -205,26 +255,33 @@ public static class ReinstallHandover {
   }
 
   // The application's mutex, held until disposed (on the thread that created it) or until the
-  // process ends. Throws when it cannot be had, SystemError telling why.
+  // process ends. Throws MutexUnavailableException, whose SystemError tells why, when it cannot
+  // be had; HandoverException for a name the hand-over would refuse.
   public sealed class ApplicationMutex : IDisposable {
     IntPtr handle;
 
     public ApplicationMutex(string name) {
       CheckVersion();
+      string why = Refusal("mutexName", name);
+      if (why != null) throw new HandoverException("mutexName", "reinstall hand-over: " + why);
       IntPtr utf8 = Utf8(name);
+      int code;
+      uint error;
       try {
-        SystemError = reinstall_mutex_create(utf8, out handle);
+        code = reinstall_mutex_create(utf8, out handle, out error);
       } finally {
         Marshal.FreeHGlobal(utf8);
       }
-      if (SystemError != 0)
-        throw new InvalidOperationException("cannot hold the mutex " + name +
-                                            " (system error " + SystemError + ")");
+      if (code == MutexUnavailable)
+        throw new MutexUnavailableException(
+            "cannot hold the mutex " + name + " (system error " + error + ")", error);
+      if (code != 0)
+        throw new HandoverException("mutexName",
+                                    "cannot hold the mutex " + name + ": " + CodeName(code));
       Name = name;
     }
 
     public string Name { get; }
-    public uint SystemError { get; }
 
     public void Dispose() {
       if (handle != IntPtr.Zero) {

@@ -48,6 +48,38 @@ static class Test {
     }
   }
 
+  static void GoldenRefusals(string root) {
+    byte[] json = File.ReadAllBytes(Path.Combine(root, "tests", "vectors", "handover.json"));
+    var document = new XmlDocument();
+    document.Load(JsonReaderWriterFactory.CreateJsonReader(json, XmlDictionaryReaderQuotas.Max));
+    int checkedCount = 0;
+    foreach (XmlNode item in document.SelectNodes("/root/refusals/item")) {
+      string kind = Field(item, "kind"), field = Field(item, "field"), value = Field(item, "value");
+      if (kind != "nul" && kind != "surrogate") continue;
+      var values = new Dictionary<string, string> {
+        {"launcher", "/r"}, {"mutexName", "m"}, {"installPath", "/x"}, {"parameters", ""}
+      };
+      values[field] = value;
+      var request = new HandoverRequest(values["launcher"], values["mutexName"],
+                                        values["installPath"], values["parameters"]);
+      bool reported = false;
+      foreach (Problem p in ReinstallHandover.Preflight(request))
+        reported |= p.Name == "invalid-value" && p.Field == field;
+      Check(reported, "preflight refuses " + kind + " in " + field);
+      try {
+        ReinstallHandover.BuildCommandLine(request);
+        Check(false, "command line refuses " + kind + " in " + field);
+      } catch (HandoverException e) {
+        Check(e.Field == field, "command line refuses " + kind + " in " + field);
+      }
+      HandoverResult result = ReinstallHandover.HandOver(request);
+      Check(!result.Ok && result.Step == 1 && result.Problem.Field == field,
+            "hand-over refuses " + kind + " in " + field);
+      ++checkedCount;
+    }
+    Check(checkedCount == 5, "refusals read: " + checkedCount);
+  }
+
   static Dictionary<string, string> WaitForRecord(string path, int ms) {
     for (int waited = 0; waited < ms && !File.Exists(path); waited += 20) Thread.Sleep(20);
     if (!File.Exists(path)) return null;
@@ -80,8 +112,8 @@ static class Test {
         try {
           new ReinstallHandover.ApplicationMutex("csharp-app").Dispose();
           Check(false, "a second holder is refused");
-        } catch (InvalidOperationException) {
-          Check(true, "a second holder is refused");
+        } catch (MutexUnavailableException e) {
+          Check(e.SystemError == 11, "a second holder is refused with EAGAIN: " + e.SystemError);
         }
         Check(ReinstallHandover.Preflight(request).Count == 0, "preflight finds nothing");
         HandoverResult result = ReinstallHandover.HandOver(request);
@@ -111,6 +143,7 @@ static class Test {
 
   static int Main(string[] args) {
     GoldenVectors(args[0]);
+    GoldenRefusals(args[0]);
     RealHandOver(args[1]);
     Problems();
     Console.WriteLine(passed + " passed, " + failed + " failed");

@@ -1,6 +1,7 @@
 // Types of reinstall-handover, the Node.js/Electron binding of the reinstall hand-over helper.
 
-export const INTERFACE_VERSION: number;
+export const INTERFACE_MAJOR: number;
+export const INTERFACE_MINOR: number;
 
 export interface HandoverRequest {
   launcher: string; // path of reinstall.exe
@@ -12,7 +13,7 @@ export interface HandoverRequest {
 export interface Problem {
   code: number;
   name: string; // the stable name: "mutex-not-held" and so on
-  field: '' | 'launcher' | 'mutexName' | 'installPath' | 'parameters';
+  field: '' | 'launcher' | 'mutexName' | 'installPath' | 'parameters' | 'confirm';
   systemError: number;
   message: string;
 }

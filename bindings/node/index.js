@@ -8,32 +8,48 @@
 
 const koffi = require('koffi');
 
-const INTERFACE_VERSION = 1;
-const FIELDS = ['', 'launcher', 'mutexName', 'installPath', 'parameters'];
+// The C interface this module speaks: the same major, a minor at least this new.
+const INTERFACE_MAJOR = 2;
+const INTERFACE_MINOR = 0;
+const FIELDS = ['', 'launcher', 'mutexName', 'installPath', 'parameters', 'confirm'];
+const INVALID_VALUE = 1;
+const MUTEX_UNAVAILABLE = 15;
 
 let c = null;
+let types = null;
+
+// koffi knows a type name once per process: declared on the first load, kept for the next.
+function declareTypes() {
+  if (!types) {
+    types = {
+      request: koffi.struct('reinstall_request', {
+        size: 'uint32_t',
+        launcher: 'const char *',
+        mutex_name: 'const char *',
+        install_path: 'const char *',
+        parameters: 'const char *',
+      }),
+      mutex: koffi.opaque('reinstall_mutex'),
+      problems: koffi.opaque('reinstall_problems'),
+      handover: koffi.opaque('reinstall_handover'),
+    };
+  }
+  return types;
+}
 
 // Loads the C interface (REINSTALL_HANDOVER_LIBRARY, or the platform's file name) and checks its
-// version.
+// version. It can be called again, with another file after a failure.
 function load(file) {
   const name = process.platform === 'win32' ? 'reinstall_handover.dll' : 'libreinstall_handover.so';
+  declareTypes();
   const lib = koffi.load(file || process.env.REINSTALL_HANDOVER_LIBRARY || name);
-  koffi.struct('reinstall_request', {
-    launcher: 'const char *',
-    mutex_name: 'const char *',
-    install_path: 'const char *',
-    parameters: 'const char *',
-  });
-  koffi.opaque('reinstall_mutex');
-  koffi.opaque('reinstall_problems');
-  koffi.opaque('reinstall_handover');
   const api = {
     version: lib.func('uint32_t reinstall_interface_version(void)'),
     codeName: lib.func('const char *reinstall_code_name(int code)'),
     build: lib.func('int reinstall_build_command_line(const reinstall_request *request, ' +
                     '_Out_ uint8_t *buffer, size_t size, _Out_ size_t *length, _Out_ int *field)'),
-    mutexCreate: lib.func('uint32_t reinstall_mutex_create(const char *name, ' +
-                          '_Out_ reinstall_mutex **mutex)'),
+    mutexCreate: lib.func('int reinstall_mutex_create(const char *name, ' +
+                          '_Out_ reinstall_mutex **mutex, _Out_ uint32_t *error)'),
     mutexRelease: lib.func('void reinstall_mutex_release(reinstall_mutex *mutex)'),
     preflight: lib.func('int reinstall_preflight(const reinstall_request *request, ' +
                         '_Out_ reinstall_problems **problems)'),
@@ -52,9 +68,10 @@ function load(file) {
     launcherId: lib.func('uint32_t reinstall_handover_launcher_id(const reinstall_handover *h)'),
     handoverRelease: lib.func('void reinstall_handover_release(reinstall_handover *h)'),
   };
-  if (api.version() !== INTERFACE_VERSION) {
-    throw new Error(`reinstall_handover interface ${api.version()}, this module speaks ` +
-                    `${INTERFACE_VERSION}`);
+  const version = api.version();
+  if (version >>> 16 !== INTERFACE_MAJOR || (version & 0xFFFF) < INTERFACE_MINOR) {
+    throw new Error(`reinstall_handover interface ${version >>> 16}.${version & 0xFFFF}, ` +
+                    `this module speaks ${INTERFACE_MAJOR}.${INTERFACE_MINOR}`);
   }
   c = api;
   return api;
@@ -64,8 +81,33 @@ function api() {
   return c || load();
 }
 
+const UNPAIRED = /[\uD800-\uDBFF](?![\uDC00-\uDFFF])|(?<![\uD800-\uDBFF])[\uDC00-\uDFFF]/;
+
+// Why `value` cannot be passed at all, or null: a NUL would end it early, and an unpaired
+// surrogate has no UTF-8 (koffi would pass U+FFFD in its place).
+function refusalOf(field, value) {
+  if (value.includes('\0')) return `${field} holds a NUL byte, which would end the command line`;
+  if (UNPAIRED.test(value)) return `${field} holds an unpaired surrogate, which UTF-8 cannot carry`;
+  return null;
+}
+
+function fieldsOf(request) {
+  return [['launcher', request.launcher], ['mutexName', request.mutexName],
+          ['installPath', request.installPath], ['parameters', request.parameters || '']];
+}
+
+// A problem for each value that cannot be passed at all.
+function refusals(request) {
+  return fieldsOf(request)
+    .map(([field, value]) => [field, refusalOf(field, String(value))])
+    .filter(([, why]) => why !== null)
+    .map(([field, why]) => ({ code: INVALID_VALUE, name: 'invalid-value', field, systemError: 0,
+                              message: why }));
+}
+
 function cRequest(request) {
   return {
+    size: koffi.sizeof(declareTypes().request),
     launcher: request.launcher,
     mutex_name: request.mutexName,
     install_path: request.installPath,
@@ -104,6 +146,8 @@ class HandoverError extends Error {
 
 // The launcher's exact command line; throws HandoverError for a value it cannot pass.
 function buildCommandLine(request) {
+  const [refusal] = refusals(request);
+  if (refusal) throw new HandoverError(refusal.field, `reinstall hand-over: ${refusal.message}`);
   const field = [0];
   const { code, text } = readText((b, n, l) => api().build(cRequest(request), b, n, l, field));
   if (code !== 0) {
@@ -114,6 +158,8 @@ function buildCommandLine(request) {
 
 // Every problem that would make the hand-over fail; [] when none.
 function preflight(request) {
+  const refused = refusals(request);
+  if (refused.length > 0) return refused;
   const out = [null];
   const code = api().preflight(cRequest(request), out);
   if (code !== 0) {
@@ -131,8 +177,13 @@ function preflight(request) {
   }
 }
 
-// Starts the launcher and confirms for `confirmMs` that it runs.
+// Starts the launcher and confirms for `confirmMs` (at most 2000) that it runs.
 function handOver(request, confirmMs = 250) {
+  const [refusal] = refusals(request);
+  if (refusal) {
+    return { ok: false, step: 1, problem: refusal, brokeAway: false, remainsInJob: false,
+             jobKillsOnClose: false, launcherId: 0 };
+  }
   const out = [null];
   const code = api().handOver(cRequest(request), confirmMs, out);
   if (!out[0]) {
@@ -154,15 +205,23 @@ function handOver(request, confirmMs = 250) {
   }
 }
 
-// The application's mutex, held until close() or the end of the process.
+// The application's mutex, held until close() or the end of the process. Throws an Error with
+// `systemError` when another process holds it or the system refuses it, a HandoverError for a
+// name the hand-over would refuse.
 class ApplicationMutex {
   constructor(name) {
+    const why = refusalOf('mutexName', String(name));
+    if (why) throw new HandoverError('mutexName', `reinstall hand-over: ${why}`);
     const out = [null];
-    const error = api().mutexCreate(name, out);
-    if (error !== 0) {
-      const e = new Error(`cannot hold the mutex ${name} (system error ${error})`);
-      e.systemError = error;
+    const error = [0];
+    const code = api().mutexCreate(name, out, error);
+    if (code === MUTEX_UNAVAILABLE) {
+      const e = new Error(`cannot hold the mutex ${name} (system error ${error[0]})`);
+      e.systemError = error[0];
       throw e;
+    }
+    if (code !== 0) {
+      throw new HandoverError('mutexName', `cannot hold the mutex ${name}: ${api().codeName(code)}`);
     }
     this.name = name;
     this.handle = out[0];
@@ -177,7 +236,8 @@ class ApplicationMutex {
 }
 
 module.exports = {
-  INTERFACE_VERSION,
+  INTERFACE_MAJOR,
+  INTERFACE_MINOR,
   load,
   buildCommandLine,
   preflight,

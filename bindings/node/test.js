@@ -48,6 +48,29 @@ test('golden vectors', () => {
   }
 });
 
+test('golden refusals', () => {
+  const file = path.join(root, 'tests', 'vectors', 'handover.json');
+  const { refusals } = JSON.parse(fs.readFileSync(file, 'utf8'));
+  const held = refusals.filter((r) => r.kind === 'nul' || r.kind === 'surrogate');
+  assert.strictEqual(held.length, 5);
+  for (const r of held) {
+    const request = { launcher: '/r', mutexName: 'm', installPath: '/x', parameters: '',
+                      [r.field]: r.value };
+    assert.ok(rh.preflight(request).some((p) => p.name === 'invalid-value' && p.field === r.field),
+      JSON.stringify(r));
+    assert.throws(() => rh.buildCommandLine(request),
+      (e) => e instanceof rh.HandoverError && e.field === r.field);
+    const result = rh.handOver(request);
+    assert.deepStrictEqual([result.ok, result.step, result.problem.field], [false, 1, r.field]);
+  }
+});
+
+test('load can be called again', () => {
+  assert.throws(() => rh.load('/nonexistent/libreinstall_handover.so'), /cannot open/);
+  rh.load();
+  rh.load();
+});
+
 test('a real hand-over', async () => {
   const folder = fs.mkdtempSync(path.join(os.tmpdir(), 'reinstall-node-'));
   try {
@@ -59,7 +82,7 @@ test('a real hand-over', async () => {
     const request = { launcher: path.join(build, 'reinstall'), mutexName: 'node-app',
                       installPath: installer, parameters: '/S /D=x' };
     const mutex = new rh.ApplicationMutex('node-app');
-    assert.throws(() => new rh.ApplicationMutex('node-app'), /cannot hold the mutex/);
+    assert.throws(() => new rh.ApplicationMutex('node-app'), (e) => e.systemError === 11);
     assert.deepStrictEqual(rh.preflight(request), []);
     const result = rh.handOver(request);
     assert.ok(result.ok, result.problem.message);

@@ -14,8 +14,10 @@ import sys
 from dataclasses import dataclass
 from typing import List, Optional
 
-INTERFACE_VERSION = 1
-FIELDS = {0: "", 1: "launcher", 2: "mutexName", 3: "installPath", 4: "parameters"}
+# The C interface this module speaks: the same major, a minor at least this new.
+INTERFACE_MAJOR, INTERFACE_MINOR = 2, 0
+FIELDS = {0: "", 1: "launcher", 2: "mutexName", 3: "installPath", 4: "parameters", 5: "confirm"}
+INVALID_VALUE, MUTEX_UNAVAILABLE = 1, 15
 
 
 def _default_library():
@@ -24,7 +26,7 @@ def _default_library():
 
 
 class _Request(ctypes.Structure):
-    _fields_ = [("launcher", ctypes.c_char_p), ("mutex_name", ctypes.c_char_p),
+    _fields_ = [("size", ctypes.c_uint32), ("launcher", ctypes.c_char_p), ("mutex_name", ctypes.c_char_p),
                 ("install_path", ctypes.c_char_p), ("parameters", ctypes.c_char_p)]
 
 
@@ -43,7 +45,7 @@ def load(path=None):
         "reinstall_code_name": (ctypes.c_char_p, [cint]),
         "reinstall_build_command_line": (cint, [out(_Request), ctypes.c_char_p, size, out(size),
                                                 out(cint)]),
-        "reinstall_mutex_create": (u32, [ctypes.c_char_p, out(p)]),
+        "reinstall_mutex_create": (cint, [ctypes.c_char_p, out(p), out(u32)]),
         "reinstall_mutex_release": (None, [p]),
         "reinstall_preflight": (cint, [out(_Request), out(p)]),
         "reinstall_problems_count": (size, [p]),
@@ -61,9 +63,10 @@ def load(path=None):
     for name, (restype, argtypes) in signatures.items():
         function = getattr(lib, name)
         function.restype, function.argtypes = restype, argtypes
-    if lib.reinstall_interface_version() != INTERFACE_VERSION:
-        raise OSError(f"reinstall_handover interface {lib.reinstall_interface_version()}, "
-                      f"this module speaks {INTERFACE_VERSION}")
+    version = lib.reinstall_interface_version()
+    if version >> 16 != INTERFACE_MAJOR or version & 0xFFFF < INTERFACE_MINOR:
+        raise OSError(f"reinstall_handover interface {version >> 16}.{version & 0xFFFF}, "
+                      f"this module speaks {INTERFACE_MAJOR}.{INTERFACE_MINOR}")
     _lib = lib
     return lib
 
@@ -79,9 +82,25 @@ class HandoverRequest:
     install_path: str
     parameters: str = ""
 
+    def _fields(self):
+        return (("launcher", self.launcher, True), ("mutexName", self.mutex_name, False),
+                ("installPath", self.install_path, True), ("parameters", self.parameters, False))
+
     def _c(self):
-        return _Request(*(v.encode("utf-8") for v in (self.launcher, self.mutex_name,
-                                                       self.install_path, self.parameters)))
+        """The request as the C interface takes it; raises HandoverError for a value that would
+        not reach the launcher as it stands."""
+        return _Request(ctypes.sizeof(_Request),
+                        *(_encode(field, value, path) for field, value, path in self._fields()))
+
+    def _refusals(self):
+        """A problem for each value that cannot be passed at all."""
+        problems = []
+        for field, value, path in self._fields():
+            try:
+                _encode(field, value, path)
+            except HandoverError as error:
+                problems.append(Problem(INVALID_VALUE, "invalid-value", field, 0, error.why))
+        return problems
 
 
 @dataclass
@@ -107,9 +126,26 @@ class HandoverResult:
 class HandoverError(ValueError):
     """A request the launcher could not receive intact; `field` names the value."""
 
-    def __init__(self, field, message):
+    def __init__(self, field, message, why=""):
         super().__init__(message)
         self.field = field
+        self.why = why or message
+
+
+def _encode(field, value, path):
+    """`value` as the C interface's bytes: UTF-8, or for a path natively the file-system
+    encoding (which gives back the bytes of a name Python holds with surrogate escapes). A NUL
+    would end the value early and an unpaired surrogate has no UTF-8: both are refused, as the
+    helper refuses what the launcher could not receive."""
+    why = None
+    if "\0" in value:
+        why = f"{field} holds a NUL byte, which would end the command line"
+    else:
+        try:
+            return os.fsencode(value) if path and sys.platform != "win32" else value.encode()
+        except UnicodeEncodeError:
+            why = f"{field} holds an unpaired surrogate, which UTF-8 cannot carry"
+    raise HandoverError(field, "reinstall hand-over: " + why, why)
 
 
 def _read_text(call):
@@ -145,6 +181,9 @@ def _problem(getter) -> Problem:
 
 def preflight(request: HandoverRequest) -> List[Problem]:
     """Every problem that would make the hand-over fail; [] when none."""
+    refusals = request._refusals()
+    if refusals:
+        return refusals
     handle, request_c = ctypes.c_void_p(), request._c()
     code = _c().reinstall_preflight(ctypes.byref(request_c), ctypes.byref(handle))
     if code != 0:
@@ -158,7 +197,10 @@ def preflight(request: HandoverRequest) -> List[Problem]:
 
 
 def hand_over(request: HandoverRequest, confirm_ms: int = 250) -> HandoverResult:
-    """Starts the launcher and confirms for `confirm_ms` that it runs."""
+    """Starts the launcher and confirms for `confirm_ms` (at most 2000) that it runs."""
+    refusals = request._refusals()
+    if refusals:
+        return HandoverResult(False, 1, refusals[0], False, False, False, 0)
     handle, request_c = ctypes.c_void_p(), request._c()
     code = _c().reinstall_hand_over(ctypes.byref(request_c), confirm_ms, ctypes.byref(handle))
     if not handle:
@@ -176,14 +218,19 @@ def hand_over(request: HandoverRequest, confirm_ms: int = 250) -> HandoverResult
 
 class ApplicationMutex:
     """The application's mutex, held until close() (or the end of a with block, or the process).
-    Raises OSError with the system's error when it cannot be had (another instance holds it)."""
+    Raises OSError with the system's error when it cannot be had (another instance holds it),
+    HandoverError for a name the hand-over would refuse."""
 
     def __init__(self, name: str):
-        self._handle: Optional[ctypes.c_void_p] = ctypes.c_void_p()
-        error = _c().reinstall_mutex_create(name.encode("utf-8"), ctypes.byref(self._handle))
-        if error != 0:
-            self._handle = None
-            raise OSError(error, f"cannot hold the mutex {name!r}")
+        self._handle: Optional[ctypes.c_void_p] = None
+        handle, error = ctypes.c_void_p(), ctypes.c_uint32(0)
+        code = _c().reinstall_mutex_create(_encode("mutexName", name, False),
+                                           ctypes.byref(handle), ctypes.byref(error))
+        if code == MUTEX_UNAVAILABLE:
+            raise OSError(error.value, f"cannot hold the mutex {name!r}")
+        if code != 0:
+            raise HandoverError("mutexName", f"cannot hold the mutex {name!r}: {code_name(code)}")
+        self._handle = handle
         self.name = name
 
     def close(self):

@@ -34,6 +34,35 @@ class Binding(unittest.TestCase):
                     self.assertEqual(refused.exception.field, v["refusedField"])
                     self.assertEqual(str(refused.exception), v["refusal"])
 
+    def test_golden_refusals(self):
+        with open(os.path.join(ROOT, "tests", "vectors", "handover.json"), encoding="utf-8") as f:
+            refusals = json.load(f)["refusals"]
+        checked = 0
+        for r in (r for r in refusals if r["kind"] in ("nul", "surrogate")):
+            fields = {"launcher": "/r", "mutexName": "m", "installPath": "/x", "parameters": "",
+                      r["field"]: r["value"]}
+            request = rh.HandoverRequest(fields["launcher"], fields["mutexName"],
+                                         fields["installPath"], fields["parameters"])
+            with self.subTest(r):
+                self.assertIn(("invalid-value", r["field"]),
+                              [(p.name, p.field) for p in rh.preflight(request)])
+                with self.assertRaises(rh.HandoverError) as refused:
+                    rh.build_command_line(request)
+                self.assertEqual(refused.exception.field, r["field"])
+                result = rh.hand_over(request)
+                self.assertEqual((result.ok, result.step, result.problem.field),
+                                 (False, 1, r["field"]))
+                checked += 1
+        self.assertEqual(checked, 5)
+
+    def test_a_path_held_with_surrogate_escapes_reaches_the_file(self):
+        folder = tempfile.mkdtemp(prefix="reinstall-python-")
+        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        raw = os.path.join(os.fsencode(folder), b"setup-\xff")
+        shutil.copy(os.path.join(BUILD, "tests", "integration", "stub_installer"), raw)
+        request = rh.HandoverRequest(os.path.join(BUILD, "reinstall"), "m", os.fsdecode(raw))
+        self.assertNotIn("installPath", [p.field for p in rh.preflight(request)])
+
     def test_a_real_hand_over(self):
         folder = tempfile.mkdtemp(prefix="reinstall-python-")
         self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
@@ -44,8 +73,9 @@ class Binding(unittest.TestCase):
         request = rh.HandoverRequest(os.path.join(BUILD, "reinstall"), "python-app", installer,
                                      "/S /D=x")
         mutex = rh.ApplicationMutex("python-app")
-        with self.assertRaises(OSError):
+        with self.assertRaises(OSError) as taken:
             rh.ApplicationMutex("python-app")  # held: a second instance is refused
+        self.assertEqual(taken.exception.errno, 11, "EAGAIN: another holder")
         self.assertEqual(rh.preflight(request), [])
         result = rh.hand_over(request)
         self.assertTrue(result.ok, result.problem.message)

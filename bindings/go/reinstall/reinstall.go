@@ -14,15 +14,23 @@ package reinstall
 
 import (
 	"fmt"
-	"runtime"
+	"strings"
 	"syscall"
 	"unsafe"
 )
 
-// InterfaceVersion is the version of the C interface this package speaks.
-const InterfaceVersion = 1
+// The C interface this package speaks: the same major, a minor at least this new.
+const (
+	InterfaceMajor = 2
+	InterfaceMinor = 0
+)
 
-var fields = []string{"", "launcher", "mutexName", "installPath", "parameters"}
+const (
+	codeInvalidValue     = 1
+	codeMutexUnavailable = 15
+)
+
+var fields = []string{"", "launcher", "mutexName", "installPath", "parameters", "confirm"}
 
 // Request is what the application hands over.
 type Request struct {
@@ -54,31 +62,60 @@ type HandoverError struct {
 
 func (e *HandoverError) Error() string { return e.Message }
 
-// Library is the loaded C interface.
+// Library is the loaded C interface, every procedure resolved once.
+//
+// Each call converts its pointers to uintptr inside the (*syscall.Proc).Call expression itself:
+// Call is marked //go:uintptrescapes, so the objects they point to stay where they are until
+// the call returns. A pointer converted anywhere earlier could be left behind when the
+// goroutine's stack grows and moves.
 type Library struct {
-	dll *syscall.DLL
+	dll                                                       *syscall.DLL
+	version, codeName, build, mutexCreate, mutexRelease       *syscall.Proc
+	preflight, problemsCount, problemsGet, problemsRelease    *syscall.Proc
+	handOver, step, problem, flags, launcherID, handoverFree *syscall.Proc
 }
 
-// Load loads reinstall_handover.dll from path and checks its interface version.
+// Load loads reinstall_handover.dll from path, resolves its procedures and checks its interface
+// version.
 func Load(path string) (*Library, error) {
 	dll, err := syscall.LoadDLL(path)
 	if err != nil {
 		return nil, err
 	}
-	lib := &Library{dll}
-	if v, _, _ := lib.call("reinstall_interface_version"); uint32(v) != InterfaceVersion {
-		return nil, fmt.Errorf("reinstall_handover interface %d, this package speaks %d",
-			uint32(v), InterfaceVersion)
+	lib := &Library{dll: dll}
+	procs := []struct {
+		proc **syscall.Proc
+		name string
+	}{
+		{&lib.version, "reinstall_interface_version"}, {&lib.codeName, "reinstall_code_name"},
+		{&lib.build, "reinstall_build_command_line"}, {&lib.mutexCreate, "reinstall_mutex_create"},
+		{&lib.mutexRelease, "reinstall_mutex_release"}, {&lib.preflight, "reinstall_preflight"},
+		{&lib.problemsCount, "reinstall_problems_count"},
+		{&lib.problemsGet, "reinstall_problems_get"},
+		{&lib.problemsRelease, "reinstall_problems_release"},
+		{&lib.handOver, "reinstall_hand_over"}, {&lib.step, "reinstall_handover_step"},
+		{&lib.problem, "reinstall_handover_problem"}, {&lib.flags, "reinstall_handover_flags"},
+		{&lib.launcherID, "reinstall_handover_launcher_id"},
+		{&lib.handoverFree, "reinstall_handover_release"},
+	}
+	for _, p := range procs {
+		if *p.proc, err = dll.FindProc(p.name); err != nil {
+			dll.Release()
+			return nil, err
+		}
+	}
+	v, _, _ := lib.version.Call()
+	if major, minor := uint32(v)>>16, uint32(v)&0xFFFF; major != InterfaceMajor || minor < InterfaceMinor {
+		dll.Release()
+		return nil, fmt.Errorf("reinstall_handover interface %d.%d, this package speaks %d.%d",
+			major, minor, InterfaceMajor, InterfaceMinor)
 	}
 	return lib, nil
 }
 
-func (l *Library) call(name string, args ...uintptr) (uintptr, uintptr, error) {
-	return l.dll.MustFindProc(name).Call(args...)
-}
-
-// cRequest is reinstall_request: four pointers to NUL-terminated UTF-8.
+// cRequest is reinstall_request: its size, then four pointers to NUL-terminated UTF-8.
 type cRequest struct {
+	size                                         uint32
 	launcher, mutexName, installPath, parameters *byte
 }
 
@@ -87,9 +124,26 @@ func cString(s string) *byte {
 	return &b[0]
 }
 
+func (r Request) values() [4]string {
+	return [4]string{r.Launcher, r.MutexName, r.InstallPath, r.Parameters}
+}
+
+// refusals is a problem for each value that cannot be passed at all: a NUL would end it early.
+// (Bytes that are not UTF-8 go on to the helper, which refuses them.)
+func (r Request) refusals() []Problem {
+	var problems []Problem
+	for i, value := range r.values() {
+		if strings.IndexByte(value, 0) >= 0 {
+			problems = append(problems, Problem{codeInvalidValue, "invalid-value", fields[i+1], 0,
+				fields[i+1] + " holds a NUL byte, which would end the command line"})
+		}
+	}
+	return problems
+}
+
 func (r Request) c() *cRequest {
-	return &cRequest{cString(r.Launcher), cString(r.MutexName), cString(r.InstallPath),
-		cString(r.Parameters)}
+	return &cRequest{uint32(unsafe.Sizeof(cRequest{})), cString(r.Launcher),
+		cString(r.MutexName), cString(r.InstallPath), cString(r.Parameters)}
 }
 
 // readText calls once for the length, then with room for the text.
@@ -101,16 +155,21 @@ func readText(call func(buffer *byte, size uintptr, length *uintptr) uintptr) (i
 	return code, string(buffer[:length])
 }
 
-func (l *Library) codeName(code int) string {
-	p, _, _ := l.call("reinstall_code_name", uintptr(code))
-	var b []byte
-	for ptr := p; *(*byte)(unsafe.Pointer(ptr)) != 0; ptr++ {
-		b = append(b, *(*byte)(unsafe.Pointer(ptr)))
+// name is the stable name of a code, read from the library's static storage.
+func (l *Library) name(code int) string {
+	p, _, _ := l.codeName.Call(uintptr(code))
+	if p == 0 {
+		return ""
 	}
-	return string(b)
+	start := *(**byte)(unsafe.Pointer(&p)) // C memory, which the collector does not move
+	n := 0
+	for *(*byte)(unsafe.Add(unsafe.Pointer(start), n)) != 0 {
+		n++
+	}
+	return string(unsafe.Slice(start, n))
 }
 
-func (l *Library) problem(get func(field *int32, err *uint32, b *byte, n uintptr, len *uintptr) uintptr) Problem {
+func (l *Library) readProblem(get func(field *int32, err *uint32, b *byte, n uintptr, len *uintptr) uintptr) Problem {
 	var field int32
 	var sysErr uint32
 	code, message := readText(func(b *byte, n uintptr, length *uintptr) uintptr {
@@ -120,20 +179,21 @@ func (l *Library) problem(get func(field *int32, err *uint32, b *byte, n uintptr
 	if field >= 0 && int(field) < len(fields) {
 		name = fields[field]
 	}
-	return Problem{code, l.codeName(code), name, sysErr, message}
+	return Problem{code, l.name(code), name, sysErr, message}
 }
 
 // BuildCommandLine returns the launcher's exact command line, or a *HandoverError.
 func (l *Library) BuildCommandLine(r Request) (string, error) {
+	if refused := r.refusals(); len(refused) > 0 {
+		return "", &HandoverError{refused[0].Field, "reinstall hand-over: " + refused[0].Message}
+	}
 	req := r.c()
 	var field int32
 	code, text := readText(func(b *byte, n uintptr, length *uintptr) uintptr {
-		v, _, _ := l.call("reinstall_build_command_line", uintptr(unsafe.Pointer(req)),
-			uintptr(unsafe.Pointer(b)), n, uintptr(unsafe.Pointer(length)),
-			uintptr(unsafe.Pointer(&field)))
+		v, _, _ := l.build.Call(uintptr(unsafe.Pointer(req)), uintptr(unsafe.Pointer(b)), n,
+			uintptr(unsafe.Pointer(length)), uintptr(unsafe.Pointer(&field)))
 		return v
 	})
-	runtime.KeepAlive(req)
 	if code != 0 {
 		return "", &HandoverError{fields[field], text}
 	}
@@ -142,20 +202,21 @@ func (l *Library) BuildCommandLine(r Request) (string, error) {
 
 // Preflight returns every problem that would make the hand-over fail.
 func (l *Library) Preflight(r Request) ([]Problem, error) {
+	if refused := r.refusals(); len(refused) > 0 {
+		return refused, nil
+	}
 	req := r.c()
 	var handle uintptr
-	code, _, _ := l.call("reinstall_preflight", uintptr(unsafe.Pointer(req)),
-		uintptr(unsafe.Pointer(&handle)))
-	runtime.KeepAlive(req)
+	code, _, _ := l.preflight.Call(uintptr(unsafe.Pointer(req)), uintptr(unsafe.Pointer(&handle)))
 	if int32(code) != 0 {
-		return nil, fmt.Errorf("preflight: %s", l.codeName(int(int32(code))))
+		return nil, fmt.Errorf("preflight: %s", l.name(int(int32(code))))
 	}
-	defer l.call("reinstall_problems_release", handle)
-	count, _, _ := l.call("reinstall_problems_count", handle)
+	defer l.problemsRelease.Call(handle)
+	count, _, _ := l.problemsCount.Call(handle)
 	problems := make([]Problem, 0, count)
 	for i := uintptr(0); i < count; i++ {
-		problems = append(problems, l.problem(func(f *int32, e *uint32, b *byte, n uintptr, length *uintptr) uintptr {
-			v, _, _ := l.call("reinstall_problems_get", handle, i, uintptr(unsafe.Pointer(f)),
+		problems = append(problems, l.readProblem(func(f *int32, e *uint32, b *byte, n uintptr, length *uintptr) uintptr {
+			v, _, _ := l.problemsGet.Call(handle, i, uintptr(unsafe.Pointer(f)),
 				uintptr(unsafe.Pointer(e)), uintptr(unsafe.Pointer(b)), n,
 				uintptr(unsafe.Pointer(length)))
 			return v
@@ -164,24 +225,25 @@ func (l *Library) Preflight(r Request) ([]Problem, error) {
 	return problems, nil
 }
 
-// HandOver starts the launcher and confirms for confirmMs that it runs.
+// HandOver starts the launcher and confirms for confirmMs (at most 2000) that it runs.
 func (l *Library) HandOver(r Request, confirmMs uint32) (Result, error) {
+	if refused := r.refusals(); len(refused) > 0 {
+		return Result{Step: 1, Problem: refused[0]}, nil
+	}
 	req := r.c()
 	var handle uintptr
-	code, _, _ := l.call("reinstall_hand_over", uintptr(unsafe.Pointer(req)), uintptr(confirmMs),
+	code, _, _ := l.handOver.Call(uintptr(unsafe.Pointer(req)), uintptr(confirmMs),
 		uintptr(unsafe.Pointer(&handle)))
-	runtime.KeepAlive(req)
 	if handle == 0 {
-		return Result{}, fmt.Errorf("hand-over: %s", l.codeName(int(int32(code))))
+		return Result{}, fmt.Errorf("hand-over: %s", l.name(int(int32(code))))
 	}
-	defer l.call("reinstall_handover_release", handle)
-	step, _, _ := l.call("reinstall_handover_step", handle)
-	flags, _, _ := l.call("reinstall_handover_flags", handle)
-	id, _, _ := l.call("reinstall_handover_launcher_id", handle)
-	problem := l.problem(func(f *int32, e *uint32, b *byte, n uintptr, length *uintptr) uintptr {
-		v, _, _ := l.call("reinstall_handover_problem", handle, uintptr(unsafe.Pointer(f)),
-			uintptr(unsafe.Pointer(e)), uintptr(unsafe.Pointer(b)), n,
-			uintptr(unsafe.Pointer(length)))
+	defer l.handoverFree.Call(handle)
+	step, _, _ := l.step.Call(handle)
+	flags, _, _ := l.flags.Call(handle)
+	id, _, _ := l.launcherID.Call(handle)
+	problem := l.readProblem(func(f *int32, e *uint32, b *byte, n uintptr, length *uintptr) uintptr {
+		v, _, _ := l.problem.Call(handle, uintptr(unsafe.Pointer(f)), uintptr(unsafe.Pointer(e)),
+			uintptr(unsafe.Pointer(b)), n, uintptr(unsafe.Pointer(length)))
 		return v
 	})
 	return Result{int32(code) == 0, int(int32(step)), problem, flags&1 != 0, flags&2 != 0,
@@ -195,23 +257,31 @@ type Mutex struct {
 	handle uintptr
 }
 
-// NewMutex creates and holds the named mutex; the error is the system's (a syscall.Errno).
+// NewMutex creates and holds the named mutex. The error is the system's (a syscall.Errno:
+// ERROR_ALREADY_EXISTS when another process holds it), or a *HandoverError for a name the
+// hand-over would refuse.
 func (l *Library) NewMutex(name string) (*Mutex, error) {
-	var handle uintptr
-	cname := cString(name)
-	errno, _, _ := l.call("reinstall_mutex_create", uintptr(unsafe.Pointer(cname)),
-		uintptr(unsafe.Pointer(&handle)))
-	runtime.KeepAlive(cname)
-	if errno != 0 {
-		return nil, syscall.Errno(errno)
+	if strings.IndexByte(name, 0) >= 0 {
+		return nil, &HandoverError{"mutexName", "reinstall hand-over: mutexName holds a NUL byte"}
 	}
-	return &Mutex{l, handle}, nil
+	var handle uintptr
+	var sysErr uint32
+	code, _, _ := l.mutexCreate.Call(uintptr(unsafe.Pointer(cString(name))),
+		uintptr(unsafe.Pointer(&handle)), uintptr(unsafe.Pointer(&sysErr)))
+	switch int32(code) {
+	case 0:
+		return &Mutex{l, handle}, nil
+	case codeMutexUnavailable:
+		return nil, syscall.Errno(sysErr)
+	}
+	return nil, &HandoverError{"mutexName", "cannot hold the mutex " + name + ": " +
+		l.name(int(int32(code)))}
 }
 
 // Close releases the mutex.
 func (m *Mutex) Close() {
 	if m.handle != 0 {
-		m.lib.call("reinstall_mutex_release", m.handle)
+		m.lib.mutexRelease.Call(m.handle)
 		m.handle = 0
 	}
 }

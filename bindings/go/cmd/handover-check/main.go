@@ -2,18 +2,22 @@
 
 // handover-check runs the Go binding under Wine for the tests:
 //
-//	handover-check DLL vectors VECTORS.json      checks every golden vector, prints "N passed, M failed"
+//	handover-check DLL vectors VECTORS.json      checks every golden vector and refusal, then again
+//	                                             from many goroutines whose stacks grow around each
+//	                                             call; prints "N passed, M failed"
 //	handover-check DLL hand-over LAUNCHER INSTALLER PARAMETERS HOLD_MS
 //	                                             holds its mutex, preflight, hand over, prints
 //	                                             "code=NAME", holds HOLD_MS more and quits
 package main
 
 import (
+	"encoding/hex"
 	"encoding/json"
 	"fmt"
 	"os"
 	"runtime"
 	"strconv"
+	"sync"
 	"time"
 
 	"reinstall.example/handover/reinstall"
@@ -25,32 +29,111 @@ type vector struct {
 	RefusedField, Refusal                        string
 }
 
+type refusal struct {
+	Field, Value, ValueHex, Kind string
+}
+
+// checkVector reports whether the binding gives the vector's command line or its refusal.
+func checkVector(lib *reinstall.Library, v vector) bool {
+	line, err := lib.BuildCommandLine(reinstall.Request{Launcher: v.Launcher,
+		MutexName: v.MutexName, InstallPath: v.InstallPath, Parameters: v.Parameters})
+	refusal, refused := err.(*reinstall.HandoverError)
+	return (v.CommandLine != nil && err == nil && line == *v.CommandLine) ||
+		(v.CommandLine == nil && refused && refusal.Field == v.RefusedField &&
+			refusal.Message == v.Refusal)
+}
+
+// checkRefusal reports whether Preflight and HandOver refuse the value as invalid-value on its
+// field. Go strings hold NULs and bytes that are not UTF-8, not unpaired surrogates.
+func checkRefusal(lib *reinstall.Library, r refusal) bool {
+	value := r.Value
+	if r.ValueHex != "" {
+		raw, err := hex.DecodeString(r.ValueHex)
+		if err != nil {
+			return false
+		}
+		value = string(raw)
+	}
+	values := map[string]string{"launcher": `C:\r.exe`, "mutexName": "m", "installPath": `C:\x.exe`,
+		"parameters": ""}
+	values[r.Field] = value
+	req := reinstall.Request{Launcher: values["launcher"], MutexName: values["mutexName"],
+		InstallPath: values["installPath"], Parameters: values["parameters"]}
+	problems, err := lib.Preflight(req)
+	reported := false
+	for _, p := range problems {
+		reported = reported || (p.Name == "invalid-value" && p.Field == r.Field)
+	}
+	result, err2 := lib.HandOver(req, 250)
+	return err == nil && err2 == nil && reported && !result.OK && result.Step == 1 &&
+		result.Problem.Field == r.Field
+}
+
+// grow calls f at the bottom of `depth` frames that each hold a kilobyte, so the goroutine's
+// stack grows (and moves) around the calls into the library.
+func grow(depth int, f func() bool) bool {
+	var pad [1024]byte
+	pad[depth%len(pad)] = byte(depth)
+	if depth == 0 {
+		return f() && pad[0] == 0
+	}
+	return grow(depth-1, f) && pad[depth%len(pad)] == byte(depth)
+}
+
 func vectors(lib *reinstall.Library, path string) int {
 	data, err := os.ReadFile(path)
 	if err != nil {
 		fmt.Println(err)
 		return 2
 	}
-	var doc struct{ Vectors []vector }
+	var doc struct {
+		Vectors  []vector
+		Refusals []refusal
+	}
 	if err := json.Unmarshal(data, &doc); err != nil {
 		fmt.Println(err)
 		return 2
 	}
-	passed, failed := 0, 0
+	checks := []func() bool{}
 	for _, v := range doc.Vectors {
-		line, err := lib.BuildCommandLine(reinstall.Request{Launcher: v.Launcher,
-			MutexName: v.MutexName, InstallPath: v.InstallPath, Parameters: v.Parameters})
-		refusal, refused := err.(*reinstall.HandoverError)
-		ok := (v.CommandLine != nil && err == nil && line == *v.CommandLine) ||
-			(v.CommandLine == nil && refused && refusal.Field == v.RefusedField &&
-				refusal.Message == v.Refusal)
-		if ok {
+		v := v
+		checks = append(checks, func() bool { return checkVector(lib, v) })
+	}
+	for _, r := range doc.Refusals {
+		if r := r; r.Kind != "surrogate" {
+			checks = append(checks, func() bool { return checkRefusal(lib, r) })
+		}
+	}
+	passed, failed := 0, 0
+	for i, check := range checks {
+		if check() {
 			passed++
 		} else {
 			failed++
-			fmt.Printf("FAILED: %q -> %q %v\n", v.Parameters, line, err)
+			fmt.Printf("FAILED: check %d\n", i)
 		}
 	}
+	// Every check again from fresh goroutines, at depths that make their stacks grow.
+	var mu sync.Mutex
+	var wg sync.WaitGroup
+	for g := 0; g < 32; g++ {
+		wg.Add(1)
+		go func(g int) {
+			defer wg.Done()
+			for i, check := range checks {
+				ok := grow((g*7+i)%24, check)
+				mu.Lock()
+				if ok {
+					passed++
+				} else {
+					failed++
+					fmt.Printf("FAILED under stack growth: goroutine %d, check %d\n", g, i)
+				}
+				mu.Unlock()
+			}
+		}(g)
+	}
+	wg.Wait()
 	fmt.Printf("%d passed, %d failed\n", passed, failed)
 	if failed > 0 || passed == 0 {
 		return 1
