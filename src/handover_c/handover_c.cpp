@@ -2,6 +2,7 @@
 // every text copied into the caller's buffer, no exception across the boundary.
 #include "reinstall/handover_c.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <new>
@@ -147,10 +148,12 @@ int reinstall_mutex_create(const char* name,
   try {
     // The name as a request's would be checked: a mutex the hand-over refuses is no use.
     const reinstall::HandoverRequest probe{"-", name, "/", ""};
-    for (const reinstall::Problem& problem : reinstall::detail::RequestProblems(probe)) {
-      if (problem.field == "mutexName") {
-        return static_cast<int>(problem.code);
-      }
+    const std::vector<reinstall::Problem> problems = reinstall::detail::RequestProblems(probe);
+    const auto refusal = std::find_if(problems.begin(), problems.end(), [](const auto& problem) {
+      return problem.field == "mutexName";
+    });
+    if (refusal != problems.end()) {
+      return static_cast<int>(refusal->code);
     }
     auto* created = new reinstall_mutex{reinstall::ApplicationMutex(name)};
     if (!created->mutex.held()) {
