@@ -37,11 +37,11 @@
 #define REINSTALL_OWN_NEW 1
 #endif
 
+#if REINSTALL_OWN_NEW
 namespace {
 long g_failAt = -1;
 }  // namespace
 
-#if REINSTALL_OWN_NEW
 #if defined(__GNUC__) && !defined(__clang__)
 // GCC sees the replacement pair inlined together and takes malloc and free for a mismatch.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
