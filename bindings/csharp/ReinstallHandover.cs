@@ -61,7 +61,7 @@ public sealed class MutexUnavailableException : InvalidOperationException {
 
 public static class ReinstallHandover {
   // The C interface this binding speaks: the same major, a minor at least this new.
-  public const uint InterfaceMajor = 2, InterfaceMinor = 0;
+  public const uint InterfaceMajor = 2, InterfaceMinor = 1;
   const int InvalidValue = 1, MutexUnavailable = 15;
   const string Library = "reinstall_handover";
   static readonly string[] Fields = {"", "launcher", "mutexName", "installPath", "parameters",
@@ -100,6 +100,8 @@ public static class ReinstallHandover {
   [DllImport(Library, CallingConvention = CallingConvention.Cdecl)] static extern uint reinstall_handover_flags(IntPtr handover);
   [DllImport(Library, CallingConvention = CallingConvention.Cdecl)] static extern uint reinstall_handover_launcher_id(IntPtr handover);
   [DllImport(Library, CallingConvention = CallingConvention.Cdecl)] static extern void reinstall_handover_release(IntPtr handover);
+  [DllImport(Library, CallingConvention = CallingConvention.Cdecl)] static extern int reinstall_remove_download_mark(
+      IntPtr path, out int removed, out uint error);
 
   static bool checkedVersion;
 
@@ -252,6 +254,28 @@ public static class ReinstallHandover {
         reinstall_handover_release(handle);
       }
     });
+  }
+
+  // Removes the install file's mark of origin (Windows: its Zone.Identifier stream, which
+  // Preflight reports as install-file-marked) once the application has verified the file: true
+  // when a mark was removed, false when there was none. Throws IOException when it could not be
+  // removed.
+  public static bool RemoveDownloadMark(string installPath) {
+    CheckVersion();
+    string why = Refusal("installPath", installPath);
+    if (why != null) throw new HandoverException("installPath", "reinstall hand-over: " + why);
+    IntPtr utf8 = Utf8(installPath);
+    try {
+      int removed;
+      uint error;
+      int code = reinstall_remove_download_mark(utf8, out removed, out error);
+      if (code != 0)
+        throw new System.IO.IOException("cannot remove the mark of " + installPath + ": " +
+                                        CodeName(code) + " (system error " + error + ")");
+      return removed == 1;
+    } finally {
+      Marshal.FreeHGlobal(utf8);
+    }
   }
 
   // The application's mutex, held until disposed (on the thread that created it) or until the

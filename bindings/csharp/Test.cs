@@ -116,6 +116,7 @@ static class Test {
           Check(e.SystemError == 11, "a second holder is refused with EAGAIN: " + e.SystemError);
         }
         Check(ReinstallHandover.Preflight(request).Count == 0, "preflight finds nothing");
+        Check(!ReinstallHandover.RemoveDownloadMark(installer), "natively nothing is marked");
         HandoverResult result = ReinstallHandover.HandOver(request);
         Check(result.Ok && result.LauncherId > 0, "hand-over: " + result.Problem.Message);
         Check(WaitForRecord(record, 500) == null, "the launcher waits for the application");

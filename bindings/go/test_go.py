@@ -56,6 +56,13 @@ class GoBinding(unittest.TestCase):
                          f"{checks * 33} passed, 0 failed", result.stdout)
         self.assertEqual(result.returncode, 0)
 
+    def test_a_marked_installer_is_reported_until_the_mark_is_removed(self):
+        installer = os.path.join(self.dir, "setup.exe")
+        shutil.copy(WINE.stub, installer)
+        result = self.run_check("marked", win_path(WINE.launcher), win_path(installer))
+        self.assertEqual(result.stdout.strip(), "marked=install-file-marked:installPath; "
+                         "removed=true after= error=<nil>")
+
     def test_a_go_program_hands_over_and_quits(self):
         record = os.path.join(self.dir, "installer.txt")
         installer = os.path.join(self.dir, "setup.exe")

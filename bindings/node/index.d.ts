@@ -42,3 +42,4 @@ export function load(file?: string): unknown;
 export function buildCommandLine(request: HandoverRequest): string;
 export function preflight(request: HandoverRequest): Problem[];
 export function handOver(request: HandoverRequest, confirmMs?: number): HandoverResult;
+export function removeDownloadMark(installPath: string): boolean;

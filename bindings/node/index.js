@@ -10,7 +10,7 @@ const koffi = require('koffi');
 
 // The C interface this module speaks: the same major, a minor at least this new.
 const INTERFACE_MAJOR = 2;
-const INTERFACE_MINOR = 0;
+const INTERFACE_MINOR = 1;
 const FIELDS = ['', 'launcher', 'mutexName', 'installPath', 'parameters', 'confirm'];
 const INVALID_VALUE = 1;
 const MUTEX_UNAVAILABLE = 15;
@@ -67,6 +67,8 @@ function load(file) {
     flags: lib.func('uint32_t reinstall_handover_flags(const reinstall_handover *h)'),
     launcherId: lib.func('uint32_t reinstall_handover_launcher_id(const reinstall_handover *h)'),
     handoverRelease: lib.func('void reinstall_handover_release(reinstall_handover *h)'),
+    removeMark: lib.func('int reinstall_remove_download_mark(const char *path, ' +
+                         '_Out_ int *removed, _Out_ uint32_t *error)'),
   };
   const version = api.version();
   if (version >>> 16 !== INTERFACE_MAJOR || (version & 0xFFFF) < INTERFACE_MINOR) {
@@ -205,6 +207,22 @@ function handOver(request, confirmMs = 250) {
   }
 }
 
+// Removes the install file's mark of origin (Windows: its Zone.Identifier stream, which
+// preflight reports as install-file-marked) once the application has verified the file: true
+// when a mark was removed, false when there was none. Throws with `systemError` when it could
+// not be removed.
+function removeDownloadMark(installPath) {
+  const removed = [0];
+  const error = [0];
+  const code = api().removeMark(installPath, removed, error);
+  if (code !== 0) {
+    const e = new Error(`cannot remove the mark of ${installPath}: ${api().codeName(code)}`);
+    e.systemError = error[0];
+    throw e;
+  }
+  return removed[0] === 1;
+}
+
 // The application's mutex, held until close() or the end of the process. Throws an Error with
 // `systemError` when another process holds it or the system refuses it, a HandoverError for a
 // name the hand-over would refuse.
@@ -242,6 +260,7 @@ module.exports = {
   buildCommandLine,
   preflight,
   handOver,
+  removeDownloadMark,
   ApplicationMutex,
   HandoverError,
 };

@@ -84,6 +84,7 @@ test('a real hand-over', async () => {
     const mutex = new rh.ApplicationMutex('node-app');
     assert.throws(() => new rh.ApplicationMutex('node-app'), (e) => e.systemError === 11);
     assert.deepStrictEqual(rh.preflight(request), []);
+    assert.strictEqual(rh.removeDownloadMark(installer), false, 'natively nothing is marked');
     const result = rh.handOver(request);
     assert.ok(result.ok, result.problem.message);
     assert.ok(result.launcherId > 0);

@@ -15,7 +15,7 @@ from dataclasses import dataclass
 from typing import List, Optional
 
 # The C interface this module speaks: the same major, a minor at least this new.
-INTERFACE_MAJOR, INTERFACE_MINOR = 2, 0
+INTERFACE_MAJOR, INTERFACE_MINOR = 2, 1
 FIELDS = {0: "", 1: "launcher", 2: "mutexName", 3: "installPath", 4: "parameters", 5: "confirm"}
 INVALID_VALUE, MUTEX_UNAVAILABLE = 1, 15
 
@@ -59,6 +59,7 @@ def load(path=None):
         "reinstall_handover_flags": (u32, [p]),
         "reinstall_handover_launcher_id": (u32, [p]),
         "reinstall_handover_release": (None, [p]),
+        "reinstall_remove_download_mark": (cint, [ctypes.c_char_p, out(cint), out(u32)]),
     }
     for name, (restype, argtypes) in signatures.items():
         function = getattr(lib, name)
@@ -214,6 +215,19 @@ def hand_over(request: HandoverRequest, confirm_ms: int = 250) -> HandoverResult
                               _c().reinstall_handover_launcher_id(handle))
     finally:
         _c().reinstall_handover_release(handle)
+
+
+def remove_download_mark(install_path: str) -> bool:
+    """Removes the install file's mark of origin (Windows: its Zone.Identifier stream, which
+    preflight reports as install-file-marked) once the application has verified the file. True
+    when a mark was removed, False when there was none; OSError when it could not be removed."""
+    removed, error = ctypes.c_int(0), ctypes.c_uint32(0)
+    code = _c().reinstall_remove_download_mark(_encode("installPath", install_path, True),
+                                               ctypes.byref(removed), ctypes.byref(error))
+    if code != 0:
+        raise OSError(error.value, f"cannot remove the mark of {install_path!r}: "
+                                   f"{code_name(code)}")
+    return bool(removed.value)
 
 
 class ApplicationMutex:

@@ -77,6 +77,7 @@ class Binding(unittest.TestCase):
             rh.ApplicationMutex("python-app")  # held: a second instance is refused
         self.assertEqual(taken.exception.errno, 11, "EAGAIN: another holder")
         self.assertEqual(rh.preflight(request), [])
+        self.assertFalse(rh.remove_download_mark(installer), "natively nothing is marked")
         result = rh.hand_over(request)
         self.assertTrue(result.ok, result.problem.message)
         self.assertGreater(result.launcher_id, 0)

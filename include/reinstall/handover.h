@@ -71,6 +71,7 @@ enum class ProblemCode : int {
   kLauncherEndedEarly = 13,    // started, but gone before the confirmation
   kPathTooLong = 14,           // a path longer than the launcher's calls can open
   kMutexUnavailable = 15,      // ApplicationMutex: the system would not create or lock it
+  kInstallFileMarked = 16,     // marked as downloaded: Windows would stop it at a security prompt
 };
 
 // The stable name of a code, for logs: "mutex-not-held" and so on.
@@ -108,6 +109,8 @@ inline const char* ProblemCodeName(ProblemCode code) {
       return "path-too-long";
     case ProblemCode::kMutexUnavailable:
       return "mutex-unavailable";
+    case ProblemCode::kInstallFileMarked:
+      return "install-file-marked";
   }
   return "unknown";
 }

@@ -40,7 +40,7 @@ extern "C" {
 /* The interface's version, major and minor. A binding works with the same major and a minor at
  * least as new as the one it was written for: a minor adds, a major changes. */
 #define REINSTALL_HANDOVER_C_VERSION_MAJOR 2
-#define REINSTALL_HANDOVER_C_VERSION_MINOR 0
+#define REINSTALL_HANDOVER_C_VERSION_MINOR 1
 /* The library's version as (major << 16) | minor. */
 REINSTALL_C_API uint32_t reinstall_interface_version(void) REINSTALL_NOEXCEPT;
 
@@ -64,6 +64,7 @@ enum {
   REINSTALL_LAUNCHER_ENDED_EARLY = 13,
   REINSTALL_PATH_TOO_LONG = 14,
   REINSTALL_MUTEX_UNAVAILABLE = 15,
+  REINSTALL_INSTALL_FILE_MARKED = 16, /* since 2.1 */
   REINSTALL_BAD_ARGUMENT = -1, /* a null pointer where one was needed, or a request's size that
                                   is too small */
   REINSTALL_OUT_OF_MEMORY = -2
@@ -150,6 +151,15 @@ REINSTALL_C_API int reinstall_problems_get(const reinstall_problems* problems,
                                            size_t size,
                                            size_t* length) REINSTALL_NOEXCEPT;
 REINSTALL_C_API void reinstall_problems_release(reinstall_problems* problems) REINSTALL_NOEXCEPT;
+
+/* Since 2.1: removes the install file's mark of origin (on Windows its Zone.Identifier stream,
+ * which REINSTALL_INSTALL_FILE_MARKED reports), once the application has verified the file.
+ * Returns REINSTALL_OK with `*removed` (when not NULL) 1 when a mark was removed and 0 when there
+ * was none; REINSTALL_INSTALL_FILE_MARKED with the system's error when it could not be removed;
+ * or a negative code. Natively there is never a mark. */
+REINSTALL_C_API int reinstall_remove_download_mark(const char* install_path,
+                                                   int* removed,
+                                                   uint32_t* system_error) REINSTALL_NOEXCEPT;
 
 /* Starts the launcher for `request` (outside the application's job where it can, inheriting no
  * handle) and confirms for `confirm_ms` (at most REINSTALL_LONGEST_CONFIRM_MS) that it runs.

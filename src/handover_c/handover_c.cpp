@@ -103,7 +103,7 @@ uint32_t reinstall_interface_version(void) noexcept {
 }
 
 const char* reinstall_code_name(int code) noexcept {
-  if (code < 0 || code > static_cast<int>(reinstall::ProblemCode::kMutexUnavailable)) {
+  if (code < 0 || code > static_cast<int>(reinstall::ProblemCode::kInstallFileMarked)) {
     return "unknown";
   }
   return reinstall::ProblemCodeName(static_cast<reinstall::ProblemCode>(code));
@@ -209,6 +209,33 @@ int reinstall_problems_get(const reinstall_problems* problems,
 
 void reinstall_problems_release(reinstall_problems* problems) noexcept {
   delete problems;
+}
+
+int reinstall_remove_download_mark(const char* install_path,
+                                   int* removed,
+                                   uint32_t* system_error) noexcept {
+  if (removed != nullptr) {
+    *removed = 0;
+  }
+  if (system_error != nullptr) {
+    *system_error = 0;
+  }
+  if (install_path == nullptr) {
+    return REINSTALL_BAD_ARGUMENT;
+  }
+  try {
+    uint32_t error = 0;
+    const bool done = reinstall::RemoveDownloadMark(install_path, &error);
+    if (removed != nullptr) {
+      *removed = done ? 1 : 0;
+    }
+    if (system_error != nullptr) {
+      *system_error = error;
+    }
+    return error == 0 ? REINSTALL_OK : REINSTALL_INSTALL_FILE_MARKED;
+  } catch (...) {
+    return REINSTALL_OUT_OF_MEMORY;
+  }
 }
 
 int reinstall_hand_over(const reinstall_request* request,

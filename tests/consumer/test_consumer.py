@@ -44,7 +44,7 @@ class Consumer(unittest.TestCase):
                                   ' "-appinstall=C:\\Temp\\setup 2.exe" -installparam=/S\n')
             out = subprocess.run([os.path.join(build, "consumer_c")], capture_output=True,
                                  text=True, check=True).stdout
-            self.assertEqual(out, "interface 2.0\n")
+            self.assertEqual(out, "interface 2.1\n")
 
 
 if __name__ == "__main__":

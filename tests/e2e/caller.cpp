@@ -17,6 +17,10 @@
 //            processes when it closes (at this process's exit), allowing breakaway or not
 //   wait     1 to wait for the launcher before quitting, 0 to quit after hold_ms as a real
 //            application does
+//   zone     none, or N to mark the install file as downloaded from zone N (its Zone.Identifier
+//            stream) before anything else
+//   unmark   1 to remove that mark with the helper before the preflight (recorded as unmarked=1
+//            when one was removed), else 0
 // A missing, unknown, repeated or malformed key ends the run with kBadScenario, before anything
 // is created or started, so that a misspelt key cannot make a test pass without testing.
 // Starts the launcher through the Unicode API, releases the object on cue, waits for the
@@ -38,8 +42,9 @@
 namespace {
 
 const char* const kKeys[] = {
-    "object", "name", "inherit", "hold_ms", "launcher",   "cmdline", "inherit_handles",
-    "cwd",    "via",  "install", "params",  "confirm_ms", "job",     "wait"};
+    "object", "name",  "inherit", "hold_ms", "launcher",   "cmdline", "inherit_handles",
+    "cwd",    "via",   "install", "params",  "confirm_ms", "job",     "wait",
+    "zone",   "unmark"};
 
 bool IsKey(const std::string& key) {
   for (const char* known : kKeys) {
@@ -118,6 +123,7 @@ bool ReadScenario(const std::wstring& path, Scenario* scenario) {
          OneOf(s["via"], {"raw", "helper", "preflight"}) &&
          OneOf(s["job"], {"none", "kill", "kill_breakaway"}) && OneOf(s["inherit"], {"0", "1"}) &&
          OneOf(s["inherit_handles"], {"0", "1"}) && OneOf(s["wait"], {"0", "1"}) &&
+         OneOf(s["zone"], {"none", "0", "1", "2", "3", "4"}) && OneOf(s["unmark"], {"0", "1"}) &&
          ParseInt(s["hold_ms"], &scenario->holdMs) && scenario->holdMs >= -1 &&
          (s["confirm_ms"] == "default" ||
           (ParseInt(s["confirm_ms"], &scenario->confirmMs) && scenario->confirmMs >= 0));
@@ -132,7 +138,24 @@ enum CallerExit : int {
   kRecordFailed = 5,  // the record file could not be written
   kNoJob = 7,         // the job could not be set up
   kBadScenario = 8,   // the scenario has a missing, unknown, repeated or malformed key
+  kNoMark = 9,        // the install file's mark could not be written
 };
+
+// Marks `path` as a browser marks a download from `zone`.
+bool Mark(const std::string& path, const std::string& zone) {
+  HANDLE stream = CreateFileW((e2e::Wide(path) + L":Zone.Identifier").c_str(), GENERIC_WRITE, 0,
+                              nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (stream == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  const std::string text = "[ZoneTransfer]\r\nZoneId=" + zone + "\r\n";
+  DWORD written = 0;
+  const bool ok =
+      WriteFile(stream, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) != FALSE &&
+      written == text.size();
+  CloseHandle(stream);
+  return ok;
+}
 
 // Puts this process in a job that kills its processes when its last handle closes: when this
 // process exits, as for an application started by a browser, an IDE or a service host.
@@ -173,6 +196,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   if (!EnterJob(scenario["job"])) {
     return kNoJob;
   }
+  if (scenario["zone"] != "none" && !Mark(scenario["install"], scenario["zone"])) {
+    return kNoMark;
+  }
   const std::wstring name = e2e::Wide(scenario["name"]);
   const std::string& object = scenario["object"];
 
@@ -190,12 +216,16 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
 
   std::string text;
   if (scenario["via"] == "preflight") {
+    if (scenario["unmark"] == "1") {
+      text =
+          record::Line("unmarked", reinstall::RemoveDownloadMark(scenario["install"]) ? "1" : "0");
+    }
     std::string codes;
     for (const reinstall::Problem& problem : reinstall::Preflight(Request(scenario))) {
       codes += (codes.empty() ? "" : ",") + std::string(reinstall::ProblemCodeName(problem.code)) +
                ":" + problem.field;
     }
-    text = record::Line("problems", codes);
+    text += record::Line("problems", codes);
     if (held != nullptr) {
       CloseHandle(held);
     }

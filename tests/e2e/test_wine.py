@@ -265,6 +265,20 @@ class Preflight(WineTest):
                 self.assertEqual(run.code, 0, caller_exit(run.code))
                 self.assertEqual(run.record["problems"], problems)
 
+    def test_an_installer_marked_as_downloaded_is_reported_until_the_mark_is_removed(self):
+        cases = [("none", False, "", None), ("1", False, "", None), ("2", False, "", None),
+                 ("3", False, "install-file-marked:installPath", None),
+                 ("4", False, "install-file-marked:installPath", None),
+                 ("3", True, "", "1")]
+        for zone, unmark, problems, unmarked in cases:
+            with self.subTest(zone=zone, unmark=unmark):
+                run = WINE.call(self.dir, via="preflight", launcher=win_path(LAUNCHER),
+                                install=win_path(self.installer), params="/S", zone=zone,
+                                unmark=unmark)
+                self.assertEqual(run.code, 0, caller_exit(run.code))
+                self.assertEqual(run.record["problems"], problems)
+                self.assertEqual(run.record.get("unmarked"), unmarked)
+
     def test_before_windows_10_1903_values_must_survive_the_ansi_code_page(self):
         # Wine reports the Windows version set for caller.exe (the harness sets Windows 10 for
         # all), and gives it code page 1252.

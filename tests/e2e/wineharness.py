@@ -50,7 +50,8 @@ CALLER_USAGE = 2
 CALLER_EXITS = {0: "recorded", CALLER_USAGE: "usage", 3: "the named object could not be created",
                 4: "CreateProcessW failed", 5: "the record could not be written",
                 7: "the job could not be set up",
-                8: "the scenario has a missing, unknown, repeated or malformed key"}
+                8: "the scenario has a missing, unknown, repeated or malformed key",
+                9: "the install file could not be marked"}
 
 # Every key of a caller.exe scenario with its default (see caller.cpp); scenario() writes them all,
 # and caller.exe refuses a scenario that lacks one or has another.
@@ -69,6 +70,8 @@ SCENARIO_DEFAULTS = {
     "confirm_ms": "default",  # via=helper: the confirmation wait, or the helper's default
     "job": "none",          # none | kill | kill_breakaway: the job caller.exe first puts itself in
     "wait": True,           # wait for the launcher to end before quitting
+    "zone": "none",         # none, or the zone that marks the install file as downloaded
+    "unmark": False,        # via=preflight: remove that mark with the helper first
 }
 
 

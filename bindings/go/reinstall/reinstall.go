@@ -22,7 +22,7 @@ import (
 // The C interface this package speaks: the same major, a minor at least this new.
 const (
 	InterfaceMajor = 2
-	InterfaceMinor = 0
+	InterfaceMinor = 1
 )
 
 const (
@@ -69,10 +69,11 @@ func (e *HandoverError) Error() string { return e.Message }
 // the call returns. A pointer converted anywhere earlier could be left behind when the
 // goroutine's stack grows and moves.
 type Library struct {
-	dll                                                       *syscall.DLL
-	version, codeName, build, mutexCreate, mutexRelease       *syscall.Proc
-	preflight, problemsCount, problemsGet, problemsRelease    *syscall.Proc
+	dll                                                      *syscall.DLL
+	version, codeName, build, mutexCreate, mutexRelease      *syscall.Proc
+	preflight, problemsCount, problemsGet, problemsRelease   *syscall.Proc
 	handOver, step, problem, flags, launcherID, handoverFree *syscall.Proc
+	removeMark                                               *syscall.Proc
 }
 
 // Load loads reinstall_handover.dll from path, resolves its procedures and checks its interface
@@ -97,6 +98,7 @@ func Load(path string) (*Library, error) {
 		{&lib.problem, "reinstall_handover_problem"}, {&lib.flags, "reinstall_handover_flags"},
 		{&lib.launcherID, "reinstall_handover_launcher_id"},
 		{&lib.handoverFree, "reinstall_handover_release"},
+		{&lib.removeMark, "reinstall_remove_download_mark"},
 	}
 	for _, p := range procs {
 		if *p.proc, err = dll.FindProc(p.name); err != nil {
@@ -248,6 +250,23 @@ func (l *Library) HandOver(r Request, confirmMs uint32) (Result, error) {
 	})
 	return Result{int32(code) == 0, int(int32(step)), problem, flags&1 != 0, flags&2 != 0,
 		flags&4 != 0, uint32(id)}, nil
+}
+
+// RemoveDownloadMark removes the install file's mark of origin (its Zone.Identifier stream,
+// which Preflight reports as install-file-marked) once the application has verified the file:
+// true when a mark was removed, false when there was none. The error is the system's.
+func (l *Library) RemoveDownloadMark(installPath string) (bool, error) {
+	if strings.IndexByte(installPath, 0) >= 0 {
+		return false, &HandoverError{"installPath", "reinstall hand-over: installPath holds a NUL byte"}
+	}
+	var removed int32
+	var sysErr uint32
+	code, _, _ := l.removeMark.Call(uintptr(unsafe.Pointer(cString(installPath))),
+		uintptr(unsafe.Pointer(&removed)), uintptr(unsafe.Pointer(&sysErr)))
+	if int32(code) != 0 {
+		return false, syscall.Errno(sysErr)
+	}
+	return removed == 1, nil
 }
 
 // Mutex is the application's mutex, held until Close or the end of the process. Close it on the

@@ -210,6 +210,16 @@ class LauncherProcess {
   int status_ = 0;
 };
 
+// Natively no file carries a mark of origin that the launcher would stop at: there is nothing
+// to remove.
+inline bool RemoveDownloadMark(const std::string& /*installPath*/,
+                               std::uint32_t* systemError = nullptr) {
+  if (systemError != nullptr) {
+    *systemError = 0;
+  }
+  return false;
+}
+
 namespace detail {
 
 // Natively a mutex name is the stem of a file name, counted in code points as before.

@@ -13,8 +13,10 @@
 #endif
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
@@ -174,6 +176,20 @@ class LauncherProcess {
   std::uint32_t id_ = 0;
 };
 
+// Removes the install file's mark of origin (its Zone.Identifier stream), once the application
+// has verified the file. True when a mark was removed; false when there was none (`*systemError`
+// 0) or it could not be removed (`*systemError` says why).
+inline bool RemoveDownloadMark(const std::string& installPath,
+                               std::uint32_t* systemError = nullptr) {
+  const bool removed =
+      DeleteFileW((detail::Wide(installPath) + L":Zone.Identifier").c_str()) != FALSE;
+  const DWORD error = removed ? 0 : GetLastError();
+  if (systemError != nullptr) {
+    *systemError = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : error;
+  }
+  return removed;
+}
+
 namespace detail {
 
 struct JobState {
@@ -317,6 +333,56 @@ inline void CheckLauncherFile(const std::string& path, std::vector<Problem>& pro
   }
 }
 
+// The file's mark of origin: the zone its Zone.Identifier stream names ("ZoneId=3" under
+// [ZoneTransfer], as browsers and download components write it), or -1 when it has none.
+inline int DownloadZone(const std::string& path) {
+  HANDLE stream = CreateFileW((Wide(path) + L":Zone.Identifier").c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (stream == INVALID_HANDLE_VALUE) {
+    return -1;
+  }
+  char text[4096];
+  DWORD read = 0;
+  const bool ok = ReadFile(stream, text, sizeof(text) - 1, &read, nullptr) != FALSE;
+  CloseHandle(stream);
+  if (!ok) {
+    return -1;
+  }
+  const std::string content(text, read);
+  for (std::size_t line = 0; line < content.size();) {
+    std::size_t end = content.find('\n', line);
+    end = end == std::string::npos ? content.size() : end;
+    std::string key = content.substr(line, std::min<std::size_t>(7, end - line));
+    for (char& c : key) {
+      c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+    }
+    if (key == "zoneid=" && line + 7 < end && content[line + 7] >= '0' &&
+        content[line + 7] <= '9') {
+      return std::atoi(content.c_str() + line + 7);
+    }
+    line = end + 1;
+  }
+  return -1;
+}
+
+// An install file marked as coming from the Internet (zone 3) or an untrusted site (zone 4): the
+// shell's zone check, which the launcher does not turn off, would stop a silent update at an
+// "Open File - Security Warning" prompt, or block it, after the application has quit.
+inline void CheckDownloadMark(const std::string& path, std::vector<Problem>& problems) {
+  const int zone = DownloadZone(path);
+  if (zone != 3 && zone != 4) {
+    return;
+  }
+  Add(problems, ProblemCode::kInstallFileMarked, "installPath", 0,
+      "installPath " + path + " is marked as downloaded from " +
+          (zone == 3 ? "the Internet" : "an untrusted site") +
+          " (Zone.Identifier, ZoneId=" + std::to_string(zone) +
+          "): Windows would stop it at an \"Open File - Security Warning\" prompt, or block "
+          "it, after the application has quit; verify the file, then remove the mark "
+          "(RemoveDownloadMark)");
+}
+
 // The launcher's own check: the file opened for execution, sharing read access only.
 inline void CheckInstallFile(const std::string& path, std::vector<Problem>& problems) {
   if (PathTooLong("installPath", path, "so it would stop with \"Install file doesn't exists.\"",
@@ -327,6 +393,7 @@ inline void CheckInstallFile(const std::string& path, std::vector<Problem>& prob
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file != INVALID_HANDLE_VALUE) {
     CloseHandle(file);
+    CheckDownloadMark(path, problems);
     return;
   }
   const DWORD error = GetLastError();

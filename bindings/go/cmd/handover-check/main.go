@@ -5,6 +5,9 @@
 //	handover-check DLL vectors VECTORS.json      checks every golden vector and refusal, then again
 //	                                             from many goroutines whose stacks grow around each
 //	                                             call; prints "N passed, M failed"
+//	handover-check DLL marked LAUNCHER INSTALLER    marks INSTALLER as downloaded from the Internet,
+//	                                             prints Preflight's codes, removes the mark, prints
+//	                                             them again: "marked=CODES removed=BOOL after=CODES"
 //	handover-check DLL hand-over LAUNCHER INSTALLER PARAMETERS HOLD_MS
 //	                                             holds its mutex, preflight, hand over, prints
 //	                                             "code=NAME", holds HOLD_MS more and quits
@@ -175,6 +178,38 @@ func handOver(lib *reinstall.Library, args []string) int {
 	return 0
 }
 
+func codes(lib *reinstall.Library, req reinstall.Request) string {
+	problems, err := lib.Preflight(req)
+	if err != nil {
+		return err.Error()
+	}
+	names := ""
+	for _, p := range problems {
+		names += p.Name + ":" + p.Field + ";"
+	}
+	return names
+}
+
+func marked(lib *reinstall.Library, args []string) int {
+	runtime.LockOSThread()
+	mutex, err := lib.NewMutex("ReinstallGoMarked")
+	if err != nil {
+		fmt.Println("mutex:", err)
+		return 3
+	}
+	defer mutex.Close()
+	req := reinstall.Request{Launcher: args[0], MutexName: "ReinstallGoMarked", InstallPath: args[1]}
+	mark := "[ZoneTransfer]\r\nZoneId=3\r\n"
+	if err := os.WriteFile(args[1]+":Zone.Identifier", []byte(mark), 0o644); err != nil {
+		fmt.Println("mark:", err)
+		return 3
+	}
+	before := codes(lib, req)
+	removed, err := lib.RemoveDownloadMark(args[1])
+	fmt.Printf("marked=%s removed=%v after=%s error=%v\n", before, removed, codes(lib, req), err)
+	return 0
+}
+
 func main() {
 	if len(os.Args) < 3 {
 		fmt.Println("usage: handover-check DLL vectors FILE | DLL hand-over LAUNCHER INSTALLER PARAMETERS HOLD_MS")
@@ -188,6 +223,8 @@ func main() {
 	switch {
 	case os.Args[2] == "vectors" && len(os.Args) == 4:
 		os.Exit(vectors(lib, os.Args[3]))
+	case os.Args[2] == "marked" && len(os.Args) == 5:
+		os.Exit(marked(lib, os.Args[3:]))
 	case os.Args[2] == "hand-over" && len(os.Args) == 7:
 		os.Exit(handOver(lib, os.Args[3:]))
 	}
