@@ -23,6 +23,7 @@ BUILT = os.path.join(WINE.build, "tests", "installers")
 APP_V1 = os.path.join(BUILT, "demo_app_v1.exe")
 APP_V2 = os.path.join(BUILT, "demo_app_v2.exe")
 NSIS = os.path.join(BUILT, "DemoAppUpdate.exe")
+NSIS_WITH_LAUNCHER = os.path.join(BUILT, "DemoAppUpdateWithLauncher.exe")
 MSI = os.path.join(BUILT, "DemoApp.msi")
 MSI_KEY = r"HKCU\Software\ReinstallTests\DemoApp"
 MSI_OPEN = r"HKCR\Msi.Package\shell\Open\command"
@@ -136,6 +137,49 @@ class Installers(unittest.TestCase):
         self.assertEqual(installer["instdir"], win_path(folder))
         self.assertEqual(installer["replaced"], "0")
         self.assertTrue(filecmp.cmp(app, APP_V1, shallow=False))
+
+    def installed_v1_with_launcher(self, folder):
+        """Version 1 and a launcher in `folder`; that launcher runs like this build's but is
+        another file (one byte of overlay more), so a replaced one can be told."""
+        app = self.installed_v1(folder)
+        launcher = os.path.join(folder, "reinstall.exe")
+        shutil.copy(WINE.launcher, launcher)
+        with open(launcher, "ab") as f:
+            f.write(b"\0")
+        return app, launcher
+
+    def test_a_launcher_in_the_folder_it_updates_is_replaced_with_it(self):
+        folder = os.path.join(self.dir, "DemoApp")
+        app, launcher = self.installed_v1_with_launcher(folder)
+        handover = WINE.hand_over_demo_app(app, self.records, win_path(NSIS_WITH_LAUNCHER),
+                                           f"/S /D={win_path(folder)}", 1000, launcher=launcher)
+        self.assertEqual(handover["code"], "none", handover["message"])
+        self.assertUpdated(folder)
+        installer = records.read(self.records["installer"], STARTED, raw=True)
+        self.assertEqual(installer["launcher_replaced"], "1")
+        self.assertTrue(filecmp.cmp(launcher, WINE.launcher, shallow=False))
+
+    def test_control_an_installer_started_while_the_launcher_waits_cannot_replace_it(self):
+        folder = os.path.join(self.dir, "DemoApp")
+        app, launcher = self.installed_v1_with_launcher(folder)
+        env = dict(WINE.env, DEMO_INSTALLER_RECORD=win_path(self.records["installer"]))
+        # The application hands over to the launcher in its folder (which is to start a
+        # harmless stub) and holds on while the installer runs at once.
+        stub = os.path.join(self.dir, "stub.exe")
+        shutil.copy(WINE.stub, stub)
+        running = WINE.popen(app, "--hand-over", win_path(self.records["handover"]),
+                             win_path(launcher), win_path(stub), "", "8000", env=env,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(running.wait, 120)
+        waiting = records.read(self.records["handover"] + ".running", STARTED)
+        self.assertEqual(waiting["code"], "none", "the launcher waits")
+        WINE.run(NSIS_WITH_LAUNCHER, "/S", f"/D={win_path(folder)}", env=env, timeout=300,
+                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.assertIsNone(records.read(self.records["handover"]), "it still waited meanwhile")
+        installer = records.read(self.records["installer"], STARTED, raw=True)
+        self.assertEqual(installer["launcher_replaced"], "0")
+        with open(launcher, "rb") as f:
+            self.assertTrue(f.read().endswith(b"\0"), "the waiting launcher is version 1's")
 
     @unittest.skip("interactive NSIS waits for clicks on its pages; Wine runs headless here")
     def test_nsis_interactive(self):

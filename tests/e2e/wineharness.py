@@ -322,15 +322,17 @@ class Wine:
                        records.read(paths[2], installer_wait),
                        proc.stderr.decode("utf-8", "replace"), image or self.launcher)
 
-    def hand_over_demo_app(self, app, recorded, install, parameters, hold_ms):
+    def hand_over_demo_app(self, app, recorded, install, parameters, hold_ms, launcher=None):
         """Runs Demo App (tests/installers/demo_app.cpp) at `app` as the application: it hands
-        over `install` with `parameters` to this build's launcher and quits `hold_ms` later. The
+        over `install` with `parameters` to `launcher` (this build's by default) and quits
+        `hold_ms` later. The
         Demo App that an installer starts again records to recorded["relaunched"], the NSIS
         installer to recorded["installer"]. Returns the application's record of the hand-over
         (recorded["handover"])."""
         env = dict(self.env, DEMO_APP_RECORD=win_path(recorded["relaunched"]),
                    DEMO_INSTALLER_RECORD=win_path(recorded["installer"]))
-        self.run(app, "--hand-over", win_path(recorded["handover"]), win_path(self.launcher),
+        self.run(app, "--hand-over", win_path(recorded["handover"]),
+                 win_path(launcher or self.launcher),
                  install, parameters, str(hold_ms), env=env, stdout=subprocess.DEVNULL,
                  stderr=subprocess.DEVNULL, timeout=300)
         return records.read(recorded["handover"], 5)
