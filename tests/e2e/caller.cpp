@@ -21,6 +21,8 @@
 //            stream) before anything else
 //   unmark   1 to remove that mark with the helper before the preflight (recorded as unmarked=1
 //            when one was removed), else 0
+//   hold_install  1 to keep the install file open for writing (as a download still in progress
+//            would) while the helper runs, else 0
 // A missing, unknown, repeated or malformed key ends the run with kBadScenario, before anything
 // is created or started, so that a misspelt key cannot make a test pass without testing.
 // Starts the launcher through the Unicode API, releases the object on cue, waits for the
@@ -42,9 +44,9 @@
 namespace {
 
 const char* const kKeys[] = {
-    "object", "name",  "inherit", "hold_ms", "launcher",   "cmdline", "inherit_handles",
-    "cwd",    "via",   "install", "params",  "confirm_ms", "job",     "wait",
-    "zone",   "unmark"};
+    "object", "name",   "inherit",     "hold_ms", "launcher",   "cmdline", "inherit_handles",
+    "cwd",    "via",    "install",     "params",  "confirm_ms", "job",     "wait",
+    "zone",   "unmark", "hold_install"};
 
 bool IsKey(const std::string& key) {
   for (const char* known : kKeys) {
@@ -124,7 +126,8 @@ bool ReadScenario(const std::wstring& path, Scenario* scenario) {
          OneOf(s["job"], {"none", "kill", "kill_breakaway"}) && OneOf(s["inherit"], {"0", "1"}) &&
          OneOf(s["inherit_handles"], {"0", "1"}) && OneOf(s["wait"], {"0", "1"}) &&
          OneOf(s["zone"], {"none", "0", "1", "2", "3", "4"}) && OneOf(s["unmark"], {"0", "1"}) &&
-         ParseInt(s["hold_ms"], &scenario->holdMs) && scenario->holdMs >= -1 &&
+         OneOf(s["hold_install"], {"0", "1"}) && ParseInt(s["hold_ms"], &scenario->holdMs) &&
+         scenario->holdMs >= -1 &&
          (s["confirm_ms"] == "default" ||
           (ParseInt(s["confirm_ms"], &scenario->confirmMs) && scenario->confirmMs >= 0));
 }
@@ -138,7 +141,7 @@ enum CallerExit : int {
   kRecordFailed = 5,  // the record file could not be written
   kNoJob = 7,         // the job could not be set up
   kBadScenario = 8,   // the scenario has a missing, unknown, repeated or malformed key
-  kNoMark = 9,        // the install file's mark could not be written
+  kNoMark = 9,        // the install file could not be marked or held open
 };
 
 // Marks `path` as a browser marks a download from `zone`.
@@ -197,6 +200,12 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     return kNoJob;
   }
   if (scenario["zone"] != "none" && !Mark(scenario["install"], scenario["zone"])) {
+    return kNoMark;
+  }
+  // Closed by the process's exit.
+  if (scenario["hold_install"] == "1" &&
+      CreateFileW(e2e::Wide(scenario["install"]).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr) == INVALID_HANDLE_VALUE) {
     return kNoMark;
   }
   const std::wstring name = e2e::Wide(scenario["name"]);

@@ -246,22 +246,25 @@ class Preflight(WineTest):
             ("parameters not UTF-8", self.installer, "mutex", "invalid-value:parameters"),
             # The launcher opens its mutex and install file through the ANSI calls, which take
             # at most 259 UTF-16 units (see Limits below).
-            ("a mutex name of 259 units", self.installer, "mutex", "", "M" * 259),
+            ("a mutex name of 259 units", self.installer, "mutex", "", {"name": "M" * 259}),
             ("a mutex name of 260 units", self.installer, "none",
-             "mutex-name-invalid:mutexName", "M" * 260),
-            ("129 characters of 2 units", self.installer, "mutex", "", "\U0001F600" * 129),
+             "mutex-name-invalid:mutexName", {"name": "M" * 260}),
+            ("129 characters of 2 units", self.installer, "mutex", "",
+             {"name": "\U0001F600" * 129}),
             ("130 characters of 2 units", self.installer, "none",
-             "mutex-name-invalid:mutexName", "\U0001F600" * 130),
+             "mutex-name-invalid:mutexName", {"name": "\U0001F600" * 130}),
             ("an install path of 259 units", self.long_installer(259), "mutex", ""),
             ("an install path of 260 units", self.long_installer(260), "mutex",
              "path-too-long:installPath"),
+            ("an installer open for writing", self.installer, "mutex",
+             "install-file-rejected:installPath", {"hold_install": True}),
         ]
-        for what, install, obj, problems, *name in cases:
+        for what, install, obj, problems, *keys in cases:
             with self.subTest(what):
                 params = "/D=\udcff" if "UTF-8" in what else "/S"
                 run = WINE.call(self.dir, object=obj, via="preflight",
                                 launcher=win_path(LAUNCHER), install=win_path(install),
-                                params=params, **({"name": name[0]} if name else {}))
+                                params=params, **(keys[0] if keys else {}))
                 self.assertEqual(run.code, 0, caller_exit(run.code))
                 self.assertEqual(run.record["problems"], problems)
 

@@ -51,7 +51,7 @@ CALLER_EXITS = {0: "recorded", CALLER_USAGE: "usage", 3: "the named object could
                 4: "CreateProcessW failed", 5: "the record could not be written",
                 7: "the job could not be set up",
                 8: "the scenario has a missing, unknown, repeated or malformed key",
-                9: "the install file could not be marked"}
+                9: "the install file could not be marked or held open"}
 
 # Every key of a caller.exe scenario with its default (see caller.cpp); scenario() writes them all,
 # and caller.exe refuses a scenario that lacks one or has another.
@@ -72,6 +72,7 @@ SCENARIO_DEFAULTS = {
     "wait": True,           # wait for the launcher to end before quitting
     "zone": "none",         # none, or the zone that marks the install file as downloaded
     "unmark": False,        # via=preflight: remove that mark with the helper first
+    "hold_install": False,  # keep the install file open for writing meanwhile
 }
 
 
