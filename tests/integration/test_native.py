@@ -1,11 +1,9 @@
 """The native launcher run for real: real lock files held by other processes, a stub installer
 that records how it was started, and the launcher's reports on standard error."""
 
-import fcntl
 import os
 import shutil
 import signal
-import struct
 import subprocess
 import sys
 import tempfile
