@@ -22,19 +22,30 @@ WINE = wineharness.Wine(os.environ["REINSTALL_BUILD_DIR"])
 ARCH = os.environ["GOARCH"]
 PROGRAM = os.path.join(WINE.build, "bindings", f"handover-check-{ARCH}.exe")
 DLL = os.path.join(WINE.build, "reinstall_handover.dll")
+ENV = dict(os.environ, GOOS="windows", GOARCH=ARCH, CGO_ENABLED="0",
+           GOCACHE=os.path.join(WINE.build, "go-cache"), GOFLAGS="-trimpath")
 
 
 def setUpModule():
-    env = dict(os.environ, GOOS="windows", GOARCH=ARCH, CGO_ENABLED="0",
-               GOCACHE=os.path.join(WINE.build, "go-cache"), GOFLAGS="-trimpath")
-    subprocess.run(["go", "vet", "./..."], cwd=HERE, env=env, check=True)
-    subprocess.run(["go", "build", "-o", PROGRAM, "./cmd/handover-check"], cwd=HERE, env=env,
+    subprocess.run(["go", "vet", "./..."], cwd=HERE, env=ENV, check=True)
+    subprocess.run(["go", "build", "-o", PROGRAM, "./cmd/handover-check"], cwd=HERE, env=ENV,
                    check=True)
     WINE.start()
 
 
 def tearDownModule():
     WINE.stop()
+
+
+class Escapes(unittest.TestCase):
+    def test_what_the_library_reads_and_writes_is_not_on_a_moving_stack(self):
+        # The compiler's escape analysis: each request and out-value handed to the C interface
+        # must live on the heap, where a growing goroutine stack cannot leave it behind.
+        out = subprocess.run(["go", "build", "-gcflags=-m", "./reinstall"], cwd=HERE, env=ENV,
+                             capture_output=True, text=True, check=True).stderr
+        self.assertNotIn("&cRequest{...} does not escape", out)
+        for name in ("handle", "field", "sysErr", "removed", "length"):
+            self.assertIn(f"moved to heap: {name}", out)
 
 
 class GoBinding(unittest.TestCase):
