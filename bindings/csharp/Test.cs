@@ -136,6 +136,9 @@ static class Test {
     Check(string.Join(",", names) ==
               "mutex-name-invalid:mutexName,install-path-relative:installPath," +
               "launcher-missing:launcher", string.Join(",", names));
+    // Codes only Windows gives come through by their names too.
+    Check(ReinstallHandover.CodeName(14) == "path-too-long" &&
+              ReinstallHandover.CodeName(16) == "install-file-marked", "Windows-only code names");
     HandoverResult result = ReinstallHandover.HandOver(
         new HandoverRequest("/nonexistent/reinstall", "m", "/bin/true", ""));
     Check(!result.Ok && result.Step == 2 && result.Problem.Name == "start-failed",

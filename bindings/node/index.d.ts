@@ -39,6 +39,7 @@ export class ApplicationMutex {
 }
 
 export function load(file?: string): unknown;
+export function codeName(code: number): string;
 export function buildCommandLine(request: HandoverRequest): string;
 export function preflight(request: HandoverRequest): Problem[];
 export function handOver(request: HandoverRequest, confirmMs?: number): HandoverResult;

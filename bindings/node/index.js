@@ -253,9 +253,15 @@ class ApplicationMutex {
   }
 }
 
+// The stable name of a problem code: "mutex-not-held" and so on.
+function codeName(code) {
+  return api().codeName(code);
+}
+
 module.exports = {
   INTERFACE_MAJOR,
   INTERFACE_MINOR,
+  codeName,
   load,
   buildCommandLine,
   preflight,

@@ -103,6 +103,8 @@ test('problems carry code, field and message', () => {
   assert.deepStrictEqual(problems.map((p) => [p.name, p.field]),
     [['mutex-name-invalid', 'mutexName'], ['install-path-relative', 'installPath'],
      ['launcher-missing', 'launcher']]);
+  // Codes only Windows gives come through by their names too.
+  assert.deepStrictEqual([14, 16].map(rh.codeName), ['path-too-long', 'install-file-marked']);
   const result = rh.handOver({ launcher: '/nonexistent/reinstall', mutexName: 'm',
                                installPath: '/bin/true' });
   assert.strictEqual(result.ok, false);

@@ -94,6 +94,9 @@ class Binding(unittest.TestCase):
                          [("mutex-name-invalid", "mutexName"),
                           ("install-path-relative", "installPath"),
                           ("launcher-missing", "launcher")])
+        # Codes only Windows gives come through by their names too.
+        self.assertEqual([rh.code_name(c) for c in (14, 16)],
+                         ["path-too-long", "install-file-marked"])
         result = rh.hand_over(rh.HandoverRequest("/nonexistent/reinstall", "m", "/bin/true", ""))
         self.assertFalse(result.ok)
         self.assertEqual((result.step, result.problem.name), (2, "start-failed"))

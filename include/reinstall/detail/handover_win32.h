@@ -181,8 +181,15 @@ class LauncherProcess {
 // 0) or it could not be removed (`*systemError` says why).
 inline bool RemoveDownloadMark(const std::string& installPath,
                                std::uint32_t* systemError = nullptr) {
-  const bool removed =
-      DeleteFileW((detail::Wide(installPath) + L":Zone.Identifier").c_str()) != FALSE;
+  std::wstring path;
+  if (installPath.empty() || !detail::ToWide(installPath, path)) {
+    // No file to name: never a stream of some other file.
+    if (systemError != nullptr) {
+      *systemError = ERROR_INVALID_NAME;
+    }
+    return false;
+  }
+  const bool removed = DeleteFileW((path + L":Zone.Identifier").c_str()) != FALSE;
   const DWORD error = removed ? 0 : GetLastError();
   if (systemError != nullptr) {
     *systemError = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : error;
