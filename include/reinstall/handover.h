@@ -374,7 +374,7 @@ inline HandoverResult HandOver(const HandoverRequest& request,
                                   "would die with the application"
                                 : "it survives the application only while the job lives");
     return detail::Fail(std::move(result), HandoverStep::kBreakaway, ProblemCode::kBreakawayRefused,
-                        started.breakawayError, message);
+                        started.error, message);
   }
   return result;
 }

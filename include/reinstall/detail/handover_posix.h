@@ -321,13 +321,13 @@ inline void CheckMutexHeld(const std::string& name, std::vector<Problem>& proble
 
 inline void CheckJob(std::vector<Problem>& /*problems*/) {}
 
-// What starting the launcher gave: the process, or the errno value of the failure.
+// What starting the launcher gave: the process, or the errno value of the failure. (Nothing
+// natively breaks away from a job or remains in one.)
 struct Started {
   LauncherProcess process;
   std::uint32_t error = 0;
   bool brokeAway = false;
   bool remainsInJob = false;
-  std::uint32_t breakawayError = 0;
 };
 
 inline Started StartLauncher(const HandoverRequest& request) {

@@ -229,12 +229,20 @@ inline std::string ErrorText(std::uint32_t error) {
   return "error " + std::to_string(error);
 }
 
+// `text` with A-Z as a-z and every other byte as it is.
+inline std::string AsciiLower(std::string text) {
+  for (char& c : text) {
+    c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+  }
+  return text;
+}
+
 // The launcher receives its values through the ANSI calls, and opens the mutex by its ANSI name:
 // the system converts each into a buffer of MAX_PATH UTF-16 units, its terminating zero
 // included. Longer names fail with ERROR_FILENAME_EXCED_RANGE.
-constexpr std::size_t kMutexNameLimit = MAX_PATH - 1;
+constexpr std::size_t kAnsiCallLimit = MAX_PATH - 1;
+constexpr std::size_t kMutexNameLimit = kAnsiCallLimit;
 constexpr const char* kMutexNameUnits = "UTF-16 units";
-constexpr std::size_t kPathLimit = MAX_PATH - 1;
 
 inline std::size_t MutexNameLength(const std::string& name) {
   return Wide(name).size();
@@ -301,12 +309,12 @@ inline bool PathTooLong(const char* field,
                         const char* consequence,
                         std::vector<Problem>& problems) {
   const std::size_t length = Wide(path).size();
-  if (length <= kPathLimit) {
+  if (length <= kAnsiCallLimit) {
     return false;
   }
   Add(problems, ProblemCode::kPathTooLong, field, ERROR_FILENAME_EXCED_RANGE,
       std::string(field) + " is " + std::to_string(length) + " UTF-16 units long; the launcher's " +
-          "calls open at most " + std::to_string(kPathLimit) + ", " + consequence);
+          "calls open at most " + std::to_string(kAnsiCallLimit) + ", " + consequence);
   return true;
 }
 
@@ -360,10 +368,7 @@ inline int DownloadZone(const std::string& path) {
   for (std::size_t line = 0; line < content.size();) {
     std::size_t end = content.find('\n', line);
     end = end == std::string::npos ? content.size() : end;
-    std::string key = content.substr(line, std::min<std::size_t>(7, end - line));
-    for (char& c : key) {
-      c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-    }
+    const std::string key = AsciiLower(content.substr(line, std::min<std::size_t>(7, end - line)));
     if (key == "zoneid=" && line + 7 < end && content[line + 7] >= '0' &&
         content[line + 7] <= '9') {
       return std::atoi(content.c_str() + line + 7);
@@ -435,10 +440,7 @@ inline void CheckOpenProgram(const std::string& path, std::vector<Problem>& prob
   if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) {
     extension = path.substr(dot);
   }
-  std::string lower = extension;
-  for (char& c : lower) {
-    c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-  }
+  const std::string lower = AsciiLower(extension);
   if (lower == ".exe" || lower == ".com" || lower == ".bat" || lower == ".cmd") {
     return;
   }
@@ -503,13 +505,13 @@ inline void CheckJob(std::vector<Problem>& problems) {
   }
 }
 
-// What starting the launcher gave: the process, or the Win32 error of the failure.
+// What starting the launcher gave: the process, and the Win32 error of the failed start (or,
+// when the launcher remains in the job, of the refused breakaway).
 struct Started {
   LauncherProcess process;
   std::uint32_t error = 0;
   bool brokeAway = false;
   bool remainsInJob = false;
-  std::uint32_t breakawayError = ERROR_ACCESS_DENIED;
 };
 
 // Starts the launcher with CREATE_BREAKAWAY_FROM_JOB (outside a job the flag changes nothing),
@@ -532,11 +534,11 @@ inline Started StartLauncher(const HandoverRequest& request) {
   started.brokeAway = ok;
   if (!ok && error == ERROR_ACCESS_DENIED) {
     ok = start(0, process);
-    error = ok ? ERROR_SUCCESS : GetLastError();
+    error = ok ? ERROR_ACCESS_DENIED : GetLastError();
     started.remainsInJob = ok;
   }
+  started.error = error;
   if (!ok) {
-    started.error = error;
     return started;
   }
   CloseHandle(process.hThread);
