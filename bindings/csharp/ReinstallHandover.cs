@@ -1,20 +1,55 @@
 // Hand over to the reinstall launcher from .NET (WinForms, WPF, console): P/Invoke over the C
 // interface (reinstall_handover.dll; libreinstall_handover.so natively, e.g. with Mono).
 //
-//   using var mutex = new ReinstallHandover.ApplicationMutex("MyCompany.MyApp");  // keep it
-//   var request = new HandoverRequest(launcher, "MyCompany.MyApp", installer, "/S");
+//   var mutex = new ReinstallHandover.ApplicationMutex("MyCompany.MyApp");  // at start-up
+//   var request = new HandoverRequest("MyCompany.MyApp", installer, "/S");
 //   if (ReinstallHandover.Preflight(request).Count == 0 && ReinstallHandover.HandOver(request).Ok)
 //     Application.Exit();
+//
+// The launcher and the library are the package's: runtimes/RID/native/ beside this assembly (the
+// package's build targets copy them there) or this assembly's own folder (a RID-specific
+// publish). A launcher given in the request, ReinstallHandover.LibraryPath set before the first
+// call, or REINSTALL_HANDOVER_LIBRARY wins.
 using System;
 using System.Collections.Generic;
+using System.IO;
 using System.Runtime.InteropServices;
 using System.Text;
 
 namespace Reinstall {
 
+// The problem codes, as the C interface numbers them.
+public enum ProblemCode {
+  None = 0,
+  InvalidValue = 1,
+  MutexNameInvalid = 2,
+  InstallPathRelative = 3,
+  LauncherMissing = 4,
+  LauncherNotExecutable = 5,
+  InstallFileRejected = 6,
+  NoOpenProgram = 7,
+  MutexNotHeld = 8,
+  MutexUnusable = 9,
+  JobKillsLauncher = 10,
+  StartFailed = 11,
+  BreakawayRefused = 12,
+  LauncherEndedEarly = 13,
+  PathTooLong = 14,
+  MutexUnavailable = 15,
+  InstallFileMarked = 16
+}
+
+// The step of HandOver that failed.
+public enum HandoverStep { None = 0, CheckRequest = 1, StartProcess = 2, Breakaway = 3, Confirm = 4 }
+
 public sealed class HandoverRequest {
+  // The launcher of this package.
+  public HandoverRequest(string mutexName, string installPath, string parameters = "")
+      : this(null, mutexName, installPath, parameters) {}
+
+  // A launcher of your own (null: the package's).
   public HandoverRequest(string launcher, string mutexName, string installPath,
-                         string parameters = "") {
+                         string parameters) {
     Launcher = launcher;
     MutexName = mutexName;
     InstallPath = installPath;
@@ -27,7 +62,7 @@ public sealed class HandoverRequest {
 }
 
 public sealed class Problem {
-  public int Code { get; internal set; }
+  public ProblemCode Code { get; internal set; }
   public string Name { get; internal set; }   // the stable name: "mutex-not-held" and so on
   public string Field { get; internal set; }  // "", "launcher", "mutexName", ...
   public uint SystemError { get; internal set; }
@@ -36,7 +71,7 @@ public sealed class Problem {
 
 public sealed class HandoverResult {
   public bool Ok { get; internal set; }
-  public int Step { get; internal set; }  // 0 none, 1 check request, 2 start, 3 breakaway, 4 confirm
+  public HandoverStep Step { get; internal set; }
   public Problem Problem { get; internal set; }
   public bool BrokeAway { get; internal set; }
   public bool RemainsInJob { get; internal set; }
@@ -59,17 +94,44 @@ public sealed class MutexUnavailableException : InvalidOperationException {
   public uint SystemError { get; }
 }
 
+// The C interface's records, each released by its own function when disposed or finalized.
+public sealed class ProblemsHandle : SafeHandle {
+  ProblemsHandle() : base(IntPtr.Zero, true) {}
+  public override bool IsInvalid { get { return handle == IntPtr.Zero; } }
+  protected override bool ReleaseHandle() {
+    ReinstallHandover.reinstall_problems_release(handle);
+    return true;
+  }
+}
+
+public sealed class HandoverHandle : SafeHandle {
+  HandoverHandle() : base(IntPtr.Zero, true) {}
+  public override bool IsInvalid { get { return handle == IntPtr.Zero; } }
+  protected override bool ReleaseHandle() {
+    ReinstallHandover.reinstall_handover_release(handle);
+    return true;
+  }
+}
+
+public sealed class MutexHandle : SafeHandle {
+  MutexHandle() : base(IntPtr.Zero, true) {}
+  public override bool IsInvalid { get { return handle == IntPtr.Zero; } }
+  protected override bool ReleaseHandle() {
+    ReinstallHandover.reinstall_mutex_release(handle);
+    return true;
+  }
+}
+
 public static class ReinstallHandover {
   // The C interface this binding speaks: the same major, a minor at least this new.
   public const uint InterfaceMajor = 2, InterfaceMinor = 1;
-  const int InvalidValue = 1, MutexUnavailable = 15;
-  const string Library = "reinstall_handover";
+  const int MutexUnavailable = (int)ProblemCode.MutexUnavailable;
   static readonly string[] Fields = {"", "launcher", "mutexName", "installPath", "parameters",
                                      "confirm"};
   static readonly UTF8Encoding StrictUtf8 = new UTF8Encoding(false, true);
 
   [StructLayout(LayoutKind.Sequential)]
-  struct Request {
+  internal struct Request {
     public uint Size;
     public IntPtr Launcher, MutexName, InstallPath, Parameters;
   }
@@ -78,41 +140,151 @@ public static class ReinstallHandover {
   delegate int ProblemCall(out int field, out uint error, byte[] buffer, UIntPtr size,
                            out UIntPtr length);
 
-  [DllImport(Library, CallingConvention = CallingConvention.Cdecl)] static extern uint reinstall_interface_version();
-  [DllImport(Library, CallingConvention = CallingConvention.Cdecl)] static extern IntPtr reinstall_code_name(int code);
-  [DllImport(Library, CallingConvention = CallingConvention.Cdecl)] static extern int reinstall_build_command_line(
-      ref Request request, byte[] buffer, UIntPtr size, out UIntPtr length, out int field);
-  [DllImport(Library, CallingConvention = CallingConvention.Cdecl)] static extern int reinstall_mutex_create(IntPtr name, out IntPtr mutex, out uint error);
-  [DllImport(Library, CallingConvention = CallingConvention.Cdecl)] static extern void reinstall_mutex_release(IntPtr mutex);
-  [DllImport(Library, CallingConvention = CallingConvention.Cdecl)] static extern int reinstall_preflight(ref Request request,
-                                                              out IntPtr problems);
-  [DllImport(Library, CallingConvention = CallingConvention.Cdecl)] static extern UIntPtr reinstall_problems_count(IntPtr problems);
-  [DllImport(Library, CallingConvention = CallingConvention.Cdecl)] static extern int reinstall_problems_get(
-      IntPtr problems, UIntPtr index, out int field, out uint error, byte[] buffer, UIntPtr size,
-      out UIntPtr length);
-  [DllImport(Library, CallingConvention = CallingConvention.Cdecl)] static extern void reinstall_problems_release(IntPtr problems);
-  [DllImport(Library, CallingConvention = CallingConvention.Cdecl)] static extern int reinstall_hand_over(ref Request request, uint confirmMs,
-                                                              out IntPtr handover);
-  [DllImport(Library, CallingConvention = CallingConvention.Cdecl)] static extern int reinstall_handover_step(IntPtr handover);
-  [DllImport(Library, CallingConvention = CallingConvention.Cdecl)] static extern int reinstall_handover_problem(
-      IntPtr handover, out int field, out uint error, byte[] buffer, UIntPtr size,
-      out UIntPtr length);
-  [DllImport(Library, CallingConvention = CallingConvention.Cdecl)] static extern uint reinstall_handover_flags(IntPtr handover);
-  [DllImport(Library, CallingConvention = CallingConvention.Cdecl)] static extern uint reinstall_handover_launcher_id(IntPtr handover);
-  [DllImport(Library, CallingConvention = CallingConvention.Cdecl)] static extern void reinstall_handover_release(IntPtr handover);
-  [DllImport(Library, CallingConvention = CallingConvention.Cdecl)] static extern int reinstall_remove_download_mark(
-      IntPtr path, out int removed, out uint error);
+  // The C functions, bound by name once the library is loaded (Load).
+  [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate uint InterfaceVersionFn();
+  internal static InterfaceVersionFn reinstall_interface_version;
+  [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate IntPtr CodeNameFn(int code);
+  internal static CodeNameFn reinstall_code_name;
+  [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate int BuildCommandLineFn(ref Request request, byte[] buffer, UIntPtr size, out UIntPtr length, out int field);
+  internal static BuildCommandLineFn reinstall_build_command_line;
+  [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate int MutexCreateFn(IntPtr name, out MutexHandle mutex, out uint error);
+  internal static MutexCreateFn reinstall_mutex_create;
+  [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate void MutexReleaseFn(IntPtr mutex);
+  internal static MutexReleaseFn reinstall_mutex_release;
+  [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate int PreflightFn(ref Request request, out ProblemsHandle problems);
+  internal static PreflightFn reinstall_preflight;
+  [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate UIntPtr ProblemsCountFn(ProblemsHandle problems);
+  internal static ProblemsCountFn reinstall_problems_count;
+  [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate int ProblemsGetFn(ProblemsHandle problems, UIntPtr index, out int field, out uint error, byte[] buffer, UIntPtr size, out UIntPtr length);
+  internal static ProblemsGetFn reinstall_problems_get;
+  [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate void ProblemsReleaseFn(IntPtr problems);
+  internal static ProblemsReleaseFn reinstall_problems_release;
+  [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate int HandOverFn(ref Request request, uint confirmMs, out HandoverHandle handover);
+  internal static HandOverFn reinstall_hand_over;
+  [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate int HandoverStepFn(HandoverHandle handover);
+  internal static HandoverStepFn reinstall_handover_step;
+  [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate int HandoverProblemFn(HandoverHandle handover, out int field, out uint error, byte[] buffer, UIntPtr size, out UIntPtr length);
+  internal static HandoverProblemFn reinstall_handover_problem;
+  [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate uint HandoverFlagsFn(HandoverHandle handover);
+  internal static HandoverFlagsFn reinstall_handover_flags;
+  [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate uint HandoverLauncherIdFn(HandoverHandle handover);
+  internal static HandoverLauncherIdFn reinstall_handover_launcher_id;
+  [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate void HandoverReleaseFn(IntPtr handover);
+  internal static HandoverReleaseFn reinstall_handover_release;
+  [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate int RemoveDownloadMarkFn(IntPtr path, out int removed, out uint error);
+  internal static RemoveDownloadMarkFn reinstall_remove_download_mark;
+
+  [DllImport("kernel32", CharSet = CharSet.Unicode, SetLastError = true)]
+  static extern IntPtr LoadLibraryW(string path);
+  [DllImport("kernel32", CharSet = CharSet.Ansi, BestFitMapping = false)]
+  static extern IntPtr GetProcAddress(IntPtr module, string name);
+  [DllImport("libdl.so.2")] static extern IntPtr dlopen(string path, int mode);
+  [DllImport("libdl.so.2")] static extern IntPtr dlerror();
+  [DllImport("libdl.so.2")] static extern IntPtr dlsym(IntPtr module, string name);
+
+  static readonly bool Windows = Environment.OSVersion.Platform == PlatformID.Win32NT;
+  static readonly string LauncherFile = Windows ? "reinstall.exe" : "reinstall";
+  static readonly string LibraryFile = Windows ? "reinstall_handover.dll" : "libreinstall_handover.so";
+
+  // The library to load, when not the package's; set it before the first call.
+  public static string LibraryPath { get; set; }
+
+  // The runtime identifier of this process, whose runtimes/ folder holds its binaries.
+  public static string RuntimeIdentifier {
+    get { return (Windows ? "win-" : "linux-") + (IntPtr.Size == 8 ? "x64" : "x86"); }
+  }
+
+  // The machine a PE or ELF file was built for ("x64", "x86", or its number), null for neither.
+  static string MachineOf(string path) {
+    using (var reader = new BinaryReader(File.OpenRead(path))) {
+      byte[] head = reader.ReadBytes(64);
+      if (head.Length == 64 && head[0] == 0x7F && head[1] == 'E' && head[2] == 'L' && head[3] == 'F') {
+        int machine = BitConverter.ToUInt16(head, 18);
+        return machine == 62 ? "x64" : machine == 3 ? "x86" : machine.ToString();
+      }
+      if (head.Length == 64 && head[0] == 'M' && head[1] == 'Z') {
+        reader.BaseStream.Position = BitConverter.ToUInt32(head, 0x3C) + 4;
+        int machine = reader.ReadUInt16();
+        return machine == 0x8664 ? "x64" : machine == 0x14C ? "x86" : machine.ToString();
+      }
+      return null;
+    }
+  }
+
+  // One of the package's files for this process: beside this assembly (a RID-specific publish),
+  // in runtimes/RID/native/ beside it (the package's build targets copy them there), or in the
+  // package's own runtimes/ folder (the assembly loaded from the package cache).
+  public static string PackagedFile(string name) {
+    string here = Path.GetDirectoryName(typeof(ReinstallHandover).Assembly.Location) ?? "";
+    string native = Path.Combine("runtimes", RuntimeIdentifier, "native");
+    string[] candidates = {Path.Combine(here, name), Path.Combine(here, native, name),
+                           Path.Combine(here, "..", "..", native, name)};
+    foreach (string path in candidates) {
+      if (!File.Exists(path)) continue;
+      string machine = MachineOf(path);
+      string wanted = IntPtr.Size == 8 ? "x64" : "x86";
+      if (machine != wanted)
+        throw new BadImageFormatException(path + " is built for " + machine + ", this process is " +
+                                          wanted + " (a Prefer32Bit or platform-specific build " +
+                                          "needs the " + RuntimeIdentifier + " files)", path);
+      return Path.GetFullPath(path);
+    }
+    throw new DllNotFoundException(
+        "reinstall: " + name + " for " + RuntimeIdentifier + " is in none of " +
+        string.Join(", ", candidates) + "; the Reinstall.Handover package copies it to " +
+        native + " beside your program when it builds");
+  }
 
   static bool checkedVersion;
+  static readonly object LoadLock = new object();
+
+  static T Bind<T>(IntPtr module, string name) where T : class {
+    IntPtr address = Windows ? GetProcAddress(module, name) : dlsym(module, name);
+    if (address == IntPtr.Zero)
+      throw new EntryPointNotFoundException("reinstall: the library has no " + name);
+    return (T)(object)Marshal.GetDelegateForFunctionPointer(address, typeof(T));
+  }
+
+  // Loads the library by its full path (a DllImport would look for it by name, in folders that
+  // are not the package's) and binds its functions.
+  static void LoadLibrary() {
+    string path = LibraryPath ?? Environment.GetEnvironmentVariable("REINSTALL_HANDOVER_LIBRARY");
+    if (string.IsNullOrEmpty(path)) path = PackagedFile(LibraryFile);
+    IntPtr module = Windows ? LoadLibraryW(path) : dlopen(path, 2 /* RTLD_NOW */ | 0x100 /* GLOBAL */);
+    if (module == IntPtr.Zero)
+      throw new DllNotFoundException(
+          "reinstall: cannot load " + path + ": " +
+          (Windows ? "error " + Marshal.GetLastWin32Error()
+                   : Marshal.PtrToStringAnsi(dlerror())));
+    reinstall_interface_version = Bind<InterfaceVersionFn>(module, "reinstall_interface_version");
+    reinstall_code_name = Bind<CodeNameFn>(module, "reinstall_code_name");
+    reinstall_build_command_line = Bind<BuildCommandLineFn>(module, "reinstall_build_command_line");
+    reinstall_mutex_create = Bind<MutexCreateFn>(module, "reinstall_mutex_create");
+    reinstall_mutex_release = Bind<MutexReleaseFn>(module, "reinstall_mutex_release");
+    reinstall_preflight = Bind<PreflightFn>(module, "reinstall_preflight");
+    reinstall_problems_count = Bind<ProblemsCountFn>(module, "reinstall_problems_count");
+    reinstall_problems_get = Bind<ProblemsGetFn>(module, "reinstall_problems_get");
+    reinstall_problems_release = Bind<ProblemsReleaseFn>(module, "reinstall_problems_release");
+    reinstall_hand_over = Bind<HandOverFn>(module, "reinstall_hand_over");
+    reinstall_handover_step = Bind<HandoverStepFn>(module, "reinstall_handover_step");
+    reinstall_handover_problem = Bind<HandoverProblemFn>(module, "reinstall_handover_problem");
+    reinstall_handover_flags = Bind<HandoverFlagsFn>(module, "reinstall_handover_flags");
+    reinstall_handover_launcher_id = Bind<HandoverLauncherIdFn>(module, "reinstall_handover_launcher_id");
+    reinstall_handover_release = Bind<HandoverReleaseFn>(module, "reinstall_handover_release");
+    reinstall_remove_download_mark = Bind<RemoveDownloadMarkFn>(module, "reinstall_remove_download_mark");
+  }
 
   static void CheckVersion() {
-    if (checkedVersion) return;
-    uint version = reinstall_interface_version();
-    if (version >> 16 != InterfaceMajor || (version & 0xFFFF) < InterfaceMinor)
-      throw new InvalidOperationException(
-          "reinstall_handover interface " + (version >> 16) + "." + (version & 0xFFFF) +
-          ", this binding speaks " + InterfaceMajor + "." + InterfaceMinor);
-    checkedVersion = true;
+    lock (LoadLock) {
+      if (checkedVersion) return;
+      LoadLibrary();
+      uint version = reinstall_interface_version();
+      if (version >> 16 != InterfaceMajor || (version & 0xFFFF) < InterfaceMinor)
+        throw new InvalidOperationException(
+            "reinstall_handover interface " + (version >> 16) + "." + (version & 0xFFFF) +
+            ", this binding speaks " + InterfaceMajor + "." + InterfaceMinor);
+      checkedVersion = true;
+    }
   }
 
   // Why `text` cannot be passed at all, or null: a NUL would end it early, and an unpaired
@@ -131,16 +303,20 @@ public static class ReinstallHandover {
   // A problem for each value of `request` that cannot be passed at all.
   static List<Problem> Refusals(HandoverRequest request) {
     var problems = new List<Problem>();
-    string[] values = {request.Launcher, request.MutexName, request.InstallPath,
+    string[] values = {LauncherOf(request), request.MutexName, request.InstallPath,
                        request.Parameters};
     for (int i = 0; i < values.Length; ++i) {
       string why = Refusal(Fields[i + 1], values[i]);
       if (why != null)
         problems.Add(new Problem {
-          Code = InvalidValue, Name = "invalid-value", Field = Fields[i + 1], Message = why
+          Code = ProblemCode.InvalidValue, Name = "invalid-value", Field = Fields[i + 1], Message = why
         });
     }
     return problems;
+  }
+
+  static string LauncherOf(HandoverRequest request) {
+    return request.Launcher ?? PackagedFile(LauncherFile);
   }
 
   // NUL-terminated UTF-8 in unmanaged memory; free with Marshal.FreeHGlobal.
@@ -155,7 +331,7 @@ public static class ReinstallHandover {
   static T WithRequest<T>(HandoverRequest request, Func<Request, T> use) {
     CheckVersion();
     var c = new Request {
-      Size = (uint)Marshal.SizeOf(typeof(Request)), Launcher = Utf8(request.Launcher), MutexName = Utf8(request.MutexName),
+      Size = (uint)Marshal.SizeOf(typeof(Request)), Launcher = Utf8(LauncherOf(request)), MutexName = Utf8(request.MutexName),
       InstallPath = Utf8(request.InstallPath), Parameters = Utf8(request.Parameters)
     };
     try {
@@ -177,7 +353,12 @@ public static class ReinstallHandover {
     return Encoding.UTF8.GetString(buffer, 0, (int)length.ToUInt32());
   }
 
+  public static string CodeName(ProblemCode code) {
+    return CodeName((int)code);
+  }
+
   public static string CodeName(int code) {
+    CheckVersion();
     return Marshal.PtrToStringAnsi(reinstall_code_name(code));
   }
 
@@ -188,7 +369,7 @@ public static class ReinstallHandover {
     string message = ReadText((byte[] b, UIntPtr n, out UIntPtr l) =>
         call(out field, out error, b, n, out l), out code);
     return new Problem {
-      Code = code, Name = CodeName(code),
+      Code = (ProblemCode)code, Name = CodeName(code),
       Field = field >= 0 && field < Fields.Length ? Fields[field] : "", SystemError = error,
       Message = message
     };
@@ -214,10 +395,10 @@ public static class ReinstallHandover {
     List<Problem> refused = Refusals(request);
     if (refused.Count > 0) return refused;
     return WithRequest(request, c => {
-      IntPtr handle;
+      ProblemsHandle handle;
       int code = reinstall_preflight(ref c, out handle);
-      if (code != 0) throw new OutOfMemoryException(CodeName(code));
-      try {
+      using (handle) {
+        if (code != 0) throw new OutOfMemoryException(CodeName(code));
         var problems = new List<Problem>();
         uint count = reinstall_problems_count(handle).ToUInt32();
         for (uint i = 0; i < count; ++i) {
@@ -227,8 +408,6 @@ public static class ReinstallHandover {
                   reinstall_problems_get(handle, (UIntPtr)index, out f, out e, b, n, out l)));
         }
         return problems;
-      } finally {
-        reinstall_problems_release(handle);
       }
     });
   }
@@ -236,22 +415,21 @@ public static class ReinstallHandover {
   // Starts the launcher and confirms for confirmMs (at most 2000) that it runs.
   public static HandoverResult HandOver(HandoverRequest request, uint confirmMs = 250) {
     List<Problem> refused = Refusals(request);
-    if (refused.Count > 0) return new HandoverResult { Ok = false, Step = 1, Problem = refused[0] };
+    if (refused.Count > 0)
+      return new HandoverResult { Ok = false, Step = HandoverStep.CheckRequest, Problem = refused[0] };
     return WithRequest(request, c => {
-      IntPtr handle;
+      HandoverHandle handle;
       int code = reinstall_hand_over(ref c, confirmMs, out handle);
-      if (handle == IntPtr.Zero) throw new OutOfMemoryException(CodeName(code));
-      try {
+      using (handle) {
+        if (handle.IsInvalid) throw new OutOfMemoryException(CodeName(code));
         uint flags = reinstall_handover_flags(handle);
         return new HandoverResult {
-          Ok = code == 0, Step = reinstall_handover_step(handle),
+          Ok = code == 0, Step = (HandoverStep)reinstall_handover_step(handle),
           Problem = ReadProblem((out int f, out uint e, byte[] b, UIntPtr n, out UIntPtr l) =>
               reinstall_handover_problem(handle, out f, out e, b, n, out l)),
           BrokeAway = (flags & 1) != 0, RemainsInJob = (flags & 2) != 0,
           JobKillsOnClose = (flags & 4) != 0, LauncherId = reinstall_handover_launcher_id(handle)
         };
-      } finally {
-        reinstall_handover_release(handle);
       }
     });
   }
@@ -279,10 +457,14 @@ public static class ReinstallHandover {
   }
 
   // The application's mutex, held until disposed (on the thread that created it) or until the
-  // process ends. Throws MutexUnavailableException, whose SystemError tells why, when it cannot
-  // be had; HandoverException for a name the hand-over would refuse.
+  // process ends, even when the object itself is no longer referenced. Throws
+  // MutexUnavailableException, whose SystemError tells why, when it cannot be had;
+  // HandoverException for a name the hand-over would refuse.
   public sealed class ApplicationMutex : IDisposable {
-    IntPtr handle;
+    // Keeps every undisposed mutex from the finalizer, which would otherwise release it at a
+    // garbage collection while the application still runs.
+    static readonly HashSet<MutexHandle> Held = new HashSet<MutexHandle>();
+    MutexHandle handle;
 
     public ApplicationMutex(string name) {
       CheckVersion();
@@ -296,22 +478,25 @@ public static class ReinstallHandover {
       } finally {
         Marshal.FreeHGlobal(utf8);
       }
-      if (code == MutexUnavailable)
+      if (code == MutexUnavailable) {
+        handle.Dispose();
         throw new MutexUnavailableException(
             "cannot hold the mutex " + name + " (system error " + error + ")", error);
-      if (code != 0)
+      }
+      if (code != 0) {
+        handle.Dispose();
         throw new HandoverException("mutexName",
                                     "cannot hold the mutex " + name + ": " + CodeName(code));
+      }
+      lock (Held) Held.Add(handle);
       Name = name;
     }
 
     public string Name { get; }
 
     public void Dispose() {
-      if (handle != IntPtr.Zero) {
-        reinstall_mutex_release(handle);
-        handle = IntPtr.Zero;
-      }
+      lock (Held) Held.Remove(handle);
+      handle.Dispose();
     }
   }
 }

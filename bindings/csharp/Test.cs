@@ -1,5 +1,5 @@
 // The C# binding against the native shared library (Mono): the golden vectors and a real
-// hand-over. Usage: mono test.exe ROOT BUILD (LD_LIBRARY_PATH holding BUILD). Prints
+// hand-over. Usage: mono test.exe ROOT BUILD (REINSTALL_HANDOVER_LIBRARY naming the library). Prints
 // "N passed, M failed".
 using System;
 using System.Collections.Generic;
@@ -73,7 +73,7 @@ static class Test {
         Check(e.Field == field, "command line refuses " + kind + " in " + field);
       }
       HandoverResult result = ReinstallHandover.HandOver(request);
-      Check(!result.Ok && result.Step == 1 && result.Problem.Field == field,
+      Check(!result.Ok && result.Step == HandoverStep.CheckRequest && result.Problem.Field == field,
             "hand-over refuses " + kind + " in " + field);
       ++checkedCount;
     }
@@ -123,6 +123,7 @@ static class Test {
       }
       Dictionary<string, string> installed = WaitForRecord(record, 6000);
       Check(installed != null && installed["args"] == "/S|/D=x", "installer started");
+      UnreferencedMutexStaysHeld();
     } finally {
       Directory.Delete(folder, true);
     }
@@ -141,8 +142,28 @@ static class Test {
               ReinstallHandover.CodeName(16) == "install-file-marked", "Windows-only code names");
     HandoverResult result = ReinstallHandover.HandOver(
         new HandoverRequest("/nonexistent/reinstall", "m", "/bin/true", ""));
-    Check(!result.Ok && result.Step == 2 && result.Problem.Name == "start-failed",
+    Check(!result.Ok && result.Step == HandoverStep.StartProcess &&
+              result.Problem.Code == ProblemCode.StartFailed,
           "start failure: " + result.Problem.Name);
+    // The enum names the codes as the C interface does: MutexNotHeld is "mutex-not-held".
+    foreach (ProblemCode code in Enum.GetValues(typeof(ProblemCode))) {
+      string kebab = System.Text.RegularExpressions.Regex.Replace(
+          code.ToString(), "(?<=[a-z])([A-Z])", "-$1").ToLowerInvariant();
+      Check(ReinstallHandover.CodeName(code) == kebab, code + " is " + kebab);
+    }
+  }
+
+  // A mutex nobody references any more stays held: the finalizer must not release it.
+  static void UnreferencedMutexStaysHeld() {
+    new ReinstallHandover.ApplicationMutex("csharp-gc");
+    GC.Collect();
+    GC.WaitForPendingFinalizers();
+    try {
+      new ReinstallHandover.ApplicationMutex("csharp-gc").Dispose();
+      Check(false, "an unreferenced mutex is still held after a collection");
+    } catch (MutexUnavailableException) {
+      Check(true, "an unreferenced mutex is still held after a collection");
+    }
   }
 
   static int Main(string[] args) {

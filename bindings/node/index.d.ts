@@ -1,26 +1,55 @@
 // Types of reinstall-handover, the Node.js/Electron binding of the reinstall hand-over helper.
 
-export const INTERFACE_MAJOR: number;
+export const INTERFACE_MAJOR: 2;
 export const INTERFACE_MINOR: number;
 
 export interface HandoverRequest {
-  launcher: string; // path of reinstall.exe
-  mutexName: string; // the mutex the application holds while it runs
-  installPath: string; // the install file, an absolute path
-  parameters?: string; // its parameter string, passed on unchanged
+  /** Path of the launcher; by default this platform package's reinstall.exe (or reinstall). */
+  launcher?: string;
+  /** The mutex the application holds while it runs. */
+  mutexName: string;
+  /** The install file, an absolute path. */
+  installPath: string;
+  /** Its parameter string, passed on unchanged; "" by default. */
+  parameters?: string;
 }
 
+/** The stable name of each problem code, in code order (0 "none" to 16). */
+export type ProblemName =
+  | 'none'
+  | 'invalid-value'
+  | 'mutex-name-invalid'
+  | 'install-path-relative'
+  | 'launcher-missing'
+  | 'launcher-not-executable'
+  | 'install-file-rejected'
+  | 'no-open-program'
+  | 'mutex-not-held'
+  | 'mutex-unusable'
+  | 'job-kills-launcher'
+  | 'start-failed'
+  | 'breakaway-refused'
+  | 'launcher-ended-early'
+  | 'path-too-long'
+  | 'mutex-unavailable'
+  | 'install-file-marked';
+
+export type Field = '' | 'launcher' | 'mutexName' | 'installPath' | 'parameters' | 'confirm';
+
 export interface Problem {
+  /** 0 to 16, in the order of ProblemName. */
   code: number;
-  name: string; // the stable name: "mutex-not-held" and so on
-  field: '' | 'launcher' | 'mutexName' | 'installPath' | 'parameters' | 'confirm';
+  name: ProblemName;
+  field: Field;
+  /** The Win32 error on Windows, errno natively; 0 when none. */
   systemError: number;
   message: string;
 }
 
 export interface HandoverResult {
   ok: boolean;
-  step: 0 | 1 | 2 | 3 | 4; // none, check request, start process, breakaway, confirm
+  /** The step that failed: 0 none, 1 check request, 2 start process, 3 breakaway, 4 confirm. */
+  step: 0 | 1 | 2 | 3 | 4;
   problem: Problem;
   brokeAway: boolean;
   remainsInJob: boolean;
@@ -29,18 +58,32 @@ export interface HandoverResult {
 }
 
 export class HandoverError extends Error {
-  field: string;
+  constructor(field: Field, message: string);
+  field: Field;
+}
+
+/** Thrown by ApplicationMutex and removeDownloadMark, with the system's error. */
+export interface SystemError extends Error {
+  systemError: number;
 }
 
 export class ApplicationMutex {
+  /** Throws a SystemError when another process holds the mutex, a HandoverError for a bad name. */
   constructor(name: string);
   readonly name: string;
   close(): void;
 }
 
+/** This platform package's launcher and library; throws when the package is missing. */
+export function locate(): { launcher: string; library: string };
+/** A path inside an Electron app.asar, rewritten into app.asar.unpacked. */
+export function unpackedPath(file: string): string;
+/** Loads the C interface: the given file, REINSTALL_HANDOVER_LIBRARY, or the package's. */
 export function load(file?: string): unknown;
-export function codeName(code: number): string;
+export function codeName(code: number): ProblemName | 'unknown';
 export function buildCommandLine(request: HandoverRequest): string;
 export function preflight(request: HandoverRequest): Problem[];
+export function preflightAsync(request: HandoverRequest): Promise<Problem[]>;
 export function handOver(request: HandoverRequest, confirmMs?: number): HandoverResult;
+export function handOverAsync(request: HandoverRequest, confirmMs?: number): Promise<HandoverResult>;
 export function removeDownloadMark(installPath: string): boolean;

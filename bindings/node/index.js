@@ -3,9 +3,17 @@
 //
 //   const rh = require('reinstall-handover');
 //   const mutex = new rh.ApplicationMutex('MyCompany.MyApp');   // at start-up; keep it
-//   const request = { launcher, mutexName: 'MyCompany.MyApp', installPath, parameters: '/S' };
-//   if (rh.preflight(request).length === 0 && rh.handOver(request).ok) app.quit();
+//   const request = { mutexName: 'MyCompany.MyApp', installPath, parameters: '/S' };
+//   if ((await rh.preflightAsync(request)).length === 0 && (await rh.handOverAsync(request)).ok) {
+//     app.quit();
+//   }
+//
+// The launcher and the library come from this platform's package (reinstall-handover-win32-x64
+// and so on, installed by npm as an optional dependency); a launcher given in the request, a file
+// given to load() or REINSTALL_HANDOVER_LIBRARY wins.
 
+const fs = require('fs');
+const path = require('path');
 const koffi = require('koffi');
 
 // The C interface this module speaks: the same major, a minor at least this new.
@@ -37,12 +45,86 @@ function declareTypes() {
   return types;
 }
 
-// Loads the C interface (REINSTALL_HANDOVER_LIBRARY, or the platform's file name) and checks its
-// version. It can be called again, with another file after a failure.
+const WINDOWS = process.platform === 'win32';
+const LAUNCHER_FILE = WINDOWS ? 'reinstall.exe' : 'reinstall';
+const LIBRARY_FILE = WINDOWS ? 'reinstall_handover.dll' : 'libreinstall_handover.so';
+// The machine field of a PE (Windows) or ELF file for each process architecture.
+const MACHINES = { x64: { pe: 0x8664, elf: 62 }, ia32: { pe: 0x14c, elf: 3 } };
+
+// A path inside an Electron app.asar as the file system sees it: a program cannot be started nor
+// a library loaded from the archive, so the packer leaves them in app.asar.unpacked (with
+// --unpack "*.{exe,dll,so}" or the platform package's folder in --unpack-dir).
+function unpackedPath(file) {
+  return file.replace(/([\\/])app\.asar(?=[\\/])/, '$1app.asar.unpacked');
+}
+
+// The architecture a PE or ELF file was built for ('x64', 'ia32' or its machine number), or null
+// when it is neither.
+function architectureOf(file) {
+  const header = Buffer.alloc(64);
+  const fd = fs.openSync(file, 'r');
+  try {
+    fs.readSync(fd, header, 0, 64, 0);
+    let machine = null;
+    let kind = null;
+    if (header.toString('latin1', 0, 4) === '\x7fELF') {
+      [machine, kind] = [header.readUInt16LE(18), 'elf'];
+    } else if (header.toString('latin1', 0, 2) === 'MZ') {
+      const pe = Buffer.alloc(6);
+      fs.readSync(fd, pe, 0, 6, header.readUInt32LE(0x3c));
+      if (pe.toString('latin1', 0, 4) === 'PE\0\0') [machine, kind] = [pe.readUInt16LE(4), 'pe'];
+    }
+    if (kind === null) return null;
+    const arch = Object.keys(MACHINES).find((a) => MACHINES[a][kind] === machine);
+    return arch || String(machine);
+  } finally {
+    fs.closeSync(fd);
+  }
+}
+
+// This platform's package: its name and folder (unpacked from app.asar), or an Error saying what
+// to install.
+function platformPackage() {
+  const name = `reinstall-handover-${process.platform}-${process.arch}`;
+  let folder;
+  try {
+    folder = path.dirname(require.resolve(`${name}/package.json`));
+  } catch (e) {
+    throw new Error(`reinstall-handover: ${name} is not installed, so there is no launcher for ` +
+                    `this ${process.platform}-${process.arch} process. npm installs it with ` +
+                    'reinstall-handover on that platform; when packaging for another one, install ' +
+                    `with --os and --cpu for it (or add ${name} to the dependencies).`);
+  }
+  return { name, folder: unpackedPath(folder) };
+}
+
+// One of this platform package's files, checked to exist and to fit this process.
+function packagedFile(file) {
+  const { name, folder } = platformPackage();
+  const full = path.join(folder, file);
+  if (!fs.existsSync(full)) {
+    throw new Error(`reinstall-handover: ${full} is missing from ${name}` +
+                    (/app\.asar\.unpacked/.test(full) ?
+                      '; pack the app with --unpack "*.{exe,dll,so}" or this folder unpacked' : ''));
+  }
+  const arch = architectureOf(full);
+  if (arch !== process.arch) {
+    throw new Error(`reinstall-handover: ${full} is built for ${arch}, this process is ` +
+                    `${process.arch}; install ${name}`);
+  }
+  return full;
+}
+
+// Where the launcher and the library are: those of this platform's package, unless given.
+function locate() {
+  return { launcher: packagedFile(LAUNCHER_FILE), library: packagedFile(LIBRARY_FILE) };
+}
+
+// Loads the C interface (the given file, REINSTALL_HANDOVER_LIBRARY, or this platform package's)
+// and checks its version. It can be called again, with another file after a failure.
 function load(file) {
-  const name = process.platform === 'win32' ? 'reinstall_handover.dll' : 'libreinstall_handover.so';
   declareTypes();
-  const lib = koffi.load(file || process.env.REINSTALL_HANDOVER_LIBRARY || name);
+  const lib = koffi.load(file || process.env.REINSTALL_HANDOVER_LIBRARY || packagedFile(LIBRARY_FILE));
   const api = {
     version: lib.func('uint32_t reinstall_interface_version(void)'),
     codeName: lib.func('const char *reinstall_code_name(int code)'),
@@ -93,8 +175,12 @@ function refusalOf(field, value) {
   return null;
 }
 
+function launcherOf(request) {
+  return request.launcher ?? packagedFile(LAUNCHER_FILE);
+}
+
 function fieldsOf(request) {
-  return [['launcher', request.launcher], ['mutexName', request.mutexName],
+  return [['launcher', launcherOf(request)], ['mutexName', request.mutexName],
           ['installPath', request.installPath], ['parameters', request.parameters || '']];
 }
 
@@ -110,7 +196,7 @@ function refusals(request) {
 function cRequest(request) {
   return {
     size: koffi.sizeof(declareTypes().request),
-    launcher: request.launcher,
+    launcher: launcherOf(request),
     mutex_name: request.mutexName,
     install_path: request.installPath,
     parameters: request.parameters || '',
@@ -158,53 +244,87 @@ function buildCommandLine(request) {
   return text;
 }
 
+// The problems of a finished reinstall_preflight call, its list released.
+function problemsOf(code, list) {
+  if (code !== 0) throw new Error(api().codeName(code));
+  try {
+    const problems = [];
+    const count = Number(api().problemsCount(list));
+    for (let i = 0; i < count; ++i) {
+      problems.push(problemOf((f, e, b, n, l) => api().problemsGet(list, i, f, e, b, n, l)));
+    }
+    return problems;
+  } finally {
+    api().problemsRelease(list);
+  }
+}
+
+// The result of a finished reinstall_hand_over call, its record released.
+function resultOf(code, handover) {
+  if (!handover) throw new Error(api().codeName(code));
+  try {
+    const flags = api().flags(handover);
+    return {
+      ok: code === 0,
+      step: api().step(handover),
+      problem: problemOf((f, e, b, n, l) => api().problem(handover, f, e, b, n, l)),
+      brokeAway: (flags & 1) !== 0,
+      remainsInJob: (flags & 2) !== 0,
+      jobKillsOnClose: (flags & 4) !== 0,
+      launcherId: api().launcherId(handover),
+    };
+  } finally {
+    api().handoverRelease(handover);
+  }
+}
+
+function refusedResult(refusal) {
+  return { ok: false, step: 1, problem: refusal, brokeAway: false, remainsInJob: false,
+           jobKillsOnClose: false, launcherId: 0 };
+}
+
+// Runs a C call on koffi's worker thread, so that an Electron main process stays responsive.
+function callAsync(fn, ...args) {
+  return new Promise((resolve, reject) => {
+    fn.async(...args, (error, code) => (error ? reject(error) : resolve(code)));
+  });
+}
+
 // Every problem that would make the hand-over fail; [] when none.
 function preflight(request) {
   const refused = refusals(request);
   if (refused.length > 0) return refused;
   const out = [null];
   const code = api().preflight(cRequest(request), out);
-  if (code !== 0) {
-    throw new Error(api().codeName(code));
-  }
-  try {
-    const problems = [];
-    const count = Number(api().problemsCount(out[0]));
-    for (let i = 0; i < count; ++i) {
-      problems.push(problemOf((f, e, b, n, l) => api().problemsGet(out[0], i, f, e, b, n, l)));
-    }
-    return problems;
-  } finally {
-    api().problemsRelease(out[0]);
-  }
+  return problemsOf(code, out[0]);
+}
+
+// preflight() off the calling thread: a Promise of the problems.
+async function preflightAsync(request) {
+  const refused = refusals(request);
+  if (refused.length > 0) return refused;
+  const out = [null];
+  const code = await callAsync(api().preflight, cRequest(request), out);
+  return problemsOf(code, out[0]);
 }
 
 // Starts the launcher and confirms for `confirmMs` (at most 2000) that it runs.
 function handOver(request, confirmMs = 250) {
   const [refusal] = refusals(request);
-  if (refusal) {
-    return { ok: false, step: 1, problem: refusal, brokeAway: false, remainsInJob: false,
-             jobKillsOnClose: false, launcherId: 0 };
-  }
+  if (refusal) return refusedResult(refusal);
   const out = [null];
   const code = api().handOver(cRequest(request), confirmMs, out);
-  if (!out[0]) {
-    throw new Error(api().codeName(code));
-  }
-  try {
-    const flags = api().flags(out[0]);
-    return {
-      ok: code === 0,
-      step: api().step(out[0]),
-      problem: problemOf((f, e, b, n, l) => api().problem(out[0], f, e, b, n, l)),
-      brokeAway: (flags & 1) !== 0,
-      remainsInJob: (flags & 2) !== 0,
-      jobKillsOnClose: (flags & 4) !== 0,
-      launcherId: api().launcherId(out[0]),
-    };
-  } finally {
-    api().handoverRelease(out[0]);
-  }
+  return resultOf(code, out[0]);
+}
+
+// handOver() off the calling thread, which the confirmation would otherwise block for up to
+// `confirmMs`: a Promise of the result.
+async function handOverAsync(request, confirmMs = 250) {
+  const [refusal] = refusals(request);
+  if (refusal) return refusedResult(refusal);
+  const out = [null];
+  const code = await callAsync(api().handOver, cRequest(request), confirmMs, out);
+  return resultOf(code, out[0]);
 }
 
 // Removes the install file's mark of origin (Windows: its Zone.Identifier stream, which
@@ -264,8 +384,12 @@ module.exports = {
   codeName,
   load,
   buildCommandLine,
+  locate,
+  unpackedPath,
   preflight,
+  preflightAsync,
   handOver,
+  handOverAsync,
   removeDownloadMark,
   ApplicationMutex,
   HandoverError,

@@ -83,9 +83,14 @@ test('a real hand-over', async () => {
                       installPath: installer, parameters: '/S /D=x' };
     const mutex = new rh.ApplicationMutex('node-app');
     assert.throws(() => new rh.ApplicationMutex('node-app'), (e) => e.systemError === 11);
-    assert.deepStrictEqual(rh.preflight(request), []);
+    assert.deepStrictEqual(await rh.preflightAsync(request), []);
     assert.strictEqual(rh.removeDownloadMark(installer), false, 'natively nothing is marked');
-    const result = rh.handOver(request);
+    // The confirmation runs off the main thread: timers keep firing while it waits.
+    let ticks = 0;
+    const timer = setInterval(() => { ticks += 1; }, 10);
+    const result = await rh.handOverAsync(request, 400);
+    clearInterval(timer);
+    assert.ok(ticks >= 10, `${ticks} ticks during a 400 ms confirmation`);
     assert.ok(result.ok, result.problem.message);
     assert.ok(result.launcherId > 0);
     assert.ok(!(await waitFor(process.env.STUB_INSTALLER_RECORD, 500)), 'waits for the app');
@@ -95,6 +100,15 @@ test('a real hand-over', async () => {
   } finally {
     fs.rmSync(folder, { recursive: true, force: true });
   }
+});
+
+test('index.d.ts declares exactly what index.js exports', () => {
+  const declared = fs.readFileSync(path.join(__dirname, 'index.d.ts'), 'utf8')
+    .match(/^export (?:const|function|class) \w+/gm).map((d) => d.split(' ')[2]);
+  assert.deepStrictEqual([...new Set(declared)].sort(), Object.keys(rh).sort());
+  assert.deepStrictEqual([...Array(17).keys()].map(rh.codeName),
+    fs.readFileSync(path.join(__dirname, 'index.d.ts'), 'utf8').match(/^ {2}\| '[a-z-]+'/gm)
+      .map((line) => line.slice(5, -1)));
 });
 
 test('problems carry code, field and message', () => {

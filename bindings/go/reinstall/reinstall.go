@@ -3,10 +3,10 @@
 // Package reinstall hands over to the reinstall launcher from Go, through the C interface in
 // reinstall_handover.dll, loaded with the syscall package (no cgo).
 //
-//	lib, err := reinstall.Load(`C:\Program Files\MyApp\reinstall_handover.dll`)
+//	lib, err := reinstall.Open() // the launcher and DLL this module carries
 //	mutex, err := lib.NewMutex("MyCompany.MyApp") // at start-up; keep it
-//	req := reinstall.Request{Launcher: launcher, MutexName: "MyCompany.MyApp",
-//		InstallPath: installer, Parameters: "/S"}
+//	req := reinstall.Request{MutexName: "MyCompany.MyApp", InstallPath: installer,
+//		Parameters: "/S"}
 //	if problems, _ := lib.Preflight(req); len(problems) == 0 {
 //		if res, _ := lib.HandOver(req, 250); res.OK { os.Exit(0) }
 //	}
@@ -14,6 +14,7 @@ package reinstall
 
 import (
 	"fmt"
+	"path/filepath"
 	"strings"
 	"syscall"
 	"unsafe"
@@ -25,21 +26,64 @@ const (
 	InterfaceMinor = 1
 )
 
+// Code is a problem code, as the C interface numbers them.
+type Code int
+
 const (
-	codeInvalidValue     = 1
-	codeMutexUnavailable = 15
+	CodeNone Code = iota
+	CodeInvalidValue
+	CodeMutexNameInvalid
+	CodeInstallPathRelative
+	CodeLauncherMissing
+	CodeLauncherNotExecutable
+	CodeInstallFileRejected
+	CodeNoOpenProgram
+	CodeMutexNotHeld
+	CodeMutexUnusable
+	CodeJobKillsLauncher
+	CodeStartFailed
+	CodeBreakawayRefused
+	CodeLauncherEndedEarly
+	CodePathTooLong
+	CodeMutexUnavailable
+	CodeInstallFileMarked
+)
+
+var codeNames = []string{"none", "invalid-value", "mutex-name-invalid", "install-path-relative",
+	"launcher-missing", "launcher-not-executable", "install-file-rejected", "no-open-program",
+	"mutex-not-held", "mutex-unusable", "job-kills-launcher", "start-failed", "breakaway-refused",
+	"launcher-ended-early", "path-too-long", "mutex-unavailable", "install-file-marked"}
+
+// String is the code's stable name: "mutex-not-held" and so on.
+func (c Code) String() string {
+	if c < 0 || int(c) >= len(codeNames) {
+		return "unknown"
+	}
+	return codeNames[c]
+}
+
+// Step is the step of HandOver that failed.
+type Step int
+
+const (
+	StepNone Step = iota
+	StepCheckRequest
+	StepStartProcess
+	StepBreakaway
+	StepConfirm
 )
 
 var fields = []string{"", "launcher", "mutexName", "installPath", "parameters", "confirm"}
 
-// Request is what the application hands over.
+// Request is what the application hands over. An empty Launcher is the launcher beside the
+// library: the one this module carries, after Open.
 type Request struct {
 	Launcher, MutexName, InstallPath, Parameters string
 }
 
 // Problem is one reason a hand-over would fail or failed.
 type Problem struct {
-	Code        int
+	Code        Code
 	Name        string // the stable name: "mutex-not-held" and so on
 	Field       string
 	SystemError uint32
@@ -49,7 +93,7 @@ type Problem struct {
 // Result is what HandOver did.
 type Result struct {
 	OK                                    bool
-	Step                                  int // 0 none, 1 check request, 2 start, 3 breakaway, 4 confirm
+	Step                                  Step
 	Problem                               Problem
 	BrokeAway, RemainsInJob, KillsOnClose bool
 	LauncherID                            uint32
@@ -70,6 +114,8 @@ func (e *HandoverError) Error() string { return e.Message }
 // goroutine's stack grows and moves.
 type Library struct {
 	dll                                                      *syscall.DLL
+	launcher                                                 string
+	bundle                                                   *extracted
 	version, codeName, build, mutexCreate, mutexRelease      *syscall.Proc
 	preflight, problemsCount, problemsGet, problemsRelease   *syscall.Proc
 	handOver, step, problem, flags, launcherID, handoverFree *syscall.Proc
@@ -77,13 +123,13 @@ type Library struct {
 }
 
 // Load loads reinstall_handover.dll from path, resolves its procedures and checks its interface
-// version.
+// version. A request without a launcher then takes the reinstall.exe beside it.
 func Load(path string) (*Library, error) {
 	dll, err := syscall.LoadDLL(path)
 	if err != nil {
 		return nil, err
 	}
-	lib := &Library{dll: dll}
+	lib := &Library{dll: dll, launcher: filepath.Join(filepath.Dir(path), "reinstall.exe")}
 	procs := []struct {
 		proc **syscall.Proc
 		name string
@@ -136,7 +182,7 @@ func (r Request) refusals() []Problem {
 	var problems []Problem
 	for i, value := range r.values() {
 		if strings.IndexByte(value, 0) >= 0 {
-			problems = append(problems, Problem{codeInvalidValue, "invalid-value", fields[i+1], 0,
+			problems = append(problems, Problem{CodeInvalidValue, "invalid-value", fields[i+1], 0,
 				fields[i+1] + " holds a NUL byte, which would end the command line"})
 		}
 	}
@@ -181,11 +227,30 @@ func (l *Library) readProblem(get func(field *int32, err *uint32, b *byte, n uin
 	if field >= 0 && int(field) < len(fields) {
 		name = fields[field]
 	}
-	return Problem{code, l.name(code), name, sysErr, message}
+	return Problem{Code(code), l.name(code), name, sysErr, message}
+}
+
+// withLauncher is the request with its launcher: the one given, or the library's own, checked
+// against the bytes this module carries (and rewritten when they differ) before each use.
+func (l *Library) withLauncher(r Request) (Request, error) {
+	if r.Launcher != "" {
+		return r, nil
+	}
+	if l.bundle != nil {
+		if err := l.bundle.verify("reinstall.exe"); err != nil {
+			return r, err
+		}
+	}
+	r.Launcher = l.launcher
+	return r, nil
 }
 
 // BuildCommandLine returns the launcher's exact command line, or a *HandoverError.
 func (l *Library) BuildCommandLine(r Request) (string, error) {
+	r, err := l.withLauncher(r)
+	if err != nil {
+		return "", err
+	}
 	if refused := r.refusals(); len(refused) > 0 {
 		return "", &HandoverError{refused[0].Field, "reinstall hand-over: " + refused[0].Message}
 	}
@@ -204,6 +269,10 @@ func (l *Library) BuildCommandLine(r Request) (string, error) {
 
 // Preflight returns every problem that would make the hand-over fail.
 func (l *Library) Preflight(r Request) ([]Problem, error) {
+	r, err := l.withLauncher(r)
+	if err != nil {
+		return nil, err
+	}
 	if refused := r.refusals(); len(refused) > 0 {
 		return refused, nil
 	}
@@ -229,8 +298,12 @@ func (l *Library) Preflight(r Request) ([]Problem, error) {
 
 // HandOver starts the launcher and confirms for confirmMs (at most 2000) that it runs.
 func (l *Library) HandOver(r Request, confirmMs uint32) (Result, error) {
+	r, err := l.withLauncher(r)
+	if err != nil {
+		return Result{}, err
+	}
 	if refused := r.refusals(); len(refused) > 0 {
-		return Result{Step: 1, Problem: refused[0]}, nil
+		return Result{Step: StepCheckRequest, Problem: refused[0]}, nil
 	}
 	req := r.c()
 	var handle uintptr
@@ -248,7 +321,7 @@ func (l *Library) HandOver(r Request, confirmMs uint32) (Result, error) {
 			uintptr(unsafe.Pointer(b)), n, uintptr(unsafe.Pointer(length)))
 		return v
 	})
-	return Result{int32(code) == 0, int(int32(step)), problem, flags&1 != 0, flags&2 != 0,
+	return Result{int32(code) == 0, Step(int32(step)), problem, flags&1 != 0, flags&2 != 0,
 		flags&4 != 0, uint32(id)}, nil
 }
 
@@ -290,17 +363,19 @@ func (l *Library) NewMutex(name string) (*Mutex, error) {
 	switch int32(code) {
 	case 0:
 		return &Mutex{l, handle}, nil
-	case codeMutexUnavailable:
+	case int32(CodeMutexUnavailable):
 		return nil, syscall.Errno(sysErr)
 	}
 	return nil, &HandoverError{"mutexName", "cannot hold the mutex " + name + ": " +
 		l.name(int(int32(code)))}
 }
 
-// Close releases the mutex.
-func (m *Mutex) Close() {
-	if m.handle != 0 {
-		m.lib.mutexRelease.Call(m.handle)
-		m.handle = 0
+// Close releases the mutex. Closing it again is an error.
+func (m *Mutex) Close() error {
+	if m.handle == 0 {
+		return fmt.Errorf("reinstall: mutex already closed")
 	}
+	m.lib.mutexRelease.Call(m.handle)
+	m.handle = 0
+	return nil
 }

@@ -100,6 +100,9 @@ func vectors(lib *reinstall.Library, path string) int {
 	checks := []func() bool{}
 	for _, v := range doc.Vectors {
 		v := v
+		if v.Launcher == "" {
+			continue // in Go an empty launcher is the one beside the library, not a refusal
+		}
 		checks = append(checks, func() bool { return checkVector(lib, v) })
 	}
 	for _, r := range doc.Refusals {

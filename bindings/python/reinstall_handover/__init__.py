@@ -3,14 +3,19 @@
     from reinstall_handover import ApplicationMutex, HandoverRequest, preflight, hand_over
 
     mutex = ApplicationMutex("MyCompany.MyApp")          # hold it for the life of the process
-    request = HandoverRequest(launcher, "MyCompany.MyApp", installer, "/S")
+    request = HandoverRequest(mutex_name="MyCompany.MyApp", install_path=installer,
+                              parameters="/S")
     problems = preflight(request)                        # [] when nothing is in the way
     result = hand_over(request)                          # result.ok: quit now
+
+The launcher and the library come from the wheel (reinstall_handover/bin/PLATFORM/); a launcher
+given in the request, a file given to load() or REINSTALL_HANDOVER_LIBRARY wins.
 """
 
 import ctypes
 import os
 import sys
+import struct
 from dataclasses import dataclass
 from typing import List, Optional
 
@@ -20,9 +25,35 @@ FIELDS = {0: "", 1: "launcher", 2: "mutexName", 3: "installPath", 4: "parameters
 INVALID_VALUE, MUTEX_UNAVAILABLE = 1, 15
 
 
+_WINDOWS = sys.platform == "win32"
+_BIN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "bin")
+LAUNCHER_FILE = "reinstall.exe" if _WINDOWS else "reinstall"
+LIBRARY_FILE = "reinstall_handover.dll" if _WINDOWS else "libreinstall_handover.so"
+
+
+def platform_tag():
+    """The wheel platform whose binaries this process can use: win32, win_amd64, linux_x86_64."""
+    if _WINDOWS:
+        return "win_amd64" if struct.calcsize("P") == 8 else "win32"
+    return f"{sys.platform}_{os.uname().machine}".replace("-", "_")
+
+
+def packaged_file(name):
+    """One of the binaries the wheel carries for this process's platform; FileNotFoundError
+    saying which wheel to install when they are missing or made for another architecture."""
+    tag = platform_tag()
+    path = os.path.join(_BIN, tag, name)
+    if os.path.isfile(path):
+        return path
+    carried = sorted(os.listdir(_BIN)) if os.path.isdir(_BIN) else []
+    why = (f"this installation carries the binaries for {', '.join(carried)}, not for this "
+           f"{tag} Python" if carried else "this installation carries no binaries")
+    raise FileNotFoundError(f"reinstall_handover: {why}; install the reinstall_handover wheel "
+                            f"for {tag} (or pass the launcher and library paths)")
+
+
 def _default_library():
-    name = "reinstall_handover.dll" if sys.platform == "win32" else "libreinstall_handover.so"
-    return os.environ.get("REINSTALL_HANDOVER_LIBRARY", name)
+    return os.environ.get("REINSTALL_HANDOVER_LIBRARY") or packaged_file(LIBRARY_FILE)
 
 
 class _Request(ctypes.Structure):
@@ -34,7 +65,7 @@ _lib = None
 
 
 def load(path=None):
-    """Loads the C interface (REINSTALL_HANDOVER_LIBRARY or the platform's name by default) and
+    """Loads the C interface (the given file, REINSTALL_HANDOVER_LIBRARY, or the wheel's) and
     checks its version."""
     global _lib
     lib = ctypes.CDLL(path or _default_library())
@@ -76,15 +107,22 @@ def _c():
     return _lib or load()
 
 
-@dataclass
+@dataclass(init=False)
 class HandoverRequest:
-    launcher: str
+    """What to hand over. `launcher` None (the default) takes the wheel's launcher."""
+    launcher: Optional[str]
     mutex_name: str
     install_path: str
-    parameters: str = ""
+    parameters: str
+
+    def __init__(self, launcher: Optional[str] = None, mutex_name: str = "",
+                 install_path: str = "", parameters: str = ""):
+        self.launcher, self.mutex_name = launcher, mutex_name
+        self.install_path, self.parameters = install_path, parameters
 
     def _fields(self):
-        return (("launcher", self.launcher, True), ("mutexName", self.mutex_name, False),
+        launcher = packaged_file(LAUNCHER_FILE) if self.launcher is None else self.launcher
+        return (("launcher", launcher, True), ("mutexName", self.mutex_name, False),
                 ("installPath", self.install_path, True), ("parameters", self.parameters, False))
 
     def _c(self):
@@ -147,6 +185,14 @@ def _encode(field, value, path):
         except UnicodeEncodeError:
             why = f"{field} holds an unpaired surrogate, which UTF-8 cannot carry"
     raise HandoverError(field, "reinstall hand-over: " + why, why)
+
+
+def _system_error(error, message):
+    """The OSError for a system error: ctypes.WinError on Windows (winerror set, errno mapped),
+    errno natively."""
+    if _WINDOWS:
+        return ctypes.WinError(error, f"{message}: {ctypes.FormatError(error).strip()}")
+    return OSError(error, f"{message}: {os.strerror(error)}")
 
 
 def _read_text(call):
@@ -225,8 +271,8 @@ def remove_download_mark(install_path: str) -> bool:
     code = _c().reinstall_remove_download_mark(_encode("installPath", install_path, True),
                                                ctypes.byref(removed), ctypes.byref(error))
     if code != 0:
-        raise OSError(error.value, f"cannot remove the mark of {install_path!r}: "
-                                   f"{code_name(code)}")
+        raise _system_error(error.value, f"cannot remove the mark of {install_path!r}: "
+                                         f"{code_name(code)}")
     return bool(removed.value)
 
 
@@ -241,7 +287,7 @@ class ApplicationMutex:
         code = _c().reinstall_mutex_create(_encode("mutexName", name, False),
                                            ctypes.byref(handle), ctypes.byref(error))
         if code == MUTEX_UNAVAILABLE:
-            raise OSError(error.value, f"cannot hold the mutex {name!r}")
+            raise _system_error(error.value, f"cannot hold the mutex {name!r}")
         if code != 0:
             raise HandoverError("mutexName", f"cannot hold the mutex {name!r}: {code_name(code)}")
         self._handle = handle
