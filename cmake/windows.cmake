@@ -45,9 +45,11 @@ if(TARGET reinstall_handover)
     -ffile-prefix-map=${PROJECT_SOURCE_DIR}=. -ffile-prefix-map=${CMAKE_BINARY_DIR}=build)
 endif()
 
-# The release package: reinstall-VERSION-windows-ARCH.zip with the executable, the C interface
-# (DLL and header), README, LICENSE, the SPDX bill of materials and SHA256SUMS, byte-identical for
-# every build of the same commit.
+# The release package: reinstall-VERSION-windows-ARCH.zip, byte-identical for every build of the
+# same commit. At its root the executable and the C interface's DLL, README, LICENSE, the SPDX
+# bill of materials and SHA256SUMS; under include/ the helper's headers; under lib/ the MinGW
+# import library, the DLL's .def (for MSVC's lib /def:) and the CMake package configuration, so
+# that find_package(reinstall CONFIG) takes the unpacked ZIP as it is.
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(REINSTALL_ARCH x64)
 else()
@@ -56,9 +58,40 @@ endif()
 set(REINSTALL_PACKAGE_NAME reinstall-${PROJECT_VERSION}-windows-${REINSTALL_ARCH})
 set(REINSTALL_PACKAGE ${CMAKE_BINARY_DIR}/${REINSTALL_PACKAGE_NAME}.zip)
 set(REINSTALL_SBOM ${CMAKE_BINARY_DIR}/${REINSTALL_PACKAGE_NAME}.spdx.json)
+set(REINSTALL_DEF ${CMAKE_BINARY_DIR}/reinstall_handover.def)
+target_link_options(reinstall_handover PRIVATE -Wl,--output-def,${REINSTALL_DEF})
+
+# The package configuration for the ZIP's layout: everything relative to its root.
+include(CMakePackageConfigHelpers)
+set(zip_config ${CMAKE_BINARY_DIR}/zip)
+function(reinstall_zip_config)
+  set(CMAKE_INSTALL_INCLUDEDIR include)
+  set(CMAKE_INSTALL_BINDIR .)
+  set(CMAKE_INSTALL_LIBDIR lib)
+  set(REINSTALL_INSTALLED_LIBRARY "\${PACKAGE_PREFIX_DIR}/reinstall_handover.dll")
+  configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/reinstallConfig.cmake.in
+    ${zip_config}/reinstallConfig.cmake
+    INSTALL_DESTINATION lib/cmake/reinstall
+    INSTALL_PREFIX ${zip_config}
+    PATH_VARS CMAKE_INSTALL_INCLUDEDIR CMAKE_INSTALL_BINDIR CMAKE_INSTALL_LIBDIR)
+endfunction()
+reinstall_zip_config()
+write_basic_package_version_file(${zip_config}/reinstallConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+
+set(include ${PROJECT_SOURCE_DIR}/include/reinstall)
 set(REINSTALL_PACKAGE_FILES $<TARGET_FILE:reinstall> $<TARGET_FILE:reinstall_handover>
-    ${PROJECT_SOURCE_DIR}/include/reinstall/handover_c.h ${PROJECT_SOURCE_DIR}/README.md
-    ${PROJECT_SOURCE_DIR}/LICENSE)
+    ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
+    include/reinstall/handover.h=${include}/handover.h
+    include/reinstall/command_line.h=${include}/command_line.h
+    include/reinstall/handover_c.h=${include}/handover_c.h
+    include/reinstall/detail/handover_win32.h=${include}/detail/handover_win32.h
+    include/reinstall/detail/handover_posix.h=${include}/detail/handover_posix.h
+    include/reinstall/detail/spawn_posix.h=${include}/detail/spawn_posix.h
+    lib/reinstall_handover.dll.a=$<TARGET_LINKER_FILE:reinstall_handover>
+    lib/reinstall_handover.def=${REINSTALL_DEF}
+    lib/cmake/reinstall/reinstallConfig.cmake=${zip_config}/reinstallConfig.cmake
+    lib/cmake/reinstall/reinstallConfigVersion.cmake=${zip_config}/reinstallConfigVersion.cmake)
 add_custom_target(package
   COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tools/make_sbom.py ${REINSTALL_SBOM}
           ${PROJECT_VERSION} ${REINSTALL_ARCH} ${CMAKE_CXX_COMPILER} ${REINSTALL_PACKAGE_FILES}

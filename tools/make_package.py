@@ -3,8 +3,8 @@
 
 Usage: make_package.py OUTPUT.zip FILE...   (run from the source tree)
 
-The archive holds the files under their base names and a SHA256SUMS file for them, in a fixed
-order, every entry stamped with the commit's time (SOURCE_DATE_EPOCH when set), fixed permissions
+Each FILE is a path, stored under its base name, or NAME=PATH, stored as NAME (folders allowed).
+The archive holds the files and a SHA256SUMS file for them, in a fixed order, every entry stamped with the commit's time (SOURCE_DATE_EPOCH when set), fixed permissions
 and a fixed compression level. Nothing of the build folder, the user or the clock gets in.
 """
 
@@ -17,12 +17,18 @@ import zipfile
 import source_info
 
 
+def entry(spec):
+    """(name in the archive, path) of a FILE argument."""
+    name, sep, path = spec.partition("=")
+    return (name, path) if sep else (os.path.basename(spec), spec)
+
+
 def main(output, files):
     stamp = time.gmtime(source_info.commit_time())[:6]
     entries = []
-    for path in files:
+    for name, path in map(entry, files):
         with open(path, "rb") as f:
-            entries.append((os.path.basename(path), f.read()))
+            entries.append((name, f.read()))
     sums = "".join(f"{hashlib.sha256(data).hexdigest()}  {name}\n" for name, data in entries)
     entries.append(("SHA256SUMS", sums.encode()))
     partial = output + ".partial"

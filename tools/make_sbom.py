@@ -15,6 +15,7 @@ import sys
 import time
 import uuid
 
+import make_package
 import source_info
 
 # What every Windows executable and DLL of the release links in statically. Debian packages by
@@ -118,11 +119,10 @@ def main(output, version, arch, compiler, files):
                               "referenceLocator": f"pkg:deb/debian/{debian}@{deb_version(debian)}"}],
             "primaryPackagePurpose": "LIBRARY",
         })
-    for path in files:
+    for base, path in map(make_package.entry, files):
         with open(path, "rb") as f:
             data = f.read()
-        base = os.path.basename(path)
-        file_id = "SPDXRef-File-" + base.replace("_", "-")
+        file_id = "SPDXRef-File-" + base.replace("_", "-").replace("/", "-")
         doc["files"].append({
             "SPDXID": file_id,
             "fileName": "./" + base,

@@ -202,6 +202,15 @@ inline std::string BuildCommandLine(const HandoverRequest& request) {
 namespace reinstall {
 namespace detail {
 
+// The launcher in the folder of `file`, or "" for no file.
+inline std::string LauncherBeside(const std::string& file) {
+  if (file.empty()) {
+    return std::string();
+  }
+  const std::size_t cut = file.find_last_of(kPathSeparators);
+  return (cut == std::string::npos ? std::string() : file.substr(0, cut + 1)) + kLauncherFileName;
+}
+
 // The system's rule for object names: at most kMutexNameLimit units (MutexNameLength), and a
 // backslash only as the end of a "Global\", "Local\" or "Session\N\" namespace prefix.
 inline std::string MutexNameProblem(const std::string& name) {
@@ -265,6 +274,12 @@ inline std::vector<Problem> RequestProblems(const HandoverRequest& request) {
 }
 
 }  // namespace detail
+
+// The launcher in the running program's own folder, where an application ships it
+// (reinstall.exe; natively reinstall); "" when the system cannot tell the program's path.
+inline std::string LauncherBesideProgram() {
+  return detail::LauncherBeside(detail::ProgramPath());
+}
 
 // Every problem that would make a hand-over of `request` fail, found while the application can
 // still react; empty when none. Never throws but for lack of memory.

@@ -40,7 +40,7 @@ extern "C" {
 /* The interface's version, major and minor. A binding works with the same major and a minor at
  * least as new as the one it was written for: a minor adds, a major changes. */
 #define REINSTALL_HANDOVER_C_VERSION_MAJOR 2
-#define REINSTALL_HANDOVER_C_VERSION_MINOR 1
+#define REINSTALL_HANDOVER_C_VERSION_MINOR 2
 /* The library's version as (major << 16) | minor. */
 REINSTALL_C_API uint32_t reinstall_interface_version(void) REINSTALL_NOEXCEPT;
 
@@ -103,7 +103,8 @@ typedef struct reinstall_handover reinstall_handover;
  * versions add fields after the last, and take a smaller size as a caller that knows fewer. */
 typedef struct reinstall_request {
   uint32_t size;
-  const char* launcher;     /* path of reinstall.exe (or the native reinstall) */
+  const char* launcher;     /* path of reinstall.exe (or the native reinstall); NULL (since 2.2):
+                               the one in this library's folder, else the program's */
   const char* mutex_name;   /* the mutex the application holds while it runs */
   const char* install_path; /* the install file, an absolute path */
   const char* parameters;   /* its parameter string; NULL counts as empty */

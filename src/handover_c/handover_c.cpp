@@ -11,6 +11,13 @@
 
 #include "reinstall/handover.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#include <unistd.h>
+#endif
+
 struct reinstall_mutex {
   reinstall::ApplicationMutex mutex;
 };
@@ -36,9 +43,61 @@ bool Readable(const reinstall_request* request) {
   return request != nullptr && request->size >= kRequestSizeV2;
 }
 
+#if defined(_WIN32)
+// The full path of this library (UTF-8), or "".
+std::string LibraryPath() {
+  HMODULE self = nullptr;
+  if (!GetModuleHandleExW(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          reinterpret_cast<LPCWSTR>(&LibraryPath), &self)) {
+    return std::string();
+  }
+  std::wstring path(32768, L'\0');
+  const DWORD n = GetModuleFileNameW(self, &path[0], static_cast<DWORD>(path.size()));
+  if (n == 0 || n >= path.size()) {
+    return std::string();
+  }
+  const int size = WideCharToMultiByte(CP_UTF8, 0, path.data(), static_cast<int>(n), nullptr, 0,
+                                       nullptr, nullptr);
+  std::string utf8(static_cast<size_t>(size > 0 ? size : 0), '\0');
+  if (size > 0) {
+    WideCharToMultiByte(CP_UTF8, 0, path.data(), static_cast<int>(n), &utf8[0], size, nullptr,
+                        nullptr);
+  }
+  return utf8;
+}
+
+bool FileExists(const std::string& path) {
+  std::wstring wide;
+  return reinstall::detail::ToWide(path, wide) &&
+         GetFileAttributesW(wide.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+#else
+// The path this library was loaded from, or "".
+std::string LibraryPath() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&LibraryPath), &info) == 0 || info.dli_fname == nullptr) {
+    return std::string();
+  }
+  return info.dli_fname;
+}
+
+bool FileExists(const std::string& path) {
+  return access(path.c_str(), F_OK) == 0;
+}
+#endif
+
+// A request without a launcher takes the one beside this library (where the language packages
+// put it), else the one beside the program (where an application that copies the library
+// elsewhere, as an installed CMake package does, ships it).
+std::string DefaultLauncher() {
+  const std::string besideLibrary = reinstall::detail::LauncherBeside(LibraryPath());
+  return FileExists(besideLibrary) ? besideLibrary : reinstall::LauncherBesideProgram();
+}
+
 reinstall::HandoverRequest Request(const reinstall_request& request) {
-  return {Text(request.launcher), Text(request.mutex_name), Text(request.install_path),
-          Text(request.parameters)};
+  return {request.launcher != nullptr ? std::string(request.launcher) : DefaultLauncher(),
+          Text(request.mutex_name), Text(request.install_path), Text(request.parameters)};
 }
 
 int FieldNumber(const std::string& field) noexcept {

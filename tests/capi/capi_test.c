@@ -104,7 +104,7 @@ static int HandOver(char** argv) {
     printf("mutex %s, system error %u\n", reinstall_code_name(code), (unsigned)error);
     return 3;
   }
-  request.launcher = argv[2];
+  request.launcher = strcmp(argv[2], "-") == 0 ? NULL : argv[2]; /* NULL: the one beside */
   request.mutex_name = "ReinstallCApi";
   request.install_path = argv[3];
   request.parameters = argv[4];
@@ -187,6 +187,6 @@ int main(int argc, char** argv) {
     return HandOver(argv);
   }
   fprintf(stderr,
-          "usage: capi_test vectors FILE | cut | hand-over LAUNCHER INSTALLER PARAMETERS MS\n");
+          "usage: capi_test vectors FILE | cut | hand-over LAUNCHER|- INSTALLER PARAMETERS MS\n");
   return 2;
 }

@@ -80,7 +80,6 @@ class CInterface(unittest.TestCase):
         self.assertEqual(result.returncode, 0)
 
     def test_a_real_hand_over(self):
-        record = os.path.join(self.dir, "installer.txt")
         if WINDOWS:
             launcher, stub = os.path.join(BUILD, "reinstall.exe"), WINE.stub
         else:
@@ -88,13 +87,17 @@ class CInterface(unittest.TestCase):
             stub = os.path.join(BUILD, "tests", "integration", "stub_installer")
         installer = os.path.join(self.dir, "setup.exe")
         shutil.copy(stub, installer)
-        env = {"STUB_INSTALLER_RECORD": path(record), "XDG_RUNTIME_DIR": self.dir}
-        result = run(["hand-over", path(launcher), path(installer), "/S /D=x", "500"], env)
-        self.assertIn("code=none", result.stdout)
-        self.assertEqual(result.returncode, 0)
-        installed = records.read(record, wineharness.STARTED)
-        self.assertIsNotNone(installed, "installer started")
-        self.assertEqual(installed["args"], ["/S", "/D=x"])
+        # A launcher given by path, and none: the one beside the library.
+        for given in (path(launcher), "-"):
+            with self.subTest(launcher=given):
+                record = os.path.join(self.dir, f"installer{len(given)}.txt")
+                env = {"STUB_INSTALLER_RECORD": path(record), "XDG_RUNTIME_DIR": self.dir}
+                result = run(["hand-over", given, path(installer), "/S /D=x", "500"], env)
+                self.assertIn("code=none", result.stdout)
+                self.assertEqual(result.returncode, 0)
+                installed = records.read(record, wineharness.STARTED)
+                self.assertIsNotNone(installed, "installer started")
+                self.assertEqual(installed["args"], ["/S", "/D=x"])
 
 
 if __name__ == "__main__":

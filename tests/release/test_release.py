@@ -108,7 +108,13 @@ class Release(unittest.TestCase):
 
     def test_the_package_holds_its_bill_of_materials(self):
         files = entries(PACKAGE)
-        self.assertEqual(set(files), {*BINARIES, "handover_c.h", "README.md", "LICENSE",
+        headers = {f"include/reinstall/{h}" for h in (
+            "handover.h", "command_line.h", "handover_c.h", "detail/handover_win32.h",
+            "detail/handover_posix.h", "detail/spawn_posix.h")}
+        lib = {"lib/reinstall_handover.dll.a", "lib/reinstall_handover.def",
+               "lib/cmake/reinstall/reinstallConfig.cmake",
+               "lib/cmake/reinstall/reinstallConfigVersion.cmake"}
+        self.assertEqual(set(files), {*BINARIES, *headers, *lib, "README.md", "LICENSE",
                                       "SHA256SUMS", f"reinstall-{VERSION}-windows-{ARCH}.spdx.json"})
         self.assertSumsMatch(files)
         self.assertSbomDescribes(files)

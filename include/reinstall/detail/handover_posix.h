@@ -243,6 +243,20 @@ inline bool IsAbsolutePath(const std::string& path) {
   return !path.empty() && path[0] == '/';
 }
 
+constexpr const char* kLauncherFileName = "reinstall";
+constexpr const char* kPathSeparators = "/";
+
+// The full path of the running program, or "" when the system cannot tell it.
+inline std::string ProgramPath() {
+  std::string path(4096, '\0');
+  const ssize_t n = readlink("/proc/self/exe", &path[0], path.size());
+  if (n <= 0 || static_cast<size_t>(n) >= path.size()) {
+    return std::string();
+  }
+  path.resize(static_cast<size_t>(n));
+  return path;
+}
+
 inline std::string ErrorText(std::uint32_t error) {
   return "errno " + std::to_string(error);
 }

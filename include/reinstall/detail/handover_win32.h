@@ -225,6 +225,36 @@ inline JobState CurrentJob() {
   return state;
 }
 
+constexpr const char* kLauncherFileName = "reinstall.exe";
+constexpr const char* kPathSeparators = "\\/";
+
+// The full path of the running program (UTF-8), or "" when the system cannot tell it.
+inline std::string ProgramPath() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
+    if (n == 0) {
+      return std::string();
+    }
+    if (n < path.size()) {
+      path.resize(n);
+      break;
+    }
+    if (path.size() >= 32768) {
+      return std::string();
+    }
+    path.resize(path.size() * 2);
+  }
+  const int size = WideCharToMultiByte(CP_UTF8, 0, path.data(), static_cast<int>(path.size()),
+                                       nullptr, 0, nullptr, nullptr);
+  std::string utf8(static_cast<size_t>(size > 0 ? size : 0), '\0');
+  if (size > 0) {
+    WideCharToMultiByte(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), &utf8[0], size,
+                        nullptr, nullptr);
+  }
+  return utf8;
+}
+
 inline std::string ErrorText(std::uint32_t error) {
   return "error " + std::to_string(error);
 }

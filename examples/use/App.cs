@@ -1,0 +1,31 @@
+// Hands over to the launcher and quits: App.exe INSTALLER [PARAMETERS]
+using System;
+using Reinstall;
+
+static class App {
+  const string MutexName = "MyCompany.MyApp";
+
+  static int Main(string[] args) {
+    // 1. At start-up: hold the mutex for as long as the application runs.
+    var mutex = new ReinstallHandover.ApplicationMutex(MutexName);
+
+    // 2. The application runs; it downloads and verifies the installer.
+    var request = new HandoverRequest(MutexName, args[0], args.Length > 1 ? args[1] : "");
+
+    // 3. Before quitting: check, then start the launcher.
+    var problems = ReinstallHandover.Preflight(request);
+    foreach (Problem problem in problems)
+      Console.Error.WriteLine(problem.Name + ": " + problem.Message);
+    if (problems.Count > 0) return 1;
+    HandoverResult result = ReinstallHandover.HandOver(request);
+    if (!result.Ok) {
+      Console.Error.WriteLine(result.Problem.Message);
+      return 1;
+    }
+
+    // 4. Quit (Application.Exit() in WinForms): the launcher starts the installer once the
+    // mutex is gone.
+    GC.KeepAlive(mutex);
+    return 0;
+  }
+}

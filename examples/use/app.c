@@ -1,0 +1,54 @@
+/* Hands over to the launcher and quits: myapp_c INSTALLER [PARAMETERS] */
+#include <stdio.h>
+
+#include "reinstall/handover_c.h"
+
+int main(int argc, char** argv) {
+  reinstall_mutex* mutex = NULL;
+  reinstall_problems* problems = NULL;
+  reinstall_handover* handover = NULL;
+  reinstall_request request = {sizeof(reinstall_request)}; /* launcher NULL: the one beside
+                                                              the library or the program */
+  uint32_t error = 0;
+  size_t count, i, length;
+  char message[1024];
+  int field, code;
+
+  if (argc < 2) {
+    fprintf(stderr, "usage: myapp_c INSTALLER [PARAMETERS]\n");
+    return 2;
+  }
+  /* 1. At start-up: hold the mutex for as long as the application runs. */
+  if (reinstall_mutex_create("MyCompany.MyApp", &mutex, &error) != REINSTALL_OK) {
+    fprintf(stderr, "another instance runs (error %u)\n", (unsigned)error);
+    return 1;
+  }
+
+  /* 2. The application runs; it downloads and verifies the installer. */
+  request.mutex_name = "MyCompany.MyApp";
+  request.install_path = argv[1];
+  request.parameters = argc > 2 ? argv[2] : "";
+
+  /* 3. Before quitting: check, then start the launcher. */
+  if (reinstall_preflight(&request, &problems) != REINSTALL_OK) {
+    return 1;
+  }
+  count = reinstall_problems_count(problems);
+  for (i = 0; i < count; ++i) {
+    code = reinstall_problems_get(problems, i, &field, &error, message, sizeof message, &length);
+    fprintf(stderr, "%s: %s\n", reinstall_code_name(code), message);
+  }
+  reinstall_problems_release(problems);
+  if (count > 0) {
+    return 1;
+  }
+  code = reinstall_hand_over(&request, 250, &handover);
+  if (code != REINSTALL_OK) {
+    reinstall_handover_problem(handover, &field, &error, message, sizeof message, &length);
+    fprintf(stderr, "%s\n", message);
+  }
+  reinstall_handover_release(handover);
+
+  /* 4. Quit: the launcher starts the installer once the mutex is gone. */
+  return code == REINSTALL_OK ? 0 : 1;
+}

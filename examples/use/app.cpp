@@ -1,0 +1,45 @@
+// Hands over to the launcher and quits: myapp INSTALLER [PARAMETERS]
+#include <chrono>
+#include <cstdio>
+
+#include "reinstall/handover.h"
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: myapp INSTALLER [PARAMETERS]\n");
+    return 2;
+  }
+  // 1. At start-up: hold the mutex for as long as the application runs.
+  reinstall::ApplicationMutex mutex("MyCompany.MyApp");
+  if (!mutex.held()) {
+    std::fprintf(stderr, "another instance runs (error %u)\n",
+                 static_cast<unsigned>(mutex.error()));
+    return 1;
+  }
+
+  // 2. The application runs; it downloads and verifies the installer.
+  reinstall::HandoverRequest request;
+  request.launcher = reinstall::LauncherBesideProgram();  // CMake copied it there
+  request.mutexName = "MyCompany.MyApp";
+  request.installPath = argv[1];
+  request.parameters = argc > 2 ? argv[2] : "";
+
+  // 3. Before quitting: check, then start the launcher.
+  const std::vector<reinstall::Problem> problems = reinstall::Preflight(request);
+  for (const reinstall::Problem& problem : problems) {
+    std::fprintf(stderr, "%s: %s\n", reinstall::ProblemCodeName(problem.code),
+                 problem.message.c_str());
+  }
+  if (!problems.empty()) {
+    return 1;
+  }
+  const reinstall::HandoverResult result =
+      reinstall::HandOver(request, std::chrono::milliseconds(250));
+  if (!result.ok()) {
+    std::fprintf(stderr, "%s\n", result.problem.message.c_str());
+    return 1;
+  }
+
+  // 4. Quit: the launcher starts the installer once the mutex is gone.
+  return 0;
+}

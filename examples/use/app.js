@@ -1,0 +1,26 @@
+// Hands over to the launcher and quits: node app.js INSTALLER [PARAMETERS]
+// In Electron, make the same calls in the main process and end with app.quit().
+const rh = require('reinstall-handover');
+
+const MUTEX = 'MyCompany.MyApp';
+
+// 1. At start-up: hold the mutex for as long as the application runs.
+const mutex = new rh.ApplicationMutex(MUTEX);
+process.on('exit', () => mutex.close()); // in Electron: app.on('will-quit', ...)
+
+// 3. Before quitting: check, then start the launcher (both off the main thread).
+async function handOver(installPath, parameters) {
+  const request = { mutexName: MUTEX, installPath, parameters };
+  const problems = await rh.preflightAsync(request);
+  for (const problem of problems) console.error(`${problem.name}: ${problem.message}`);
+  if (problems.length > 0) return false;
+  const result = await rh.handOverAsync(request);
+  if (!result.ok) console.error(result.problem.message);
+  return result.ok;
+}
+
+// 2. The application runs; it downloads and verifies the installer.
+handOver(process.argv[2], process.argv[3] || '').then((ok) => {
+  // 4. Quit: the launcher starts the installer once the mutex is gone.
+  process.exitCode = ok ? 0 : 1;
+});

@@ -1,0 +1,34 @@
+"""Hands over to the launcher and quits: python app.py INSTALLER [PARAMETERS]"""
+import sys
+
+import reinstall_handover as rh
+
+MUTEX = "MyCompany.MyApp"
+
+
+def main():
+    # 1. At start-up: hold the mutex for as long as the application runs.
+    mutex = rh.ApplicationMutex(MUTEX)
+
+    # 2. The application runs; it downloads and verifies the installer.
+    request = rh.HandoverRequest(mutex_name=MUTEX, install_path=sys.argv[1],
+                                 parameters=sys.argv[2] if len(sys.argv) > 2 else "")
+
+    # 3. Before quitting: check, then start the launcher.
+    problems = rh.preflight(request)
+    for problem in problems:
+        print(f"{problem.name}: {problem.message}", file=sys.stderr)
+    if problems:
+        return 1
+    result = rh.hand_over(request)
+    if not result.ok:
+        print(result.problem.message, file=sys.stderr)
+        return 1
+
+    # 4. Quit: the launcher starts the installer once the mutex is gone.
+    mutex.close()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

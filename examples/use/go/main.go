@@ -1,0 +1,56 @@
+// Hands over to the launcher and quits: myapp.exe INSTALLER [PARAMETERS]
+package main
+
+import (
+	"fmt"
+	"os"
+	"runtime"
+
+	"reinstall.example/handover/reinstall"
+)
+
+const mutexName = "MyCompany.MyApp"
+
+func main() {
+	os.Exit(run())
+}
+
+func run() int {
+	runtime.LockOSThread()       // a mutex belongs to the thread that took it
+	lib, err := reinstall.Open() // the launcher and DLL this module carries
+	if err != nil {
+		fmt.Fprintln(os.Stderr, err)
+		return 1
+	}
+
+	// 1. At start-up: hold the mutex for as long as the application runs.
+	mutex, err := lib.NewMutex(mutexName)
+	if err != nil {
+		fmt.Fprintln(os.Stderr, "another instance runs:", err)
+		return 1
+	}
+	defer mutex.Close()
+
+	// 2. The application runs; it downloads and verifies the installer.
+	req := reinstall.Request{MutexName: mutexName, InstallPath: os.Args[1]}
+	if len(os.Args) > 2 {
+		req.Parameters = os.Args[2]
+	}
+
+	// 3. Before quitting: check, then start the launcher.
+	problems, err := lib.Preflight(req)
+	for _, p := range problems {
+		fmt.Fprintf(os.Stderr, "%s: %s\n", p.Code, p.Message)
+	}
+	if err != nil || len(problems) > 0 {
+		return 1
+	}
+	result, err := lib.HandOver(req, 250)
+	if err != nil || !result.OK {
+		fmt.Fprintln(os.Stderr, "hand-over failed:", err, result.Problem.Message)
+		return 1
+	}
+
+	// 4. Quit: the launcher starts the installer once the mutex is gone.
+	return 0
+}

@@ -1,0 +1,360 @@
+#!/usr/bin/env python3
+"""Builds the language packages from the release binaries, byte for byte the same for every build
+of the same commit, and a SHA256SUMS over them and the release ZIPs.
+
+Usage: make_packages.py OUTPUT_DIR NATIVE_BUILD WINDOWS_X86_BUILD WINDOWS_X64_BUILD
+
+  npm     reinstall-handover-V.tgz and its platform packages -win32-x64, -win32-ia32, -linux-x64
+  Python  reinstall_handover-V-py3-none-{win32,win_amd64,linux_x86_64}.whl
+  NuGet   Reinstall.Handover.V.nupkg (lib/netstandard2.0, runtimes/RID/native, build targets)
+  Go      reinstall-handover-go-vV.zip: a module proxy folder (GOPROXY=file://...) whose module
+          embeds each Windows architecture's binaries
+
+Every archive has its entries in a fixed order, the commit's time, fixed owners and permissions.
+The native binaries are stripped of their symbols and build id first.
+"""
+
+import base64
+import gzip
+import hashlib
+import io
+import json
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tarfile
+import tempfile
+import time
+import zipfile
+
+import source_info
+
+ROOT = source_info.ROOT
+LICENSE = os.path.join(ROOT, "LICENSE")
+SUMMARY = "Hand over to the reinstall launcher, which starts an installer once the application quits"
+EXECUTABLE = (".exe", ".dll", ".so", "reinstall")
+GO_MODULE = "reinstall.example/handover"
+CS_ID = "Reinstall.Handover"
+
+
+def project_version():
+    with open(os.path.join(ROOT, "CMakeLists.txt"), encoding="utf-8") as f:
+        return re.search(r"project\(reinstall VERSION ([0-9.]+)", f.read()).group(1)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+class Binaries:
+    """The launcher and library of each platform, by the names the packages use."""
+
+    def __init__(self, native, x86, x64, work):
+        stripped = {}
+        for name in ("reinstall", "libreinstall_handover.so"):
+            out = os.path.join(work, name)
+            subprocess.run(["strip", "--strip-all", "--remove-section=.note.gnu.build-id",
+                            "-o", out, os.path.join(native, name)], check=True)
+            stripped[name] = read(out)
+        windows = lambda build: {n: read(os.path.join(build, n))
+                                 for n in ("reinstall.exe", "reinstall_handover.dll")}
+        self.by_platform = {"win32-ia32": windows(x86), "win32-x64": windows(x64),
+                            "linux-x64": stripped}
+
+
+def mode_of(name):
+    return 0o755 if name.endswith(EXECUTABLE) else 0o644
+
+
+def write_zip(path, entries, stamp):
+    """`entries`: (name, bytes) in the order to write them."""
+    with zipfile.ZipFile(path, "w") as archive:
+        for name, data in entries:
+            info = zipfile.ZipInfo(name, date_time=time.gmtime(stamp)[:6])
+            info.compress_type = zipfile.ZIP_DEFLATED
+            info.create_system = 3
+            info.external_attr = (0o100000 | mode_of(name)) << 16
+            archive.writestr(info, data, compresslevel=9)
+
+
+def write_tgz(path, entries, stamp):
+    raw = io.BytesIO()
+    with tarfile.open(fileobj=raw, mode="w", format=tarfile.USTAR_FORMAT) as tar:
+        for name, data in entries:
+            info = tarfile.TarInfo(name)
+            info.size, info.mtime, info.mode = len(data), stamp, mode_of(name)
+            info.uid = info.gid = 0
+            info.uname = info.gname = ""
+            tar.addfile(info, io.BytesIO(data))
+    with open(path, "wb") as f, gzip.GzipFile(filename="", mode="wb", fileobj=f, mtime=0,
+                                              compresslevel=9) as gz:
+        gz.write(raw.getvalue())
+
+
+def json_bytes(value):
+    return (json.dumps(value, indent=2) + "\n").encode()
+
+
+# npm: a main package that names one package per platform as optional dependencies; npm installs
+# the one whose "os" and "cpu" match (or those given with --os and --cpu).
+NPM_PLATFORMS = {"win32-x64": ("win32", "x64"), "win32-ia32": ("win32", "ia32"),
+                 "linux-x64": ("linux", "x64")}
+
+
+def npm_packages(out, binaries, version, stamp):
+    version = ".".join(version.split(".")[:3])  # npm takes three numbers
+    node = os.path.join(ROOT, "bindings", "node")
+    base = json.loads(read(os.path.join(node, "package.json")))
+    names = []
+    for platform, (os_name, cpu) in NPM_PLATFORMS.items():
+        name = f"reinstall-handover-{platform}"
+        files = binaries.by_platform[platform]
+        manifest = {"name": name, "version": version,
+                    "description": f"The reinstall launcher and its C interface for {platform}",
+                    "license": "MIT", "os": [os_name], "cpu": [cpu], "files": sorted(files),
+                    "preferUnplugged": True}
+        entries = [("package/package.json", json_bytes(manifest)),
+                   ("package/LICENSE", read(LICENSE))]
+        entries += [(f"package/{n}", files[n]) for n in sorted(files)]
+        names.append(f"{name}-{version}.tgz")
+        write_tgz(os.path.join(out, names[-1]), entries, stamp)
+    manifest = {"name": base["name"], "version": version, "description": base["description"],
+                "main": "index.js", "types": "index.d.ts", "license": "MIT",
+                "files": ["index.js", "index.d.ts"], "dependencies": base["dependencies"],
+                "optionalDependencies": {f"reinstall-handover-{p}": version
+                                         for p in NPM_PLATFORMS}}
+    entries = [("package/package.json", json_bytes(manifest)), ("package/LICENSE", read(LICENSE)),
+               ("package/index.js", read(os.path.join(node, "index.js"))),
+               ("package/index.d.ts", read(os.path.join(node, "index.d.ts")))]
+    names.append(f"reinstall-handover-{version}.tgz")
+    write_tgz(os.path.join(out, names[-1]), entries, stamp)
+    return names
+
+
+# Python: one wheel per platform, tagged py3-none-PLATFORM (ctypes needs no CPython ABI), the
+# binaries in reinstall_handover/bin/PLATFORM/ and a PyInstaller hook registered as an entry point.
+WHEEL_PLATFORMS = {"win32": "win32-ia32", "win_amd64": "win32-x64", "linux_x86_64": "linux-x64"}
+
+
+def record_hash(data):
+    return "sha256=" + base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
+
+
+def wheels(out, binaries, version, stamp):
+    source = os.path.join(ROOT, "bindings", "python", "reinstall_handover")
+    package = []
+    for folder, _, files in sorted(os.walk(source)):
+        for name in sorted(files):
+            if name.endswith(".py"):
+                path = os.path.join(folder, name)
+                package.append(("reinstall_handover/" + os.path.relpath(path, source)
+                                .replace(os.sep, "/"), read(path)))
+    info = f"reinstall_handover-{version}.dist-info"
+    names = []
+    for tag, platform in WHEEL_PLATFORMS.items():
+        files = binaries.by_platform[platform]
+        entries = package + [(f"reinstall_handover/bin/{tag}/{n}", files[n]) for n in sorted(files)]
+        entries += [
+            (f"{info}/METADATA", (f"Metadata-Version: 2.1\nName: reinstall_handover\n"
+                                  f"Version: {version}\nSummary: {SUMMARY}\nLicense: MIT\n"
+                                  "Requires-Python: >=3.7\n").encode()),
+            (f"{info}/WHEEL", (f"Wheel-Version: 1.0\nGenerator: reinstall make_packages\n"
+                               f"Root-Is-Purelib: false\nTag: py3-none-{tag}\n").encode()),
+            (f"{info}/entry_points.txt",
+             b"[pyinstaller40]\nhook-dirs = reinstall_handover.__pyinstaller:get_hook_dirs\n"),
+            (f"{info}/top_level.txt", b"reinstall_handover\n"),
+            (f"{info}/LICENSE", read(LICENSE)),
+        ]
+        record = "".join(f"{n},{record_hash(d)},{len(d)}\n" for n, d in entries)
+        entries.append((f"{info}/RECORD", (record + f"{info}/RECORD,,\n").encode()))
+        names.append(f"reinstall_handover-{version}-py3-none-{tag}.whl")
+        write_zip(os.path.join(out, names[-1]), entries, stamp)
+    return names
+
+
+# NuGet: the managed assembly for netstandard2.0, each runtime's binaries in runtimes/RID/native/,
+# and build targets that copy them beside a .NET Framework program (the SDK does so itself for
+# .NET, which reads runtimes/).
+NUGET_RUNTIMES = {"win-x86": "win32-ia32", "win-x64": "win32-x64", "linux-x64": "linux-x64"}
+NUGET_TARGETS = """<Project>
+  <!-- .NET Framework builds do not read runtimes/: copy this package's binaries there. -->
+  <ItemGroup Condition="'$(TargetFrameworkIdentifier)' == '.NETFramework'">
+    <None Include="$(MSBuildThisFileDirectory)..\\runtimes\\**\\native\\*">
+      <Link>runtimes\\%(RecursiveDir)%(Filename)%(Extension)</Link>
+      <CopyToOutputDirectory>PreserveNewest</CopyToOutputDirectory>
+      <Visible>false</Visible>
+    </None>
+  </ItemGroup>
+</Project>
+"""
+
+
+def fix_mvid(data):
+    """Mono's compiler gives each build a random module version id: make it a hash of the rest."""
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    sections, optional_size = struct.unpack_from("<HxxxxxxxxxxxxH", data, pe + 6)
+    optional = pe + 24
+    directories = optional + (96 if struct.unpack_from("<H", data, optional)[0] == 0x10B else 112)
+    cli_rva = struct.unpack_from("<I", data, directories + 14 * 8)[0]
+
+    def offset(rva):
+        table = optional + optional_size
+        for i in range(sections):
+            size, address, _, raw = struct.unpack_from("<IIII", data, table + 40 * i + 8)
+            if address <= rva < address + size:
+                return rva - address + raw
+        raise ValueError("RVA outside every section")
+
+    metadata = offset(struct.unpack_from("<I", data, offset(cli_rva) + 8)[0])
+    position = metadata + 16 + struct.unpack_from("<I", data, metadata + 12)[0] + 2
+    streams = struct.unpack_from("<H", data, position)[0]
+    position += 2
+    for _ in range(streams):
+        stream_offset = struct.unpack_from("<I", data, position)[0]
+        end = data.index(b"\0", position + 8)
+        name = data[position + 8:end]
+        position = (end + 4) & ~3
+        if name == b"#GUID":
+            start = metadata + stream_offset
+            blank = data[:start] + bytes(16) + data[start + 16:]
+            return data[:start] + hashlib.sha256(blank).digest()[:16] + data[start + 16:]
+    raise ValueError("no #GUID stream")
+
+
+def managed_assembly(work, version):
+    info = os.path.join(work, "AssemblyInfo.cs")
+    with open(info, "w", encoding="utf-8") as f:
+        f.write(f'[assembly: System.Reflection.AssemblyVersion("{version}")]\n'
+                f'[assembly: System.Reflection.AssemblyFileVersion("{version}")]\n')
+    out = os.path.join(work, CS_ID + ".dll")
+    subprocess.run(["mcs", "-nologo", "-target:library", "-optimize+", f"-out:{out}",
+                    f"-pathmap:{ROOT}=.", info,
+                    os.path.join(ROOT, "bindings", "csharp", "ReinstallHandover.cs")], check=True)
+    return fix_mvid(read(out))
+
+
+def nuget(out, binaries, version, stamp, work):
+    nuspec = f"""<?xml version="1.0" encoding="utf-8"?>
+<package xmlns="http://schemas.microsoft.com/packaging/2013/05/nuspec.xsd">
+  <metadata>
+    <id>{CS_ID}</id>
+    <version>{version}</version>
+    <authors>The reinstall authors</authors>
+    <license type="expression">MIT</license>
+    <description>{SUMMARY}. Carries the launcher and its C interface for win-x86, win-x64 and linux-x64.</description>
+    <tags>installer update launcher</tags>
+    <dependencies>
+      <group targetFramework=".NETStandard2.0" />
+    </dependencies>
+  </metadata>
+</package>
+""".encode()
+    entries = [(f"{CS_ID}.nuspec", nuspec),
+               (f"lib/netstandard2.0/{CS_ID}.dll", managed_assembly(work, version))]
+    for rid, platform in NUGET_RUNTIMES.items():
+        files = binaries.by_platform[platform]
+        entries += [(f"runtimes/{rid}/native/{n}", files[n]) for n in sorted(files)]
+    entries += [(f"build/{CS_ID}.targets", NUGET_TARGETS.encode()),
+                (f"buildTransitive/{CS_ID}.targets", NUGET_TARGETS.encode()),
+                ("[Content_Types].xml", b'<?xml version="1.0" encoding="utf-8"?>\n'
+                 b'<Types xmlns="http://schemas.openxmlformats.org/package/2006/content-types">'
+                 b'<Default Extension="rels" ContentType="application/vnd.openxmlformats-package.'
+                 b'relationships+xml" /><Default Extension="nuspec" ContentType="application/octet'
+                 b'" /><Default Extension="xml" ContentType="application/octet" /><Default Extensi'
+                 b'on="dll" ContentType="application/octet" /><Default Extension="exe" ContentType'
+                 b'="application/octet" /><Default Extension="so" ContentType="application/octet" '
+                 b'/><Default Extension="targets" ContentType="application/octet" /><Default Exten'
+                 b'sion="" ContentType="application/octet" /></Types>\n'),
+                ("_rels/.rels", (f'<?xml version="1.0" encoding="utf-8"?>\n<Relationships xmlns='
+                                 f'"http://schemas.openxmlformats.org/package/2006/relationships">'
+                                 f'<Relationship Type="http://schemas.microsoft.com/packaging/2010/'
+                                 f'07/manifest" Target="/{CS_ID}.nuspec" Id="R0" /></Relationships>'
+                                 f'\n').encode())]
+    name = f"{CS_ID}.{version}.nupkg"
+    write_zip(os.path.join(out, name), entries, stamp)
+    return [name]
+
+
+# Go: a module whose bundle_windows_ARCH.go embeds that architecture's binaries, in the layout of
+# a module proxy (GOPROXY=file:///FOLDER), zipped.
+GO_ARCHES = {"amd64": "win32-x64", "386": "win32-ia32"}
+GO_BUNDLE = """//go:build windows && {arch}
+
+package reinstall
+
+import _ "embed"
+
+//go:embed bin/windows_{arch}/reinstall.exe
+var launcher{arch} []byte
+
+//go:embed bin/windows_{arch}/reinstall_handover.dll
+var library{arch} []byte
+
+func init() {{
+	bundleVersion = "{version}"
+	bundle = []bundledFile{{
+		{{"reinstall.exe", launcher{arch}, "{launcher_sum}"}},
+		{{"reinstall_handover.dll", library{arch}, "{library_sum}"}},
+	}}
+}}
+"""
+
+
+def go_module(out, binaries, version, stamp):
+    semver = "v" + ".".join(version.split(".")[:3])
+    source = os.path.join(ROOT, "bindings", "go")
+    prefix = f"{GO_MODULE}@{semver}/"
+    module = [(prefix + "LICENSE", read(LICENSE)),
+              (prefix + "go.mod", read(os.path.join(source, "go.mod")))]
+    for name in sorted(os.listdir(os.path.join(source, "reinstall"))):
+        if name.endswith(".go"):
+            module.append((prefix + "reinstall/" + name,
+                           read(os.path.join(source, "reinstall", name))))
+    for arch, platform in GO_ARCHES.items():
+        files = binaries.by_platform[platform]
+        sums = {n: hashlib.sha256(d).hexdigest() for n, d in files.items()}
+        module.append((f"{prefix}reinstall/bundle_windows_{arch}.go", GO_BUNDLE.format(
+            arch=arch, version=version, launcher_sum=sums["reinstall.exe"],
+            library_sum=sums["reinstall_handover.dll"]).encode()))
+        module += [(f"{prefix}reinstall/bin/windows_{arch}/{n}", files[n]) for n in sorted(files)]
+    inner = io.BytesIO()
+    write_zip(inner, module, stamp)
+    at = f"{GO_MODULE}/@v/"
+    info = {"Version": semver, "Time": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(stamp))}
+    name = f"reinstall-handover-go-{semver}.zip"
+    write_zip(os.path.join(out, name), [(at + "list", f"{semver}\n".encode()),
+                                        (at + f"{semver}.info", json_bytes(info)),
+                                        (at + f"{semver}.mod", read(os.path.join(source, "go.mod"))),
+                                        (at + f"{semver}.zip", inner.getvalue())], stamp)
+    return [name]
+
+
+def main(out, native, x86, x64):
+    version, stamp = project_version(), source_info.commit_time()
+    os.makedirs(out, exist_ok=True)
+    with tempfile.TemporaryDirectory() as work:
+        binaries = Binaries(native, x86, x64, work)
+        names = []
+        for arch, build in (("x86", x86), ("x64", x64)):
+            release = f"reinstall-{version}-windows-{arch}.zip"
+            shutil.copyfile(os.path.join(build, release), os.path.join(out, release))
+            names.append(release)
+        names += npm_packages(out, binaries, version, stamp)
+        names += wheels(out, binaries, version, stamp)
+        names += nuget(out, binaries, version, stamp, work)
+        names += go_module(out, binaries, version, stamp)
+    sums = "".join(f"{hashlib.sha256(read(os.path.join(out, n))).hexdigest()}  {n}\n"
+                   for n in sorted(names))
+    with open(os.path.join(out, "SHA256SUMS"), "w", encoding="utf-8") as f:
+        f.write(sums)
+    sys.stdout.write(sums)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 5:
+        sys.exit(__doc__)
+    main(*sys.argv[1:])
