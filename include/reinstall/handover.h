@@ -205,7 +205,7 @@ namespace detail {
 // The launcher in the folder of `file`, or "" for no file.
 inline std::string LauncherBeside(const std::string& file) {
   if (file.empty()) {
-    return std::string();
+    return {};
   }
   const std::size_t cut = file.find_last_of(kPathSeparators);
   return (cut == std::string::npos ? std::string() : file.substr(0, cut + 1)) + kLauncherFileName;

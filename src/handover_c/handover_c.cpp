@@ -50,12 +50,12 @@ std::string LibraryPath() {
   if (!GetModuleHandleExW(
           GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
           reinterpret_cast<LPCWSTR>(&LibraryPath), &self)) {
-    return std::string();
+    return {};
   }
   std::wstring path(32768, L'\0');
   const DWORD n = GetModuleFileNameW(self, &path[0], static_cast<DWORD>(path.size()));
   if (n == 0 || n >= path.size()) {
-    return std::string();
+    return {};
   }
   const int size = WideCharToMultiByte(CP_UTF8, 0, path.data(), static_cast<int>(n), nullptr, 0,
                                        nullptr, nullptr);
@@ -77,7 +77,7 @@ bool FileExists(const std::string& path) {
 std::string LibraryPath() {
   Dl_info info{};
   if (dladdr(reinterpret_cast<void*>(&LibraryPath), &info) == 0 || info.dli_fname == nullptr) {
-    return std::string();
+    return {};
   }
   return info.dli_fname;
 }

@@ -251,7 +251,7 @@ inline std::string ProgramPath() {
   std::string path(4096, '\0');
   const ssize_t n = readlink("/proc/self/exe", &path[0], path.size());
   if (n <= 0 || static_cast<size_t>(n) >= path.size()) {
-    return std::string();
+    return {};
   }
   path.resize(static_cast<size_t>(n));
   return path;

@@ -234,14 +234,14 @@ inline std::string ProgramPath() {
   for (;;) {
     const DWORD n = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
     if (n == 0) {
-      return std::string();
+      return {};
     }
     if (n < path.size()) {
       path.resize(n);
       break;
     }
     if (path.size() >= 32768) {
-      return std::string();
+      return {};
     }
     path.resize(path.size() * 2);
   }

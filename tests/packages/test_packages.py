@@ -1,0 +1,264 @@
+"""The language packages as their users install them. PACKAGES_DIR holds what
+tools/make_packages.py made; NATIVE_BUILD, X86_BUILD and X64_BUILD are the builds they came from.
+For each ecosystem a scratch project installs the package the way that ecosystem installs
+things, and runs the README's example (examples/use), which passes no binary path, for a real
+hand-over to a stub installer: natively for npm, Python and NuGet (Mono), under Wine for Go."""
+
+import glob
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+import zipfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(ROOT, "tests"))
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+import records  # noqa: E402
+import wineharness  # noqa: E402
+
+PACKAGES = os.environ["PACKAGES_DIR"]
+NATIVE = os.environ["NATIVE_BUILD"]
+EXAMPLES = os.path.join(ROOT, "examples", "use")
+with open(os.path.join(ROOT, "CMakeLists.txt"), encoding="utf-8") as _f:
+    VERSION = re.search(r"project\(reinstall VERSION ([0-9.]+)", _f.read()).group(1)
+SEMVER = ".".join(VERSION.split(".")[:3])
+MACHINES = {0x8664: "x64", 0x14C: "x86", 62: "x64", 3: "x86"}
+
+
+def architecture(path):
+    """x64 or x86 for a PE or ELF file."""
+    with open(path, "rb") as f:
+        head = f.read(64)
+        if head[:4] == b"\x7fELF":
+            return MACHINES[int.from_bytes(head[18:20], "little")]
+        f.seek(int.from_bytes(head[0x3C:0x40], "little") + 4)
+        return MACHINES[int.from_bytes(f.read(2), "little")]
+
+
+def package(name):
+    path = os.path.join(PACKAGES, name)
+    if not os.path.exists(path):
+        raise AssertionError(f"{name} was not made: build the packages preset")
+    return path
+
+
+class Consumer(unittest.TestCase):
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix="reinstall-packages-", dir=PACKAGES)
+        self.addCleanup(shutil.rmtree, self.work, ignore_errors=True)
+        self.installer = os.path.join(self.work, "setup")
+        shutil.copy(os.path.join(NATIVE, "tests", "integration", "stub_installer"),
+                    self.installer)
+
+    def run_ok(self, args, **kwargs):
+        result = subprocess.run(args, capture_output=True, text=True, timeout=600, **kwargs)
+        self.assertEqual(result.returncode, 0, f"{args}\n{result.stdout}{result.stderr}")
+        return result
+
+    def assertHandsOver(self, args, cwd=None, env=None):
+        """Runs the example as the application and checks that the installer got started."""
+        record = os.path.join(self.work, "installer.txt")
+        environment = {k: v for k, v in os.environ.items()
+                       if k not in ("REINSTALL_HANDOVER_LIBRARY", "LD_LIBRARY_PATH")}
+        environment.update(XDG_RUNTIME_DIR=self.work, STUB_INSTALLER_RECORD=record, **(env or {}))
+        self.run_ok([*args, self.installer, "/S /D=x"], cwd=cwd, env=environment)
+        installed = records.read(record, wineharness.STARTED)
+        self.assertIsNotNone(installed, "installer started")
+        self.assertEqual(installed["args"], ["/S", "/D=x"])
+
+
+class Npm(Consumer):
+    def npm(self):
+        """npm, or a newer one from the registry where this one lacks --os and --cpu (9.6)."""
+        version = subprocess.run(["npm", "--version"], capture_output=True, text=True).stdout
+        major, minor = (int(x) for x in version.split(".")[:2])
+        return ["npm"] if (major, minor) >= (9, 6) else ["npx", "--yes", "npm@10"]
+
+    def project(self, name):
+        folder = os.path.join(self.work, name)
+        os.makedirs(folder)
+        tarball = lambda n: "file:" + package(f"{n}-{SEMVER}.tgz")
+        platforms = ("win32-x64", "win32-ia32", "linux-x64")
+        with open(os.path.join(folder, "package.json"), "w") as f:
+            json.dump({"name": name, "version": "1.0.0", "private": True,
+                       "dependencies": {"reinstall-handover": tarball("reinstall-handover")},
+                       # The platform packages come from here, not from the registry.
+                       "overrides": {f"reinstall-handover-{p}": tarball(f"reinstall-handover-{p}")
+                                     for p in platforms}}, f)
+        return folder
+
+    def installed(self, folder):
+        return sorted(n for n in os.listdir(os.path.join(folder, "node_modules"))
+                      if n.startswith("reinstall-handover"))
+
+    def test_each_platform_gets_its_own_package(self):
+        quiet = ["--no-audit", "--no-fund", "--no-package-lock"]
+        # Here: only linux-x64, and the example hands over with no path given.
+        app = self.project("app")
+        self.run_ok([*self.npm(), "install", *quiet], cwd=app)
+        self.assertEqual(self.installed(app), ["reinstall-handover", "reinstall-handover-linux-x64"])
+        shutil.copy(os.path.join(EXAMPLES, "app.js"), app)
+        self.assertHandsOver(["node", "app.js"], cwd=app)
+
+        # For Windows x64: only win32-x64, with x64 binaries.
+        win = self.project("win")
+        self.run_ok([*self.npm(), "install", "--os=win32", "--cpu=x64", *quiet], cwd=win)
+        self.assertEqual(self.installed(win), ["reinstall-handover", "reinstall-handover-win32-x64"])
+        files = os.path.join(win, "node_modules", "reinstall-handover-win32-x64")
+        for name in ("reinstall.exe", "reinstall_handover.dll"):
+            self.assertEqual(architecture(os.path.join(files, name)), "x64", name)
+
+        # Packed into app.asar with its programs and libraries left out: the binding's path
+        # inside the archive leads to the file left out of it.
+        tools = os.path.join(self.work, "tools")
+        os.makedirs(tools)
+        self.run_ok(["npm", "install", "--prefix", tools, *quiet, "@electron/asar@3"])
+        asar = os.path.join(tools, "node_modules", ".bin", "asar")
+        archive = os.path.join(self.work, "app.asar")
+        self.run_ok([asar, "pack", win, archive, "--unpack", "*.{exe,dll}"])
+        inside = os.path.join(archive, "node_modules", "reinstall-handover-win32-x64",
+                              "reinstall.exe")
+        listed = self.run_ok([asar, "list", archive]).stdout.splitlines()
+        self.assertIn("/node_modules/reinstall-handover-win32-x64/reinstall.exe", listed)
+        unpacked = self.run_ok(["node", "-e", "process.stdout.write(require("
+                                "'reinstall-handover').unpackedPath(process.argv[1]))", inside],
+                               cwd=app).stdout
+        self.assertEqual(unpacked, os.path.join(self.work, "app.asar.unpacked", "node_modules",
+                                                "reinstall-handover-win32-x64", "reinstall.exe"))
+        with open(unpacked, "rb") as a, open(os.path.join(files, "reinstall.exe"), "rb") as b:
+            self.assertEqual(a.read(), b.read())
+
+
+class Python(Consumer):
+    def test_wheels_install_and_the_native_one_hands_over(self):
+        venv = os.path.join(self.work, "venv")
+        self.run_ok([sys.executable, "-m", "venv", venv])
+        pip = [os.path.join(venv, "bin", "python"), "-m", "pip", "--disable-pip-version-check",
+               "--no-input", "-q"]
+        self.run_ok([*pip, "install", "--no-index",
+                     package(f"reinstall_handover-{VERSION}-py3-none-linux_x86_64.whl")])
+        self.assertHandsOver([os.path.join(venv, "bin", "python"),
+                              os.path.join(EXAMPLES, "app.py")], cwd=self.work)
+
+        # A Windows wheel installed for another platform holds that architecture's binaries.
+        for tag, arch in (("win_amd64", "x64"), ("win32", "x86")):
+            target = os.path.join(self.work, tag)
+            self.run_ok([*pip, "install", "--platform", tag, "--only-binary=:all:", "--no-index",
+                         "--find-links", PACKAGES, "--target", target, "reinstall_handover"])
+            bin_folder = os.path.join(target, "reinstall_handover", "bin")
+            self.assertEqual(os.listdir(bin_folder), [tag])
+            for name in ("reinstall.exe", "reinstall_handover.dll"):
+                self.assertEqual(architecture(os.path.join(bin_folder, tag, name)), arch, name)
+            hook = os.path.join(target, "reinstall_handover", "__pyinstaller",
+                                "hook-reinstall_handover.py")
+            self.assertTrue(os.path.exists(hook), "the PyInstaller hook")
+
+
+class NuGet(Consumer):
+    def test_the_package_layout_and_a_mono_program_from_a_restored_layout(self):
+        name = f"Reinstall.Handover.{VERSION}.nupkg"
+        with zipfile.ZipFile(package(name)) as nupkg:
+            files = set(nupkg.namelist())
+            nuspec = nupkg.read("Reinstall.Handover.nuspec").decode()
+            targets = nupkg.read("build/Reinstall.Handover.targets").decode()
+            nupkg.extractall(os.path.join(self.work, "package"))
+        native = {f"runtimes/{rid}/native/{n}" for rid in ("win-x86", "win-x64")
+                  for n in ("reinstall.exe", "reinstall_handover.dll")}
+        native |= {"runtimes/linux-x64/native/reinstall",
+                   "runtimes/linux-x64/native/libreinstall_handover.so"}
+        self.assertEqual(files, native | {
+            "Reinstall.Handover.nuspec", "lib/netstandard2.0/Reinstall.Handover.dll",
+            "build/Reinstall.Handover.targets", "buildTransitive/Reinstall.Handover.targets",
+            "[Content_Types].xml", "_rels/.rels"})
+        for element in ("<id>Reinstall.Handover</id>", f"<version>{VERSION}</version>",
+                        '<license type="expression">MIT</license>',
+                        '<group targetFramework=".NETStandard2.0" />'):
+            self.assertIn(element, nuspec)
+        self.assertIn(r"$(MSBuildThisFileDirectory)..\runtimes\**\native\*", targets)
+        for rid, arch in (("win-x86", "x86"), ("win-x64", "x64"), ("linux-x64", "x64")):
+            folder = os.path.join(self.work, "package", "runtimes", rid, "native")
+            self.assertEqual({architecture(os.path.join(folder, n)) for n in os.listdir(folder)},
+                             {arch}, rid)
+
+        # The program's output folder as a build lays it out: the assembly beside the program,
+        # each runtime's binaries under runtimes/RID/native/.
+        out = os.path.join(self.work, "out")
+        os.makedirs(out)
+        shutil.copy(os.path.join(self.work, "package", "lib", "netstandard2.0",
+                                 "Reinstall.Handover.dll"), out)
+        shutil.copytree(os.path.join(self.work, "package", "runtimes"),
+                        os.path.join(out, "runtimes"))
+        for path in glob.glob(os.path.join(out, "runtimes", "linux-x64", "native", "*")):
+            os.chmod(path, 0o755)  # as NuGet's extraction leaves them
+        self.run_ok(["mcs", "-nologo", f"-out:{os.path.join(out, 'App.exe')}",
+                     f"-r:{os.path.join(out, 'Reinstall.Handover.dll')}",
+                     os.path.join(EXAMPLES, "App.cs")])
+        self.assertHandsOver(["mono", os.path.join(out, "App.exe")], cwd=self.work)
+
+
+class Go(Consumer):
+    def build(self, goarch):
+        """examples/use/go built for windows/GOARCH against the module from its proxy folder."""
+        proxy = os.path.join(self.work, "proxy")
+        with zipfile.ZipFile(package(f"reinstall-handover-go-v{SEMVER}.zip")) as z:
+            z.extractall(proxy)
+        app = os.path.join(self.work, "app")
+        shutil.copytree(os.path.join(EXAMPLES, "go"), app)
+        env = dict(os.environ, GOPROXY="file://" + proxy, GONOSUMDB="reinstall.example",
+                   GOFLAGS="-mod=mod", GOOS="windows", GOARCH=goarch, CGO_ENABLED="0",
+                   GOMODCACHE=os.path.join(self.work, "modcache"),
+                   GOCACHE=os.path.join(PACKAGES, "go-cache"))
+        self.addCleanup(subprocess.run, ["go", "clean", "-modcache"], env=env,
+                        capture_output=True)
+        self.run_ok(["go", "build", "-o", "myapp.exe", "."], cwd=app, env=env)
+        return os.path.join(app, "myapp.exe")
+
+    def hand_over_under_wine(self, goarch, build):
+        wine = wineharness.Wine(build)
+        host = wine.host()
+        if not host["runs"]:
+            if host["arch"] == "x64":
+                self.fail(f"this host runs no 64-bit Windows programs: {host['reason']}")
+            self.skipTest(host["reason"])
+        program = self.build(goarch)
+        installer = os.path.join(self.work, "setup.exe")
+        shutil.copy(wine.stub, installer)
+        record = os.path.join(self.work, "installer.txt")
+        with wine:
+            cache = os.path.join(wine.prefix, "drive_c", "users", "*", "AppData", "Local",
+                                 "reinstall-handover", VERSION, f"windows_{goarch}")
+            for attempt in ("fresh", "replaced"):
+                with self.subTest(attempt):
+                    if attempt == "replaced":
+                        [folder] = glob.glob(cache)
+                        with open(os.path.join(folder, "reinstall.exe"), "wb") as f:
+                            f.write(b"MZ not the launcher")
+                        os.remove(record)
+                    result = wine.run(program, wineharness.win_path(installer), "/S /D=x",
+                                      env=dict(wine.env, STUB_INSTALLER_RECORD=wineharness
+                                               .win_path(record)),
+                                      capture_output=True, text=True, timeout=300)
+                    self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+                    installed = records.read(record, wineharness.STARTED)
+                    self.assertIsNotNone(installed, "installer started")
+                    self.assertTrue(installed["cmdline"].endswith(" /S /D=x"))
+                    [folder] = glob.glob(cache)
+                    with open(os.path.join(folder, "reinstall.exe"), "rb") as a, \
+                            open(wine.launcher, "rb") as b:
+                        self.assertEqual(a.read(), b.read(), "the launcher as carried")
+
+    def test_amd64_hands_over_under_wine_and_rewrites_a_replaced_launcher(self):
+        self.hand_over_under_wine("amd64", os.environ["X64_BUILD"])
+
+    def test_386_hands_over_under_wine_and_rewrites_a_replaced_launcher(self):
+        self.hand_over_under_wine("386", os.environ["X86_BUILD"])
+
+
+if __name__ == "__main__":
+    unittest.main()
