@@ -12,6 +12,7 @@ import unittest
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 CATALOG = os.path.join(ROOT, "docs", "failure-modes.md")
 HELPER = os.path.join(ROOT, "include", "reinstall", "handover.h")
+PACKAGES = os.path.join(ROOT, "tests", "packages", "test_packages.py")
 STATUSES = ("prevented", "reported", "visible", "not handled")
 
 
@@ -80,6 +81,10 @@ def test_exists(suite, case, suites):
     if suite in suites:
         path, cls = suites[suite]
         return case is None or python_has_case(path, cls, case)
+    if suite.startswith("packages."):  # tests/packages: one suite per class of its module
+        classes = {c.lower(): c for c in re.findall(r"^class (\w+)\(", read(PACKAGES), re.M)}
+        cls = classes.get(suite.partition(".")[2])
+        return cls is not None and (case is None or python_has_case(PACKAGES, cls, case))
     if suite == "bindings.node":
         return case is None or f"test('{case}'" in read(os.path.join(ROOT, "bindings", "node",
                                                                      "test.js"))
