@@ -95,27 +95,26 @@ public sealed class MutexUnavailableException : InvalidOperationException {
 }
 
 // The C interface's records, each released by its own function when disposed or finalized.
-public sealed class ProblemsHandle : SafeHandle {
-  ProblemsHandle() : base(IntPtr.Zero, true) {}
+public abstract class RecordHandle : SafeHandle {
+  protected RecordHandle() : base(IntPtr.Zero, true) {}
   public override bool IsInvalid { get { return handle == IntPtr.Zero; } }
+}
+
+public sealed class ProblemsHandle : RecordHandle {
   protected override bool ReleaseHandle() {
     ReinstallHandover.reinstall_problems_release(handle);
     return true;
   }
 }
 
-public sealed class HandoverHandle : SafeHandle {
-  HandoverHandle() : base(IntPtr.Zero, true) {}
-  public override bool IsInvalid { get { return handle == IntPtr.Zero; } }
+public sealed class HandoverHandle : RecordHandle {
   protected override bool ReleaseHandle() {
     ReinstallHandover.reinstall_handover_release(handle);
     return true;
   }
 }
 
-public sealed class MutexHandle : SafeHandle {
-  MutexHandle() : base(IntPtr.Zero, true) {}
-  public override bool IsInvalid { get { return handle == IntPtr.Zero; } }
+public sealed class MutexHandle : RecordHandle {
   protected override bool ReleaseHandle() {
     ReinstallHandover.reinstall_mutex_release(handle);
     return true;
