@@ -67,6 +67,8 @@ test('golden refusals', () => {
 
 test('load can be called again', () => {
   assert.throws(() => rh.load('/nonexistent/libreinstall_handover.so'), /cannot open/);
+  // Here no platform package is installed: the binding says which one to install.
+  assert.throws(() => rh.locate(), /reinstall-handover-linux-x64 is not installed/);
   rh.load();
   rh.load();
 });

@@ -100,6 +100,10 @@ class Binding(unittest.TestCase):
         result = rh.hand_over(rh.HandoverRequest("/nonexistent/reinstall", "m", "/bin/true", ""))
         self.assertFalse(result.ok)
         self.assertEqual((result.step, result.problem.name), (2, "start-failed"))
+        # The sources carry no binaries: without a launcher the binding says which wheel to take.
+        with self.assertRaisesRegex(FileNotFoundError, "carries no binaries; install the "
+                                                       "reinstall_handover wheel for linux_x86_64"):
+            rh.preflight(rh.HandoverRequest(mutex_name="m", install_path="/bin/true"))
 
 
 if __name__ == "__main__":
