@@ -52,19 +52,7 @@ std::string LibraryPath() {
           reinterpret_cast<LPCWSTR>(&LibraryPath), &self)) {
     return {};
   }
-  std::wstring path(32768, L'\0');
-  const DWORD n = GetModuleFileNameW(self, &path[0], static_cast<DWORD>(path.size()));
-  if (n == 0 || n >= path.size()) {
-    return {};
-  }
-  const int size = WideCharToMultiByte(CP_UTF8, 0, path.data(), static_cast<int>(n), nullptr, 0,
-                                       nullptr, nullptr);
-  std::string utf8(static_cast<size_t>(size > 0 ? size : 0), '\0');
-  if (size > 0) {
-    WideCharToMultiByte(CP_UTF8, 0, path.data(), static_cast<int>(n), &utf8[0], size, nullptr,
-                        nullptr);
-  }
-  return utf8;
+  return reinstall::detail::ModulePath(self);
 }
 
 bool FileExists(const std::string& path) {

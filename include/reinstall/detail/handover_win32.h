@@ -228,11 +228,12 @@ inline JobState CurrentJob() {
 constexpr const char* kLauncherFileName = "reinstall.exe";
 constexpr const char* kPathSeparators = "\\/";
 
-// The full path of the running program (UTF-8), or "" when the system cannot tell it.
-inline std::string ProgramPath() {
+// The full path (UTF-8) of `module`, the running program for nullptr, or "" when the system
+// cannot tell it.
+inline std::string ModulePath(HMODULE module) {
   std::wstring path(MAX_PATH, L'\0');
   for (;;) {
-    const DWORD n = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
+    const DWORD n = GetModuleFileNameW(module, &path[0], static_cast<DWORD>(path.size()));
     if (n == 0) {
       return {};
     }
@@ -253,6 +254,11 @@ inline std::string ProgramPath() {
                         nullptr, nullptr);
   }
   return utf8;
+}
+
+// The full path of the running program (UTF-8), or "" when the system cannot tell it.
+inline std::string ProgramPath() {
+  return ModulePath(nullptr);
 }
 
 inline std::string ErrorText(std::uint32_t error) {
