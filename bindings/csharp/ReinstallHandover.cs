@@ -302,7 +302,7 @@ public static class ReinstallHandover {
   // A problem for each value of `request` that cannot be passed at all.
   static List<Problem> Refusals(HandoverRequest request) {
     var problems = new List<Problem>();
-    string[] values = {LauncherOf(request), request.MutexName, request.InstallPath,
+    string[] values = {request.Launcher, request.MutexName, request.InstallPath,
                        request.Parameters};
     for (int i = 0; i < values.Length; ++i) {
       string why = Refusal(Fields[i + 1], values[i]);
@@ -314,8 +314,11 @@ public static class ReinstallHandover {
     return problems;
   }
 
-  static string LauncherOf(HandoverRequest request) {
-    return request.Launcher ?? PackagedFile(LauncherFile);
+  // The request with its launcher: the package's unless given, looked up once per call.
+  static HandoverRequest Resolved(HandoverRequest request) {
+    if (request.Launcher != null) return request;
+    return new HandoverRequest(PackagedFile(LauncherFile), request.MutexName, request.InstallPath,
+                               request.Parameters);
   }
 
   // NUL-terminated UTF-8 in unmanaged memory; free with Marshal.FreeHGlobal.
@@ -330,7 +333,7 @@ public static class ReinstallHandover {
   static T WithRequest<T>(HandoverRequest request, Func<Request, T> use) {
     CheckVersion();
     var c = new Request {
-      Size = (uint)Marshal.SizeOf(typeof(Request)), Launcher = Utf8(LauncherOf(request)), MutexName = Utf8(request.MutexName),
+      Size = (uint)Marshal.SizeOf(typeof(Request)), Launcher = Utf8(request.Launcher), MutexName = Utf8(request.MutexName),
       InstallPath = Utf8(request.InstallPath), Parameters = Utf8(request.Parameters)
     };
     try {
@@ -376,6 +379,7 @@ public static class ReinstallHandover {
 
   // The launcher's exact command line; throws HandoverException for a value it cannot pass.
   public static string BuildCommandLine(HandoverRequest request) {
+    request = Resolved(request);
     List<Problem> refused = Refusals(request);
     if (refused.Count > 0)
       throw new HandoverException(refused[0].Field, "reinstall hand-over: " + refused[0].Message);
@@ -391,6 +395,7 @@ public static class ReinstallHandover {
 
   // Every problem that would make the hand-over fail; empty when none.
   public static List<Problem> Preflight(HandoverRequest request) {
+    request = Resolved(request);
     List<Problem> refused = Refusals(request);
     if (refused.Count > 0) return refused;
     return WithRequest(request, c => {
@@ -413,6 +418,7 @@ public static class ReinstallHandover {
 
   // Starts the launcher and confirms for confirmMs (at most 2000) that it runs.
   public static HandoverResult HandOver(HandoverRequest request, uint confirmMs = 250) {
+    request = Resolved(request);
     List<Problem> refused = Refusals(request);
     if (refused.Count > 0)
       return new HandoverResult { Ok = false, Step = HandoverStep.CheckRequest, Problem = refused[0] };

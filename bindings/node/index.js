@@ -175,12 +175,8 @@ function refusalOf(field, value) {
   return null;
 }
 
-function launcherOf(request) {
-  return request.launcher ?? packagedFile(LAUNCHER_FILE);
-}
-
 function fieldsOf(request) {
-  return [['launcher', launcherOf(request)], ['mutexName', request.mutexName],
+  return [['launcher', request.launcher], ['mutexName', request.mutexName],
           ['installPath', request.installPath], ['parameters', request.parameters || '']];
 }
 
@@ -193,13 +189,22 @@ function refusals(request) {
                               message: why }));
 }
 
-function cRequest(request) {
+// The request with its launcher (this platform package's unless given), looked up once: the
+// values that cannot be passed at all (`refused`), or else the request as the C interface takes
+// it (`c`).
+function prepare(request) {
+  const full = { ...request, launcher: request.launcher ?? packagedFile(LAUNCHER_FILE) };
+  const refused = refusals(full);
+  if (refused.length > 0) return { refused, c: null };
   return {
-    size: koffi.sizeof(declareTypes().request),
-    launcher: launcherOf(request),
-    mutex_name: request.mutexName,
-    install_path: request.installPath,
-    parameters: request.parameters || '',
+    refused,
+    c: {
+      size: koffi.sizeof(declareTypes().request),
+      launcher: full.launcher,
+      mutex_name: full.mutexName,
+      install_path: full.installPath,
+      parameters: full.parameters || '',
+    },
   };
 }
 
@@ -234,10 +239,10 @@ class HandoverError extends Error {
 
 // The launcher's exact command line; throws HandoverError for a value it cannot pass.
 function buildCommandLine(request) {
-  const [refusal] = refusals(request);
+  const { refused: [refusal], c } = prepare(request);
   if (refusal) throw new HandoverError(refusal.field, `reinstall hand-over: ${refusal.message}`);
   const field = [0];
-  const { code, text } = readText((b, n, l) => api().build(cRequest(request), b, n, l, field));
+  const { code, text } = readText((b, n, l) => api().build(c, b, n, l, field));
   if (code !== 0) {
     throw new HandoverError(FIELDS[field[0]] || '', text);
   }
@@ -292,38 +297,38 @@ function callAsync(fn, ...args) {
 
 // Every problem that would make the hand-over fail; [] when none.
 function preflight(request) {
-  const refused = refusals(request);
+  const { refused, c } = prepare(request);
   if (refused.length > 0) return refused;
   const out = [null];
-  const code = api().preflight(cRequest(request), out);
+  const code = api().preflight(c, out);
   return problemsOf(code, out[0]);
 }
 
 // preflight() off the calling thread: a Promise of the problems.
 async function preflightAsync(request) {
-  const refused = refusals(request);
+  const { refused, c } = prepare(request);
   if (refused.length > 0) return refused;
   const out = [null];
-  const code = await callAsync(api().preflight, cRequest(request), out);
+  const code = await callAsync(api().preflight, c, out);
   return problemsOf(code, out[0]);
 }
 
 // Starts the launcher and confirms for `confirmMs` (at most 2000) that it runs.
 function handOver(request, confirmMs = 250) {
-  const [refusal] = refusals(request);
+  const { refused: [refusal], c } = prepare(request);
   if (refusal) return refusedResult(refusal);
   const out = [null];
-  const code = api().handOver(cRequest(request), confirmMs, out);
+  const code = api().handOver(c, confirmMs, out);
   return resultOf(code, out[0]);
 }
 
 // handOver() off the calling thread, which the confirmation would otherwise block for up to
 // `confirmMs`: a Promise of the result.
 async function handOverAsync(request, confirmMs = 250) {
-  const [refusal] = refusals(request);
+  const { refused: [refusal], c } = prepare(request);
   if (refusal) return refusedResult(refusal);
   const out = [null];
-  const code = await callAsync(api().handOver, cRequest(request), confirmMs, out);
+  const code = await callAsync(api().handOver, c, confirmMs, out);
   return resultOf(code, out[0]);
 }
 

@@ -120,9 +120,15 @@ class HandoverRequest:
         self.launcher, self.mutex_name = launcher, mutex_name
         self.install_path, self.parameters = install_path, parameters
 
+    def _resolved(self):
+        """The request with its launcher: the wheel's unless given, looked up once per call."""
+        if self.launcher is not None:
+            return self
+        return HandoverRequest(packaged_file(LAUNCHER_FILE), self.mutex_name, self.install_path,
+                               self.parameters)
+
     def _fields(self):
-        launcher = packaged_file(LAUNCHER_FILE) if self.launcher is None else self.launcher
-        return (("launcher", launcher, True), ("mutexName", self.mutex_name, False),
+        return (("launcher", self.launcher, True), ("mutexName", self.mutex_name, False),
                 ("installPath", self.install_path, True), ("parameters", self.parameters, False))
 
     def _c(self):
@@ -211,7 +217,7 @@ def code_name(code):
 def build_command_line(request: HandoverRequest) -> str:
     """The launcher's exact command line; raises HandoverError for a value it cannot pass."""
     field = ctypes.c_int(0)
-    request_c = request._c()
+    request_c = request._resolved()._c()
     code, text = _read_text(lambda b, n, l: _c().reinstall_build_command_line(
         ctypes.byref(request_c), b, n, l, ctypes.byref(field)))
     if code != 0:
@@ -228,6 +234,7 @@ def _problem(getter) -> Problem:
 
 def preflight(request: HandoverRequest) -> List[Problem]:
     """Every problem that would make the hand-over fail; [] when none."""
+    request = request._resolved()
     refusals = request._refusals()
     if refusals:
         return refusals
@@ -245,6 +252,7 @@ def preflight(request: HandoverRequest) -> List[Problem]:
 
 def hand_over(request: HandoverRequest, confirm_ms: int = 250) -> HandoverResult:
     """Starts the launcher and confirms for `confirm_ms` (at most 2000) that it runs."""
+    request = request._resolved()
     refusals = request._refusals()
     if refusals:
         return HandoverResult(False, 1, refusals[0], False, False, False, 0)
