@@ -20,7 +20,6 @@ import hashlib
 import io
 import json
 import os
-import re
 import shutil
 import struct
 import subprocess
@@ -40,30 +39,23 @@ GO_MODULE = "reinstall.example/handover"
 CS_ID = "Reinstall.Handover"
 
 
-def project_version():
-    with open(os.path.join(ROOT, "CMakeLists.txt"), encoding="utf-8") as f:
-        return re.search(r"project\(reinstall VERSION ([0-9.]+)", f.read()).group(1)
-
-
 def read(path):
     with open(path, "rb") as f:
         return f.read()
 
 
-class Binaries:
-    """The launcher and library of each platform, by the names the packages use."""
-
-    def __init__(self, native, x86, x64, work):
-        stripped = {}
-        for name in ("reinstall", "libreinstall_handover.so"):
-            out = os.path.join(work, name)
-            subprocess.run(["strip", "--strip-all", "--remove-section=.note.gnu.build-id",
-                            "-o", out, os.path.join(native, name)], check=True)
-            stripped[name] = read(out)
-        windows = lambda build: {n: read(os.path.join(build, n))
-                                 for n in ("reinstall.exe", "reinstall_handover.dll")}
-        self.by_platform = {"win32-ia32": windows(x86), "win32-x64": windows(x64),
-                            "linux-x64": stripped}
+def binaries(native, x86, x64, work):
+    """The launcher and library of each platform, by platform, under the names the packages
+    use; the native ones stripped into `work` first."""
+    stripped = {}
+    for name in ("reinstall", "libreinstall_handover.so"):
+        out = os.path.join(work, name)
+        subprocess.run(["strip", "--strip-all", "--remove-section=.note.gnu.build-id",
+                        "-o", out, os.path.join(native, name)], check=True)
+        stripped[name] = read(out)
+    windows = lambda build: {n: read(os.path.join(build, n))
+                             for n in ("reinstall.exe", "reinstall_handover.dll")}
+    return {"win32-ia32": windows(x86), "win32-x64": windows(x64), "linux-x64": stripped}
 
 
 def mode_of(name):
@@ -106,13 +98,12 @@ NPM_PLATFORMS = {"win32-x64": ("win32", "x64"), "win32-ia32": ("win32", "ia32"),
 
 
 def npm_packages(out, binaries, version, stamp):
-    version = ".".join(version.split(".")[:3])  # npm takes three numbers
     node = os.path.join(ROOT, "bindings", "node")
     base = json.loads(read(os.path.join(node, "package.json")))
     names = []
     for platform, (os_name, cpu) in NPM_PLATFORMS.items():
         name = f"reinstall-handover-{platform}"
-        files = binaries.by_platform[platform]
+        files = binaries[platform]
         manifest = {"name": name, "version": version,
                     "description": f"The reinstall launcher and its C interface for {platform}",
                     "license": "MIT", "os": [os_name], "cpu": [cpu], "files": sorted(files),
@@ -156,7 +147,7 @@ def wheels(out, binaries, version, stamp):
     info = f"reinstall_handover-{version}.dist-info"
     names = []
     for tag, platform in WHEEL_PLATFORMS.items():
-        files = binaries.by_platform[platform]
+        files = binaries[platform]
         entries = package + [(f"reinstall_handover/bin/{tag}/{n}", files[n]) for n in sorted(files)]
         entries += [
             (f"{info}/METADATA", (f"Metadata-Version: 2.1\nName: reinstall_handover\n"
@@ -256,7 +247,7 @@ def nuget(out, binaries, version, stamp, work):
     entries = [(f"{CS_ID}.nuspec", nuspec),
                (f"lib/netstandard2.0/{CS_ID}.dll", managed_assembly(work, version))]
     for rid, platform in NUGET_RUNTIMES.items():
-        files = binaries.by_platform[platform]
+        files = binaries[platform]
         entries += [(f"runtimes/{rid}/native/{n}", files[n]) for n in sorted(files)]
     entries += [(f"build/{CS_ID}.targets", NUGET_TARGETS.encode()),
                 (f"buildTransitive/{CS_ID}.targets", NUGET_TARGETS.encode()),
@@ -305,7 +296,7 @@ func init() {{
 
 
 def go_module(out, binaries, version, stamp):
-    semver = "v" + ".".join(version.split(".")[:3])
+    semver = "v" + source_info.semver()
     source = os.path.join(ROOT, "bindings", "go")
     prefix = f"{GO_MODULE}@{semver}/"
     module = [(prefix + "LICENSE", read(LICENSE)),
@@ -315,7 +306,7 @@ def go_module(out, binaries, version, stamp):
             module.append((prefix + "reinstall/" + name,
                            read(os.path.join(source, "reinstall", name))))
     for arch, platform in GO_ARCHES.items():
-        files = binaries.by_platform[platform]
+        files = binaries[platform]
         sums = {n: hashlib.sha256(d).hexdigest() for n, d in files.items()}
         module.append((f"{prefix}reinstall/bundle_windows_{arch}.go", GO_BUNDLE.format(
             arch=arch, version=version, launcher_sum=sums["reinstall.exe"],
@@ -334,19 +325,19 @@ def go_module(out, binaries, version, stamp):
 
 
 def main(out, native, x86, x64):
-    version, stamp = project_version(), source_info.commit_time()
+    version, stamp = source_info.version(), source_info.commit_time()
     os.makedirs(out, exist_ok=True)
     with tempfile.TemporaryDirectory() as work:
-        binaries = Binaries(native, x86, x64, work)
+        carried = binaries(native, x86, x64, work)
         names = []
         for arch, build in (("x86", x86), ("x64", x64)):
             release = f"reinstall-{version}-windows-{arch}.zip"
             shutil.copyfile(os.path.join(build, release), os.path.join(out, release))
             names.append(release)
-        names += npm_packages(out, binaries, version, stamp)
-        names += wheels(out, binaries, version, stamp)
-        names += nuget(out, binaries, version, stamp, work)
-        names += go_module(out, binaries, version, stamp)
+        names += npm_packages(out, carried, source_info.semver(), stamp)  # three numbers
+        names += wheels(out, carried, version, stamp)
+        names += nuget(out, carried, version, stamp, work)
+        names += go_module(out, carried, version, stamp)
     sums = "".join(f"{hashlib.sha256(read(os.path.join(out, n))).hexdigest()}  {n}\n"
                    for n in sorted(names))
     with open(os.path.join(out, "SHA256SUMS"), "w", encoding="utf-8") as f:

@@ -21,6 +21,17 @@ def _git(*args):
         return ""
 
 
+def version():
+    """The project's version, as CMakeLists.txt declares it: 1.0.0.23."""
+    with open(os.path.join(ROOT, "CMakeLists.txt"), encoding="utf-8") as f:
+        return re.search(r"project\(reinstall VERSION ([0-9.]+)", f.read()).group(1)
+
+
+def semver():
+    """The version as npm and Go take it, three numbers: 1.0.0."""
+    return ".".join(version().split(".")[:3])
+
+
 def commit():
     """The source commit, or "unknown" (a source archive built without the setting)."""
     given = os.environ.get("REINSTALL_SOURCE_COMMIT", "")

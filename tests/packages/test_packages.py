@@ -7,7 +7,6 @@ hand-over to a stub installer: natively for npm, Python and NuGet (Mono), under 
 import glob
 import json
 import os
-import re
 import shutil
 import subprocess
 import sys
@@ -19,26 +18,24 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(ROOT, "tests"))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+sys.path.insert(0, os.path.join(ROOT, "tools"))
 import records  # noqa: E402
+import source_info  # noqa: E402
 import wineharness  # noqa: E402
 
 PACKAGES = os.environ["PACKAGES_DIR"]
 NATIVE = os.environ["NATIVE_BUILD"]
 EXAMPLES = os.path.join(ROOT, "examples", "use")
-with open(os.path.join(ROOT, "CMakeLists.txt"), encoding="utf-8") as _f:
-    VERSION = re.search(r"project\(reinstall VERSION ([0-9.]+)", _f.read()).group(1)
-SEMVER = ".".join(VERSION.split(".")[:3])
-MACHINES = {0x8664: "x64", 0x14C: "x86", 62: "x64", 3: "x86"}
+VERSION, SEMVER = source_info.version(), source_info.semver()
 
 
 def architecture(path):
-    """x64 or x86 for a PE or ELF file."""
+    """x64 or x86 for an ELF file (its machine field) or a PE file."""
     with open(path, "rb") as f:
-        head = f.read(64)
-        if head[:4] == b"\x7fELF":
-            return MACHINES[int.from_bytes(head[18:20], "little")]
-        f.seek(int.from_bytes(head[0x3C:0x40], "little") + 4)
-        return MACHINES[int.from_bytes(f.read(2), "little")]
+        head = f.read(20)
+    if head[:4] == b"\x7fELF":
+        return {62: "x64", 3: "x86"}[int.from_bytes(head[18:20], "little")]
+    return wineharness.pe_arch(path)
 
 
 def package(name):

@@ -6,7 +6,6 @@ Wine."""
 import hashlib
 import json
 import os
-import re
 import shutil
 import subprocess
 import sys
@@ -18,13 +17,14 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(ROOT, "tests"))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+import source_info  # noqa: E402
 import wineharness  # noqa: E402
 from wineharness import win_path  # noqa: E402
 
 BUILD = os.environ["RELEASE_BUILD_DIR"]
 ARCH = os.environ["RELEASE_ARCH"]
-VERSION = re.search(r"project\(reinstall VERSION ([0-9.]+)",
-                    open(os.path.join(ROOT, "CMakeLists.txt")).read()).group(1)
+VERSION = source_info.version()
 PACKAGE = os.path.join(BUILD, f"reinstall-{VERSION}-windows-{ARCH}.zip")
 SIGNED = PACKAGE[:-4] + "-signed.zip"
 BINARIES = ("reinstall.exe", "reinstall_handover.dll")
