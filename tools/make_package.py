@@ -23,8 +23,24 @@ def entry(spec):
     return (name, path) if sep else (os.path.basename(spec), spec)
 
 
+def mode_of(name):
+    """0755 for a program or library, else 0644."""
+    return 0o755 if name.endswith((".exe", ".dll", ".so", "reinstall")) else 0o644
+
+
+def write_zip(output, entries, stamp):
+    """Writes `entries`, (name, bytes) in the order given, each with the time `stamp` (Unix
+    seconds), fixed permissions (mode_of) and compression."""
+    with zipfile.ZipFile(output, "w") as archive:
+        for name, data in entries:
+            info = zipfile.ZipInfo(name, date_time=time.gmtime(stamp)[:6])
+            info.compress_type = zipfile.ZIP_DEFLATED
+            info.create_system = 3
+            info.external_attr = (0o100000 | mode_of(name)) << 16
+            archive.writestr(info, data, compresslevel=9)
+
+
 def main(output, files):
-    stamp = time.gmtime(source_info.commit_time())[:6]
     entries = []
     for name, path in map(entry, files):
         with open(path, "rb") as f:
@@ -32,14 +48,7 @@ def main(output, files):
     sums = "".join(f"{hashlib.sha256(data).hexdigest()}  {name}\n" for name, data in entries)
     entries.append(("SHA256SUMS", sums.encode()))
     partial = output + ".partial"
-    with zipfile.ZipFile(partial, "w") as archive:
-        for name, data in entries:
-            info = zipfile.ZipInfo(name, date_time=stamp)
-            info.compress_type = zipfile.ZIP_DEFLATED
-            info.create_system = 3
-            mode = 0o755 if name.endswith((".exe", ".dll")) else 0o644
-            info.external_attr = (0o100000 | mode) << 16
-            archive.writestr(info, data, compresslevel=9)
+    write_zip(partial, entries, source_info.commit_time())
     os.replace(partial, output)
     print(f"{output}\n{hashlib.sha256(open(output, 'rb').read()).hexdigest()}")
 

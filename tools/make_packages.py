@@ -27,14 +27,13 @@ import sys
 import tarfile
 import tempfile
 import time
-import zipfile
 
+import make_package
 import source_info
 
 ROOT = source_info.ROOT
 LICENSE = os.path.join(ROOT, "LICENSE")
 SUMMARY = "Hand over to the reinstall launcher, which starts an installer once the application quits"
-EXECUTABLE = (".exe", ".dll", ".so", "reinstall")
 GO_MODULE = "reinstall.example/handover"
 CS_ID = "Reinstall.Handover"
 
@@ -58,27 +57,12 @@ def binaries(native, x86, x64, work):
     return {"win32-ia32": windows(x86), "win32-x64": windows(x64), "linux-x64": stripped}
 
 
-def mode_of(name):
-    return 0o755 if name.endswith(EXECUTABLE) else 0o644
-
-
-def write_zip(path, entries, stamp):
-    """`entries`: (name, bytes) in the order to write them."""
-    with zipfile.ZipFile(path, "w") as archive:
-        for name, data in entries:
-            info = zipfile.ZipInfo(name, date_time=time.gmtime(stamp)[:6])
-            info.compress_type = zipfile.ZIP_DEFLATED
-            info.create_system = 3
-            info.external_attr = (0o100000 | mode_of(name)) << 16
-            archive.writestr(info, data, compresslevel=9)
-
-
 def write_tgz(path, entries, stamp):
     raw = io.BytesIO()
     with tarfile.open(fileobj=raw, mode="w", format=tarfile.USTAR_FORMAT) as tar:
         for name, data in entries:
             info = tarfile.TarInfo(name)
-            info.size, info.mtime, info.mode = len(data), stamp, mode_of(name)
+            info.size, info.mtime, info.mode = len(data), stamp, make_package.mode_of(name)
             info.uid = info.gid = 0
             info.uname = info.gname = ""
             tar.addfile(info, io.BytesIO(data))
@@ -163,7 +147,7 @@ def wheels(out, binaries, version, stamp):
         record = "".join(f"{n},{record_hash(d)},{len(d)}\n" for n, d in entries)
         entries.append((f"{info}/RECORD", (record + f"{info}/RECORD,,\n").encode()))
         names.append(f"reinstall_handover-{version}-py3-none-{tag}.whl")
-        write_zip(os.path.join(out, names[-1]), entries, stamp)
+        make_package.write_zip(os.path.join(out, names[-1]), entries, stamp)
     return names
 
 
@@ -266,7 +250,7 @@ def nuget(out, binaries, version, stamp, work):
                                  f'07/manifest" Target="/{CS_ID}.nuspec" Id="R0" /></Relationships>'
                                  f'\n').encode())]
     name = f"{CS_ID}.{version}.nupkg"
-    write_zip(os.path.join(out, name), entries, stamp)
+    make_package.write_zip(os.path.join(out, name), entries, stamp)
     return [name]
 
 
@@ -313,11 +297,11 @@ def go_module(out, binaries, version, stamp):
             library_sum=sums["reinstall_handover.dll"]).encode()))
         module += [(f"{prefix}reinstall/bin/windows_{arch}/{n}", files[n]) for n in sorted(files)]
     inner = io.BytesIO()
-    write_zip(inner, module, stamp)
+    make_package.write_zip(inner, module, stamp)
     at = f"{GO_MODULE}/@v/"
     info = {"Version": semver, "Time": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(stamp))}
     name = f"reinstall-handover-go-{semver}.zip"
-    write_zip(os.path.join(out, name), [(at + "list", f"{semver}\n".encode()),
+    make_package.write_zip(os.path.join(out, name), [(at + "list", f"{semver}\n".encode()),
                                         (at + f"{semver}.info", json_bytes(info)),
                                         (at + f"{semver}.mod", read(os.path.join(source, "go.mod"))),
                                         (at + f"{semver}.zip", inner.getvalue())], stamp)
