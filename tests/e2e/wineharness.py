@@ -41,6 +41,9 @@ SERVER = os.path.join(os.path.dirname(LOADER), "wineserver")
 NO_32BIT = "REINSTALL_WINE_NO_32BIT"
 SKIP = 77  # CTest's SKIP_RETURN_CODE for the tests behind the gate
 HOST_FILE = "wine-host.json"
+# Why tools/bootstrap could not install Wine's 32-bit part, in apt-get's words, where it tried.
+WINE32_MISSING = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
+    os.path.abspath(__file__)))), "build", "wine32-missing.txt")
 # How long a test waits for what must happen (a record to appear): long enough for a busy machine,
 # and no cost when it happens at once, since records.read returns as soon as the record is there.
 STARTED = 30.0
@@ -270,7 +273,10 @@ class Wine:
             try:
                 subprocess.run([LOADER_32, "--version"], capture_output=True, timeout=300)
             except FileNotFoundError:
-                return False, "Wine's 32-bit part (wine32:i386) is not installed"
+                why = "Wine's 32-bit part (wine32:i386) is not installed"
+                with contextlib.suppress(OSError), open(WINE32_MISSING) as f:
+                    why += f": the set-up could not install it ({f.read().strip()})"
+                return False, why
             except OSError as e:
                 why = f"the 32-bit Wine loader cannot start: {e.strerror}"
                 if e.errno == errno.ENOEXEC:
