@@ -1,14 +1,14 @@
-// The launcher's command-line grammar as an application needs it: which bytes part arguments,
-// when and how an argument is quoted so that it comes back as it was, how arguments are joined
-// into a line, and where the native stand-in keeps the lock file of a mutex. The launcher splits
-// lines by the same rules (src/cmdline/argument_block.h). Header-only C++17, standard library
-// only.
+// The launcher's command-line grammar: which bytes part arguments, how a line is split (the
+// splitter the launcher itself runs), when and how an argument is quoted so that it comes back as
+// it was, how arguments are joined into a line, and where the native stand-in keeps the lock file
+// of a mutex. Header-only C++17, standard library only.
 //
 // No argument can hold a double quote: quotes group and are always removed, and nothing escapes.
 #ifndef REINSTALL_COMMAND_LINE_H_
 #define REINSTALL_COMMAND_LINE_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -22,6 +22,73 @@ constexpr char kSeparators[] = " \t\n\r";
 constexpr bool IsSeparator(char c) {
   static_assert(sizeof(kSeparators) == 5, "four separators");
   return c == kSeparators[0] || c == kSeparators[1] || c == kSeparators[2] || c == kSeparators[3];
+}
+
+// The slots a line of `length` bytes needs for its arguments: one for every argument it can hold
+// (at most (length + 1) / 2) and the null slot after the last.
+constexpr std::size_t ArgvSlotCount(std::size_t length) {
+  return (length + 2) / 2 + 1;
+}
+
+// Splits the zero-terminated `line` into `slots` (ArgvSlotCount(L) entries) and `text` (L + 2
+// bytes), where L is the line's length, without allocating: every argument is written to `text`
+// with a zero byte after it, its start stored in the next slot; slots[count] becomes null, and one
+// more zero byte follows when the line ends between arguments. Returns the count.
+inline std::int32_t SplitInto(const char* line, char** slots, char* text) {
+  enum class State { kBetween, kInWord, kInQuotes };
+  State state = State::kBetween;
+  std::int32_t count = 0;
+  char* out = text;
+  for (const char* in = line; *in != '\0'; ++in) {
+    const char c = *in;
+    const bool quote = c == '"';
+    switch (state) {
+      case State::kBetween:
+        if (IsSeparator(c)) {
+          break;
+        }
+        slots[count++] = out;
+        if (quote) {
+          state = State::kInQuotes;
+        } else {
+          *out++ = c;
+          state = State::kInWord;
+        }
+        break;
+      case State::kInWord:
+        if (IsSeparator(c)) {
+          *out++ = '\0';
+          state = State::kBetween;
+        } else if (quote) {
+          state = State::kInQuotes;
+        } else {
+          *out++ = c;
+        }
+        break;
+      case State::kInQuotes:
+        if (quote) {
+          state = State::kInWord;
+        } else {
+          *out++ = c;
+        }
+        break;
+    }
+  }
+  // Ends the last argument, or stands as an extra zero after a separator (the only byte written
+  // for a line without arguments).
+  *out = '\0';
+  slots[count] = nullptr;
+  return count;
+}
+
+// The arguments of `line` (up to its first zero byte) by the launcher's rules.
+inline std::vector<std::string> SplitArguments(const std::string& line) {
+  const std::string text = line.substr(0, line.find('\0'));
+  std::vector<char*> slots(ArgvSlotCount(text.size()));
+  std::vector<char> chars(text.size() + 2);
+  const std::int32_t count = SplitInto(text.c_str(), slots.data(), chars.data());
+  std::vector<std::string> arguments(slots.begin(), slots.begin() + count);
+  return arguments;
 }
 
 // `argument` in double quotes.

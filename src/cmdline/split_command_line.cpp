@@ -1,5 +1,5 @@
 // The launcher's argument vector: one allocation sized from the line's length alone, split by
-// the grammar of cmdline/argument_block.h.
+// the grammar of reinstall/command_line.h.
 #include <cstdint>
 #include <cstring>
 

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "cmdline/argument_block.h"
 #include "platform/platform.h"
+#include "reinstall/command_line.h"
 #include "reinstall/detail/spawn_posix.h"
 
 namespace reinstall::platform {
