@@ -21,6 +21,8 @@
 #include <utility>
 #include <vector>
 
+#include "reinstall/detail/zone_identifier.h"
+
 namespace reinstall {
 namespace detail {
 
@@ -384,8 +386,8 @@ inline void CheckLauncherFile(const std::string& path, std::vector<Problem>& pro
   }
 }
 
-// The file's mark of origin: the zone its Zone.Identifier stream names ("ZoneId=3" under
-// [ZoneTransfer], as browsers and download components write it), or -1 when it has none.
+// The file's mark of origin: the zone its Zone.Identifier stream names (ZoneOfStream), or -1 when
+// it has none. The stream is read whole, up to 1 MiB: a long HostUrl may come before ZoneId.
 inline int DownloadZone(const std::string& path) {
   HANDLE stream = CreateFileW((Wide(path) + L":Zone.Identifier").c_str(), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -393,25 +395,15 @@ inline int DownloadZone(const std::string& path) {
   if (stream == INVALID_HANDLE_VALUE) {
     return -1;
   }
-  char text[4096];
+  std::string content;
+  char chunk[4096];
   DWORD read = 0;
-  const bool ok = ReadFile(stream, text, sizeof(text) - 1, &read, nullptr) != FALSE;
+  while (content.size() < (1U << 20) && ReadFile(stream, chunk, sizeof(chunk), &read, nullptr) &&
+         read > 0) {
+    content.append(chunk, read);
+  }
   CloseHandle(stream);
-  if (!ok) {
-    return -1;
-  }
-  const std::string content(text, read);
-  for (std::size_t line = 0; line < content.size();) {
-    std::size_t end = content.find('\n', line);
-    end = end == std::string::npos ? content.size() : end;
-    const std::string key = AsciiLower(content.substr(line, std::min<std::size_t>(7, end - line)));
-    if (key == "zoneid=" && line + 7 < end && content[line + 7] >= '0' &&
-        content[line + 7] <= '9') {
-      return std::atoi(content.c_str() + line + 7);
-    }
-    line = end + 1;
-  }
-  return -1;
+  return ZoneOfStream(content);
 }
 
 // An install file marked as coming from the Internet (zone 3) or an untrusted site (zone 4): the
