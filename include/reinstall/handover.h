@@ -58,7 +58,8 @@ enum class ProblemCode : int {
   kNone = 0,
   kInvalidValue = 1,           // a value the launcher cannot receive (empty, '"', NUL, encoding)
   kMutexNameInvalid = 2,       // a name the system cannot use for a mutex
-  kInstallPathRelative = 3,    // the launcher would resolve it against its working directory
+  kInstallPathRelative = 3,    // the install path or the launcher is relative: resolved against
+                               // a working directory, it could name any file
   kLauncherMissing = 4,        // no file at the launcher's path
   kLauncherNotExecutable = 5,  // something there, but not a program
   kInstallFileRejected = 6,    // the launcher's own check of the install file would fail
@@ -269,6 +270,10 @@ inline std::vector<Problem> RequestProblems(const HandoverRequest& request) {
   if (!HasProblemWith(problems, "installPath") && !IsAbsolutePath(request.installPath)) {
     Add(problems, ProblemCode::kInstallPathRelative, "installPath", 0,
         "installPath is relative; the launcher would look for it in its own working directory");
+  }
+  if (!HasProblemWith(problems, "launcher") && !IsAbsolutePath(request.launcher)) {
+    Add(problems, ProblemCode::kInstallPathRelative, "launcher", 0,
+        "launcher is relative; the system would look for it in this program's working directory");
   }
   return problems;
 }

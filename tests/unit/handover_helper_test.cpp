@@ -20,6 +20,7 @@
 
 #include "app/reinstall.h"
 #include "fake_platform.h"
+#include "reinstall/detail/zone_identifier.h"
 #include "reinstall/handover_c.h"
 #include "vectors.h"
 
@@ -175,6 +176,40 @@ void ExpectParsedBack(const std::string& commandLine, const HandoverRequest& req
   EXPECT_EQ(launcher.fAppMutex, request.mutexName);
   EXPECT_EQ(launcher.fInstallApp, request.installPath);
   EXPECT_EQ(launcher.fExecParams, request.parameters);
+}
+
+// The zone a Zone.Identifier stream names, read as Windows reads it: an INI file.
+TEST(HandoverHelper, ReadsTheDownloadZoneAsAnIniFile) {
+  const std::string hostUrl = "HostUrl=https://example.com/" + std::string(5000, 'x') + "\r\n";
+  const std::string utf16(
+      "\xFF\xFE[\0Z\0o\0n\0e\0T\0r\0a\0n\0s\0f\0e\0r\0]\0\r\0\n\0"
+      "Z\0o\0n\0e\0I\0d\0=\0003\0\r\0\n\0",
+      52);
+  const struct {
+    const char* what;
+    std::string stream;
+    int zone;
+  } cases[] = {
+      {"as browsers write it", "[ZoneTransfer]\r\nZoneId=3\r\n", 3},
+      {"blanks around =", "[ZoneTransfer]\nZoneId = 4\n", 4},
+      {"leading blanks", "  [ZoneTransfer]\n\t ZoneId=3\n", 3},
+      {"any case", "[zonetransfer]\nZONEID=3", 3},
+      {"UTF-8 byte-order mark", "\xEF\xBB\xBF[ZoneTransfer]\nZoneId=3\n", 3},
+      {"UTF-16LE", utf16, 3},
+      {"UTF-16LE without its mark", utf16.substr(2), 3},
+      {"after a long HostUrl", "[ZoneTransfer]\r\n" + hostUrl + "ZoneId=3\r\n", 3},
+      {"under another section", "[Other]\nZoneId=3\n", -1},
+      {"after another section", "[ZoneTransfer]\nZoneId=2\n[Other]\nZoneId=3\n", 2},
+      {"the first one counts", "[ZoneTransfer]\nZoneId=3\nZoneId=1\n", 3},
+      {"a longer key", "[ZoneTransfer]\nZoneIdX=3\n", -1},
+      {"no digits", "[ZoneTransfer]\nZoneId=x3\n", -1},
+      {"a comment", "[ZoneTransfer]\n;ZoneId=3\n", -1},
+      {"empty", "", -1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(reinstall::detail::ZoneOfStream(c.stream), c.zone);
+  }
 }
 
 TEST(HandoverHelper, EveryAcceptedRequestComesBackExactlyThroughTheLaunchersParsing) {
@@ -355,7 +390,12 @@ TEST_F(PreflightTest, ReportsEveryProblemWithItsCode) {
   const reinstall::ApplicationMutex held("held");
   const reinstall::ApplicationMutex heldGlobal("Global\\held");
   ASSERT_TRUE(held.held() && heldGlobal.held());
-  const std::string longName(261, 'n');
+  // A native name becomes a file name, NAME.lock, of at most 255 bytes.
+  const std::string longest(250, 'n');
+  std::string twoByte;
+  for (int i = 0; i < 126; ++i) {
+    twoByte += "\xC3\xA9";
+  }
   struct Case {
     const char* what;
     HandoverRequest request;
@@ -382,7 +422,13 @@ TEST_F(PreflightTest, ReportsEveryProblemWithItsCode) {
        {launcher, "Session\\x\\y", installer, ""},
        {Code::kMutexNameInvalid}},
       {"prefix alone", {launcher, "Global\\", installer, ""}, {Code::kMutexNameInvalid}},
-      {"261 characters", {launcher, longName, installer, ""}, {Code::kMutexNameInvalid}},
+      {"250 bytes", {launcher, longest, installer, ""}, {Code::kMutexNotHeld}},
+      {"251 bytes", {launcher, longest + "n", installer, ""}, {Code::kMutexNameInvalid}},
+      {"125 two-byte characters",
+       {launcher, twoByte.substr(2), installer, ""},
+       {Code::kMutexNotHeld}},
+      {"126 two-byte characters", {launcher, twoByte, installer, ""}, {Code::kMutexNameInvalid}},
+      {"launcher relative", {"reinstall", "held", installer, ""}, {Code::kInstallPathRelative}},
       {"quote in parameters", {launcher, "held", installer, "/D=\"x\""}, {Code::kInvalidValue}},
       {"empty launcher", {"", "held", installer, ""}, {Code::kInvalidValue}},
       {"several",
@@ -433,6 +479,11 @@ TEST_F(PreflightTest, HandOverRefusesStartsAndConfirms) {
        {stayer, "a\\b", installer, ""},
        Step::kCheckRequest,
        Code::kMutexNameInvalid,
+       0},
+      {"relative launcher",
+       {"stays", "m", installer, ""},
+       Step::kCheckRequest,
+       Code::kInstallPathRelative,
        0},
       {"missing",
        {dir_ + "/nope", "m", installer, ""},

@@ -222,16 +222,14 @@ inline bool RemoveDownloadMark(const std::string& /*installPath*/,
 
 namespace detail {
 
-// Natively a mutex name is the stem of a file name, counted in code points as before.
-constexpr std::size_t kMutexNameLimit = 260;
-constexpr const char* kMutexNameUnits = "characters";
+// Natively a mutex name becomes the name of its lock file (NAME.lock; the last part of a name
+// that is a path), which the file system takes up to 255 bytes long (NAME_MAX).
+constexpr std::size_t kMutexNameLimit = 255;
+constexpr const char* kMutexNameUnits = "bytes as a lock file name (NAME.lock)";
 
 inline std::size_t MutexNameLength(const std::string& name) {
-  std::size_t characters = 0;
-  for (const char byte : name) {
-    characters += (static_cast<unsigned char>(byte) & 0xC0) != 0x80 ? 1 : 0;
-  }
-  return characters;
+  const std::string path = LockPath(name);
+  return path.size() - (path.find_last_of('/') + 1);
 }
 
 // Natively strings are bytes, passed on as they are.
