@@ -53,7 +53,7 @@ BOXES = [
 ]
 
 
-def _wait_for(predicate, timeout, what):
+def wait_for(predicate, timeout, what):
     deadline = time.time() + timeout
     while time.time() < deadline:
         value = predicate()
@@ -78,7 +78,7 @@ class Display:
         self.env = dict(os.environ, DISPLAY=self.name)
         self.wm = subprocess.Popen(["openbox"], env=self.env, stdout=subprocess.DEVNULL,
                                    stderr=subprocess.DEVNULL)
-        _wait_for(lambda: "window id" in self.x("xprop", "-root", "_NET_SUPPORTING_WM_CHECK"),
+        wait_for(lambda: "window id" in self.x("xprop", "-root", "_NET_SUPPORTING_WM_CHECK"),
                   wineharness.STARTED, "openbox starting")
         return self
 
@@ -120,7 +120,7 @@ class Shot:
 
 def _show(display, box, folder):
     """Waits for the box, captures it once it stands still, and closes it with Enter."""
-    window = _wait_for(lambda: display.window(box.title), 60, f"the box {box.name!r} appearing")
+    window = wait_for(lambda: display.window(box.title), 60, f"the box {box.name!r} appearing")
     picture, client = (os.path.join(folder, box.name + s) for s in (".png", "-client.png"))
     last = None
     for _ in range(50):  # drawn when two captures 200 ms apart agree
@@ -133,7 +133,7 @@ def _show(display, box, folder):
     display.x("xdotool", "windowactivate", window)
     display.x("xdotool", "key", "Return")
     # Gone from the screen, not only from the list: a box drawn over it would show a hole.
-    _wait_for(lambda: not display.viewable(window), 60, f"the box {box.name!r} closing")
+    wait_for(lambda: not display.viewable(window), 60, f"the box {box.name!r} closing")
     return Shot(box, picture, client)
 
 

@@ -10,8 +10,10 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
+import screens
 import wineharness
 from wineharness import STARTED, win_path
 
@@ -181,9 +183,31 @@ class Installers(unittest.TestCase):
         with open(launcher, "rb") as f:
             self.assertTrue(f.read().endswith(b"\0"), "the waiting launcher is version 1's")
 
-    @unittest.skip("interactive NSIS waits for clicks on its pages; Wine runs headless here")
-    def test_nsis_interactive(self):
-        pass
+    def test_nsis_interactive_on_a_virtual_display(self):
+        # Its pages wait for clicks: this prefix's server runs again with a display, and Enter
+        # goes to the installer's window (Install, then Close) until it has gone.
+        folder = os.path.join(self.dir, "DemoApp")
+        app = self.installed_v1(folder)
+        WINE.stop()
+        self.addCleanup(WINE.start)
+        with screens.Display() as display:
+            WINE.env["DISPLAY"] = display.name
+            try:
+                with WINE:
+                    handover = self.hand_over(app, win_path(NSIS), f"/D={win_path(folder)}")
+                    self.assertEqual(handover["code"], "none", handover["message"])
+                    window = screens.wait_for(lambda: display.window("Demo App Setup"), 120,
+                                              "the installer's window")
+                    start = time.monotonic()
+                    while display.window("Demo App Setup"):
+                        display.x("xdotool", "windowactivate", "--sync", window, "key", "Return")
+                        time.sleep(1)
+                        self.assertLess(time.monotonic() - start, 120, "the installer ends")
+            finally:
+                del WINE.env["DISPLAY"]
+        self.assertUpdated(folder)
+        installer = records.read(self.records["installer"], STARTED, raw=True)
+        self.assertNotIn("/S", installer["cmdline"])
 
     # MSI: per-user, into the folder the package chooses; property values without blanks.
 
