@@ -190,7 +190,20 @@ public static class ReinstallHandover {
 
   // The runtime identifier of this process, whose runtimes/ folder holds its binaries.
   public static string RuntimeIdentifier {
-    get { return (Windows ? "win-" : "linux-") + (IntPtr.Size == 8 ? "x64" : "x86"); }
+    get { return RuntimeIdentifierFor(Windows, RuntimeInformation.ProcessArchitecture); }
+  }
+
+  // The runtime identifier of a process of `architecture` (what it runs as, not what the
+  // machine is: an x64 process on an Arm64 machine takes win-x64). The package carries x86 and
+  // x64 binaries only: any other architecture is refused, naming what is shipped.
+  public static string RuntimeIdentifierFor(bool windows, Architecture architecture) {
+    string os = windows ? "win-" : "linux-";
+    if (architecture == Architecture.X64) return os + "x64";
+    if (architecture == Architecture.X86) return os + "x86";
+    throw new PlatformNotSupportedException(
+        "reinstall: no launcher is shipped for " + os + architecture.ToString().ToLowerInvariant() +
+        "; the Reinstall.Handover package carries win-x86, win-x64 and linux-x64: build the " +
+        "application for x64 or x86 (Windows on Arm runs either)");
   }
 
   // The machine a PE or ELF file was built for ("x64", "x86", or its number), null for neither.
@@ -213,23 +226,26 @@ public static class ReinstallHandover {
   // One of the package's files for this process: beside this assembly (a RID-specific publish),
   // in runtimes/RID/native/ beside it (the package's build targets copy them there), or in the
   // package's own runtimes/ folder (the assembly loaded from the package cache).
+  // The folder is the application's base folder: in a single-file program the assembly has no
+  // file of its own (an empty Location would make these paths relative to the working folder).
   public static string PackagedFile(string name) {
-    string here = Path.GetDirectoryName(typeof(ReinstallHandover).Assembly.Location) ?? "";
-    string native = Path.Combine("runtimes", RuntimeIdentifier, "native");
+    string here = AppContext.BaseDirectory;
+    string rid = RuntimeIdentifier;
+    string native = Path.Combine("runtimes", rid, "native");
     string[] candidates = {Path.Combine(here, name), Path.Combine(here, native, name),
                            Path.Combine(here, "..", "..", native, name)};
     foreach (string path in candidates) {
       if (!File.Exists(path)) continue;
       string machine = MachineOf(path);
-      string wanted = IntPtr.Size == 8 ? "x64" : "x86";
+      string wanted = rid.Substring(rid.IndexOf('-') + 1);
       if (machine != wanted)
         throw new BadImageFormatException(path + " is built for " + machine + ", this process is " +
                                           wanted + " (a Prefer32Bit or platform-specific build " +
-                                          "needs the " + RuntimeIdentifier + " files)", path);
+                                          "needs the " + rid + " files)", path);
       return Path.GetFullPath(path);
     }
     throw new DllNotFoundException(
-        "reinstall: " + name + " for " + RuntimeIdentifier + " is in none of " +
+        "reinstall: " + name + " for " + rid + " is in none of " +
         string.Join(", ", candidates) + "; the Reinstall.Handover package copies it to " +
         native + " beside your program when it builds");
   }

@@ -5,6 +5,7 @@ using System;
 using System.Collections.Generic;
 using System.Diagnostics;
 using System.IO;
+using System.Runtime.InteropServices;
 using System.Runtime.Serialization.Json;
 using System.Text;
 using System.Threading;
@@ -153,6 +154,47 @@ static class Test {
     }
   }
 
+  // What only this binding does: the runtime identifier it looks under, its own check of the
+  // binaries it finds, and its refusal of a name the C interface would cut at the NUL.
+  static void OwnLookupAndRefusals() {
+    Check(ReinstallHandover.RuntimeIdentifierFor(true, Architecture.X86) == "win-x86" &&
+              ReinstallHandover.RuntimeIdentifierFor(false, Architecture.X64) == "linux-x64",
+          "runtime identifiers");
+    try {
+      ReinstallHandover.RuntimeIdentifierFor(true, Architecture.Arm64);
+      Check(false, "an Arm64 process is refused");
+    } catch (PlatformNotSupportedException e) {
+      Check(e.Message.Contains("win-arm64") && e.Message.Contains("win-x64"), e.Message);
+    }
+    // An x86 ELF file where this x64 process looks for its binary.
+    string other = Path.Combine(AppContext.BaseDirectory, "reinstall-of-another-machine");
+    byte[] elf = new byte[64];
+    elf[0] = 0x7F; elf[1] = (byte)'E'; elf[2] = (byte)'L'; elf[3] = (byte)'F'; elf[18] = 3;
+    File.WriteAllBytes(other, elf);
+    try {
+      ReinstallHandover.PackagedFile(Path.GetFileName(other));
+      Check(false, "a binary of another machine is refused");
+    } catch (BadImageFormatException e) {
+      Check(e.Message.Contains("built for x86, this process is x64"), e.Message);
+    } finally {
+      File.Delete(other);
+    }
+    try {
+      ReinstallHandover.PackagedFile("reinstall-nowhere");
+      Check(false, "a missing binary is reported");
+    } catch (DllNotFoundException e) {
+      Check(e.Message.Contains(Path.Combine("runtimes", "linux-x64", "native")), e.Message);
+    }
+    Environment.SetEnvironmentVariable("XDG_RUNTIME_DIR", Path.GetTempPath());
+    try {
+      new ReinstallHandover.ApplicationMutex("csharp-nul\0x").Dispose();
+      Check(false, "a NUL in a mutex name is refused");
+    } catch (HandoverException e) {
+      Check(e.Field == "mutexName", "a NUL in a mutex name is refused on " + e.Field);
+    }
+    new ReinstallHandover.ApplicationMutex("csharp-nul").Dispose();
+  }
+
   // A mutex nobody references any more stays held: the finalizer must not release it.
   static void UnreferencedMutexStaysHeld() {
     new ReinstallHandover.ApplicationMutex("csharp-gc");
@@ -171,6 +213,7 @@ static class Test {
     GoldenRefusals(args[0]);
     RealHandOver(args[1]);
     Problems();
+    OwnLookupAndRefusals();
     Console.WriteLine(passed + " passed, " + failed + " failed");
     return failed == 0 ? 0 : 1;
   }
