@@ -105,6 +105,25 @@ class Binding(unittest.TestCase):
                                                        "reinstall_handover wheel for linux_x86_64"):
             rh.preflight(rh.HandoverRequest(mutex_name="m", install_path="/bin/true"))
 
+    def test_a_one_file_program_hands_over_a_launcher_that_outlives_its_bundle(self):
+        folder = tempfile.mkdtemp(prefix="reinstall-python-")
+        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        bundle = os.path.join(folder, "_MEI12345")
+        os.makedirs(bundle)
+        packaged = shutil.copy(os.path.join(BUILD, "reinstall"), bundle)
+        os.environ["XDG_CACHE_HOME"] = os.path.join(folder, "cache")
+        sys.frozen, sys._MEIPASS = True, bundle
+        self.addCleanup(delattr, sys, "frozen")
+        self.addCleanup(delattr, sys, "_MEIPASS")
+        lasting = rh.lasting_launcher(packaged)
+        self.assertTrue(lasting.startswith(os.environ["XDG_CACHE_HOME"] + os.sep), lasting)
+        self.assertEqual(rh.lasting_launcher(packaged), lasting, "the copy there is used")
+        shutil.rmtree(bundle)  # what the bootloader does when the program exits
+        self.assertTrue(os.access(lasting, os.X_OK))
+        self.assertEqual(rh._digest(lasting), rh._digest(os.path.join(BUILD, "reinstall")))
+        self.assertEqual(rh.lasting_launcher(os.path.join(BUILD, "reinstall")),
+                         os.path.join(BUILD, "reinstall"), "outside the bundle: as it is")
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -13,6 +13,7 @@ given in the request, a file given to load() or REINSTALL_HANDOVER_LIBRARY wins.
 """
 
 import ctypes
+import hashlib
 import os
 import sys
 import struct
@@ -50,6 +51,47 @@ def packaged_file(name):
            f"{tag} Python" if carried else "this installation carries no binaries")
     raise FileNotFoundError(f"reinstall_handover: {why}; install the reinstall_handover wheel "
                             f"for {tag} (or pass the launcher and library paths)")
+
+
+def _digest(path):
+    try:
+        with open(path, "rb") as f:
+            return hashlib.sha256(f.read()).hexdigest()
+    except OSError:
+        return None
+
+
+def lasting_launcher(path):
+    """The launcher at `path`, or a copy of it that outlives this process. A PyInstaller one-file
+    program runs from a temporary _MEI... folder that its bootloader deletes when the program
+    exits, while the launcher still waits for it: the launcher is copied into the user's cache,
+    in a folder named by its digest, and a copy already there is used when its digest matches
+    (another instance may be running it, so it is never written over)."""
+    bundle = getattr(sys, "_MEIPASS", None)
+    if not (getattr(sys, "frozen", False) and bundle
+            and os.path.basename(os.path.normpath(bundle)).startswith("_MEI")
+            and os.path.commonpath([os.path.abspath(path), os.path.abspath(bundle)])
+            == os.path.abspath(bundle)):
+        return path
+    digest = _digest(path)
+    cache = (os.environ.get("LOCALAPPDATA") if _WINDOWS else os.environ.get("XDG_CACHE_HOME")) \
+        or os.path.join(os.path.expanduser("~"), ".cache")
+    folder = os.path.join(cache, "reinstall-handover", digest[:32])
+    target = os.path.join(folder, os.path.basename(path))
+    if _digest(target) == digest:
+        return target
+    os.makedirs(folder, mode=0o700, exist_ok=True)
+    partial = f"{target}.{os.getpid()}.partial"
+    with open(path, "rb") as source, open(partial, "wb") as copy:
+        copy.write(source.read())
+    os.chmod(partial, 0o700)
+    try:
+        os.replace(partial, target)
+    except OSError:
+        os.remove(partial)
+        if _digest(target) != digest:
+            raise
+    return target
 
 
 def _default_library():
@@ -124,8 +166,8 @@ class HandoverRequest:
         """The request with its launcher: the wheel's unless given, looked up once per call."""
         if self.launcher is not None:
             return self
-        return HandoverRequest(packaged_file(LAUNCHER_FILE), self.mutex_name, self.install_path,
-                               self.parameters)
+        return HandoverRequest(lasting_launcher(packaged_file(LAUNCHER_FILE)), self.mutex_name,
+                               self.install_path, self.parameters)
 
     def _fields(self):
         return (("launcher", self.launcher, True), ("mutexName", self.mutex_name, False),
