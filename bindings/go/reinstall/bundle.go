@@ -74,10 +74,8 @@ func (e *extracted) verify(name string) error {
 	if sum := sha256.Sum256(f.data); hex.EncodeToString(sum[:]) != f.sha256 {
 		return fmt.Errorf("reinstall: the carried %s does not match its SHA-256", name)
 	}
-	if current, err := os.ReadFile(path); err == nil {
-		if sum := sha256.Sum256(current); hex.EncodeToString(sum[:]) == f.sha256 {
-			return nil
-		}
+	if f.isAt(path) {
+		return nil
 	}
 	temporary, err := os.CreateTemp(e.dir, name+".*")
 	if err != nil {
@@ -88,11 +86,32 @@ func (e *extracted) verify(name string) error {
 		err = closeErr
 	}
 	if err == nil {
+		beforeReplace()
 		err = os.Rename(temporary.Name(), path)
 	}
 	if err != nil {
 		os.Remove(temporary.Name())
+		// Another process of the application may have written the same file first and be
+		// using it (a loaded DLL, a started launcher), which no rename can replace: what is
+		// there is as good as ours when its bytes are the same.
+		if f.isAt(path) {
+			return nil
+		}
 		return fmt.Errorf("reinstall: cannot write %s: %w", path, err)
 	}
 	return nil
 }
+
+// isAt tells whether the file at path holds exactly these bytes.
+func (f bundledFile) isAt(path string) bool {
+	current, err := os.ReadFile(path)
+	if err != nil {
+		return false
+	}
+	sum := sha256.Sum256(current)
+	return hex.EncodeToString(sum[:]) == f.sha256
+}
+
+// beforeReplace runs between writing a temporary file and renaming it over the extracted one;
+// a test sets it to let another process get there first.
+var beforeReplace = func() {}

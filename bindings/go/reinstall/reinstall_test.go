@@ -3,10 +3,13 @@
 package reinstall
 
 import (
+	"bufio"
 	"crypto/sha256"
 	"encoding/hex"
 	"os"
+	"os/exec"
 	"path/filepath"
+	"syscall"
 	"testing"
 )
 
@@ -38,6 +41,66 @@ func TestAnExtractedFileThatDiffersIsWrittenAgain(t *testing.T) {
 	if left, _ := filepath.Glob(filepath.Join(e.dir, "reinstall.exe.*")); len(left) != 0 {
 		t.Errorf("temporary files left behind: %v", left)
 	}
+}
+
+// Two processes of the application extract at once: the other one writes the file between this
+// one's look and its rename, and keeps it open as a loaded DLL is kept, so that the rename fails.
+// The same bytes are accepted; other bytes are not.
+func TestAFileAnotherProcessExtractedFirstIsAcceptedWhenTheSame(t *testing.T) {
+	if path := os.Getenv("REINSTALL_TEST_HOLD"); path != "" {
+		holdFile(path, os.Getenv("REINSTALL_TEST_BYTES"))
+		return
+	}
+	data := []byte("the launcher's bytes")
+	sum := sha256.Sum256(data)
+	e := &extracted{dir: t.TempDir(), files: map[string]bundledFile{
+		"reinstall.exe": {"reinstall.exe", data, hex.EncodeToString(sum[:])}}}
+	path := filepath.Join(e.dir, "reinstall.exe")
+	defer func() { beforeReplace = func() {} }()
+	for _, tc := range []struct {
+		name     string
+		theirs   string
+		accepted bool
+	}{{"the same bytes", string(data), true}, {"other bytes", "another program", false}} {
+		os.Remove(path)
+		other := exec.Command(os.Args[0], "-test.run=^TestAFileAnotherProcessExtractedFirst")
+		other.Env = append(os.Environ(), "REINSTALL_TEST_HOLD="+path,
+			"REINSTALL_TEST_BYTES="+tc.theirs)
+		release, _ := other.StdinPipe()
+		held, _ := other.StdoutPipe()
+		beforeReplace = func() {
+			if err := other.Start(); err != nil {
+				t.Fatal(err)
+			}
+			if line, _ := bufio.NewReader(held).ReadString('\n'); line != "held\n" {
+				t.Fatalf("the other process says %q", line)
+			}
+		}
+		err := e.verify("reinstall.exe")
+		release.Close()
+		other.Wait()
+		if (err == nil) != tc.accepted {
+			t.Errorf("%s: verify says %v", tc.name, err)
+		}
+	}
+}
+
+// holdFile writes data to path and keeps it open, sharing reading only, until standard input
+// closes.
+func holdFile(path, data string) {
+	if err := os.WriteFile(path, []byte(data), 0o600); err != nil {
+		panic(err)
+	}
+	name, _ := syscall.UTF16PtrFromString(path)
+	handle, err := syscall.CreateFile(name, syscall.GENERIC_READ, syscall.FILE_SHARE_READ, nil,
+		syscall.OPEN_EXISTING, 0, 0)
+	if err != nil {
+		panic(err)
+	}
+	os.Stdout.WriteString("held\n")
+	buffer := make([]byte, 1)
+	os.Stdin.Read(buffer)
+	syscall.CloseHandle(handle)
 }
 
 func TestCarriedBytesThatDoNotMatchTheirSumAreRefused(t *testing.T) {
