@@ -5,7 +5,7 @@ of the same commit, and a SHA256SUMS over them and the release ZIPs.
 Usage: make_packages.py OUTPUT_DIR NATIVE_BUILD WINDOWS_X86_BUILD WINDOWS_X64_BUILD
 
   npm     reinstall-handover-V.tgz and its platform packages -win32-x64, -win32-ia32, -linux-x64
-  Python  reinstall_handover-V-py3-none-{win32,win_amd64,linux_x86_64}.whl
+  Python  reinstall_handover-V-py3-none-{win32,win_amd64,manylinux_2_34_x86_64}.whl
   NuGet   Reinstall.Handover.V.nupkg (lib/netstandard2.0, runtimes/RID/native, build targets)
   Go      reinstall-handover-go-vV.zip: a module proxy folder (GOPROXY=file://...) whose module
           embeds each Windows architecture's binaries
@@ -111,8 +111,11 @@ def npm_packages(out, binaries, version, stamp):
 
 
 # Python: one wheel per platform, tagged py3-none-PLATFORM (ctypes needs no CPython ABI), the
-# binaries in reinstall_handover/bin/PLATFORM/ and a PyInstaller hook registered as an entry point.
-WHEEL_PLATFORMS = {"win32": "win32-ia32", "win_amd64": "win32-x64", "linux_x86_64": "linux-x64"}
+# binaries in reinstall_handover/bin/FOLDER/ (the binding's platform_tag()) and a PyInstaller hook
+# registered as an entry point. The native binaries need glibc 2.34 (posix_spawn's closefrom):
+# their wheel says so in its manylinux tag.
+WHEEL_PLATFORMS = {"win32": ("win32", "win32-ia32"), "win_amd64": ("win_amd64", "win32-x64"),
+                   "manylinux_2_34_x86_64": ("linux_x86_64", "linux-x64")}
 
 
 def record_hash(data):
@@ -130,9 +133,10 @@ def wheels(out, binaries, version, stamp):
                                 .replace(os.sep, "/"), read(path)))
     info = f"reinstall_handover-{version}.dist-info"
     names = []
-    for tag, platform in WHEEL_PLATFORMS.items():
+    for tag, (folder, platform) in WHEEL_PLATFORMS.items():
         files = binaries[platform]
-        entries = package + [(f"reinstall_handover/bin/{tag}/{n}", files[n]) for n in sorted(files)]
+        entries = package + [(f"reinstall_handover/bin/{folder}/{n}", files[n])
+                             for n in sorted(files)]
         entries += [
             (f"{info}/METADATA", (f"Metadata-Version: 2.1\nName: reinstall_handover\n"
                                   f"Version: {version}\nSummary: {SUMMARY}\nLicense: MIT\n"

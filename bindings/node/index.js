@@ -53,7 +53,8 @@ const MACHINES = { x64: { pe: 0x8664, elf: 62 }, ia32: { pe: 0x14c, elf: 3 } };
 
 // A path inside an Electron app.asar as the file system sees it: a program cannot be started nor
 // a library loaded from the archive, so the packer leaves them in app.asar.unpacked (with
-// --unpack "*.{exe,dll,so}" or the platform package's folder in --unpack-dir).
+// --unpack-dir "node_modules/reinstall-handover-*": the Linux launcher has no extension that an
+// --unpack pattern of extensions would match).
 function unpackedPath(file) {
   return file.replace(/([\\/])app\.asar(?=[\\/])/, '$1app.asar.unpacked');
 }
@@ -105,7 +106,7 @@ function packagedFile(file) {
   if (!fs.existsSync(full)) {
     throw new Error(`reinstall-handover: ${full} is missing from ${name}` +
                     (/app\.asar\.unpacked/.test(full) ?
-                      '; pack the app with --unpack "*.{exe,dll,so}" or this folder unpacked' : ''));
+                      '; pack the app with --unpack-dir "node_modules/reinstall-handover-*"' : ''));
   }
   const arch = architectureOf(full);
   if (arch !== process.arch) {
@@ -337,6 +338,8 @@ async function handOverAsync(request, confirmMs = 250) {
 // when a mark was removed, false when there was none. Throws with `systemError` when it could
 // not be removed.
 function removeDownloadMark(installPath) {
+  const why = refusalOf('installPath', String(installPath));
+  if (why) throw new HandoverError('installPath', `reinstall hand-over: ${why}`);
   const removed = [0];
   const error = [0];
   const code = api().removeMark(installPath, removed, error);

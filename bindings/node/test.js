@@ -62,6 +62,10 @@ test('golden refusals', () => {
       (e) => e instanceof rh.HandoverError && e.field === r.field);
     const result = rh.handOver(request);
     assert.deepStrictEqual([result.ok, result.step, result.problem.field], [false, 1, r.field]);
+    if (r.field === 'installPath') {
+      assert.throws(() => rh.removeDownloadMark(r.value),
+        (e) => e instanceof rh.HandoverError && e.field === 'installPath');
+    }
   }
 });
 
@@ -71,6 +75,21 @@ test('load can be called again', () => {
   assert.throws(() => rh.locate(), /reinstall-handover-linux-x64 is not installed/);
   rh.load();
   rh.load();
+});
+
+test('a platform package built for another architecture is refused', () => {
+  const folder = path.join(__dirname, 'node_modules', 'reinstall-handover-linux-x64');
+  fs.mkdirSync(folder, { recursive: true });
+  try {
+    fs.writeFileSync(path.join(folder, 'package.json'), '{"name":"reinstall-handover-linux-x64"}');
+    const elf = Buffer.alloc(64);
+    elf.write('\x7fELF', 'latin1');
+    elf.writeUInt16LE(3, 18);  // i386
+    fs.writeFileSync(path.join(folder, 'reinstall'), elf);
+    assert.throws(() => rh.locate(), /reinstall is built for ia32, this process is x64/);
+  } finally {
+    fs.rmSync(folder, { recursive: true, force: true });
+  }
 });
 
 test('a real hand-over', async () => {

@@ -19,8 +19,14 @@ int main(int argc, char** argv) {
     return 2;
   }
   /* 1. At start-up: hold the mutex for as long as the application runs. */
-  if (reinstall_mutex_create("MyCompany.MyApp", &mutex, &error) != REINSTALL_OK) {
-    fprintf(stderr, "another instance runs (error %u)\n", (unsigned)error);
+  code = reinstall_mutex_create("MyCompany.MyApp", &mutex, &error);
+  if (code != REINSTALL_OK) {
+    if (code == REINSTALL_MUTEX_UNAVAILABLE) {
+      fprintf(stderr, "another instance runs, or the system refused the mutex (error %u)\n",
+              (unsigned)error);
+    } else {
+      fprintf(stderr, "cannot create the mutex: %s\n", reinstall_code_name(code));
+    }
     return 1;
   }
 
@@ -44,8 +50,13 @@ int main(int argc, char** argv) {
   }
   code = reinstall_hand_over(&request, 250, &handover);
   if (code != REINSTALL_OK) {
-    reinstall_handover_problem(handover, &field, &error, message, sizeof message, &length);
-    fprintf(stderr, "%s\n", message);
+    /* Without a result (a bad argument, no memory) there is no message to read. */
+    if (handover == NULL || reinstall_handover_problem(handover, &field, &error, message,
+                                                       sizeof message, &length) < 0) {
+      fprintf(stderr, "hand-over failed: %s\n", reinstall_code_name(code));
+    } else {
+      fprintf(stderr, "%s\n", message);
+    }
   }
   reinstall_handover_release(handover);
 

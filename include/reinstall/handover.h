@@ -2,7 +2,8 @@
 //
 // The pattern:
 //   1. Hold an ApplicationMutex for the whole life of the process: create it early, keep it, and
-//      let the process's exit release it. No child process can inherit it.
+//      let the process's exit release it. No program it starts keeps it (natively, a child forked
+//      without exec shares it until that child ends).
 //   2. Before quitting, call Preflight(request). Every problem it lists would make the hand-over
 //      fail after the application is gone; on any problem, stay open and tell the user.
 //   3. HandOver(request): it starts the launcher outside the application's job where it can,

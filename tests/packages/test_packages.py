@@ -7,6 +7,7 @@ hand-over to a stub installer: natively for npm, Python and NuGet (Mono), under 
 import glob
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -111,25 +112,27 @@ class Npm(Consumer):
         for name in ("reinstall.exe", "reinstall_handover.dll"):
             self.assertEqual(architecture(os.path.join(files, name)), "x64", name)
 
-        # Packed into app.asar with its programs and libraries left out: the binding's path
-        # inside the archive leads to the file left out of it.
+        # Packed into app.asar with the platform package left out as the README says: the
+        # binding's path inside the archive leads to the file left out of it, on Windows and on
+        # Linux (whose launcher has no extension to match).
         tools = os.path.join(self.work, "tools")
         os.makedirs(tools)
         self.run_ok(["npm", "install", "--prefix", tools, *quiet, "@electron/asar@3"])
         asar = os.path.join(tools, "node_modules", ".bin", "asar")
-        archive = os.path.join(self.work, "app.asar")
-        self.run_ok([asar, "pack", win, archive, "--unpack", "*.{exe,dll}"])
-        inside = os.path.join(archive, "node_modules", "reinstall-handover-win32-x64",
-                              "reinstall.exe")
-        listed = self.run_ok([asar, "list", archive]).stdout.splitlines()
-        self.assertIn("/node_modules/reinstall-handover-win32-x64/reinstall.exe", listed)
-        unpacked = self.run_ok(["node", "-e", "process.stdout.write(require("
-                                "'reinstall-handover').unpackedPath(process.argv[1]))", inside],
-                               cwd=app).stdout
-        self.assertEqual(unpacked, os.path.join(self.work, "app.asar.unpacked", "node_modules",
-                                                "reinstall-handover-win32-x64", "reinstall.exe"))
-        with open(unpacked, "rb") as a, open(os.path.join(files, "reinstall.exe"), "rb") as b:
-            self.assertEqual(a.read(), b.read())
+        for project, platform, launcher in ((win, "win32-x64", "reinstall.exe"),
+                                            (app, "linux-x64", "reinstall")):
+            archive = os.path.join(self.work, platform, "app.asar")
+            self.run_ok([asar, "pack", project, archive,
+                         "--unpack-dir", "node_modules/reinstall-handover-*"])
+            folder = os.path.join("node_modules", f"reinstall-handover-{platform}")
+            listed = self.run_ok([asar, "list", archive]).stdout.splitlines()
+            self.assertIn(f"/{folder}/{launcher}", listed)
+            unpacked = self.run_ok(["node", "-e", "process.stdout.write(require("
+                                    "'reinstall-handover').unpackedPath(process.argv[1]))",
+                                    os.path.join(archive, folder, launcher)], cwd=app).stdout
+            self.assertEqual(unpacked, os.path.join(archive + ".unpacked", folder, launcher))
+            with open(unpacked, "rb") as a, open(os.path.join(project, folder, launcher), "rb") as b:
+                self.assertEqual(a.read(), b.read())
 
 
 class Python(Consumer):
@@ -139,7 +142,16 @@ class Python(Consumer):
         pip = [os.path.join(venv, "bin", "python"), "-m", "pip", "--disable-pip-version-check",
                "--no-input", "-q"]
         self.run_ok([*pip, "install", "--no-index",
-                     package(f"reinstall_handover-{VERSION}-py3-none-linux_x86_64.whl")])
+                     package(f"reinstall_handover-{VERSION}-py3-none-manylinux_2_34_x86_64.whl")])
+        # The tag promises glibc 2.34 at most: no binary may ask for a newer symbol.
+        native = os.path.join(venv, "lib", f"python{sys.version_info[0]}.{sys.version_info[1]}",
+                              "site-packages", "reinstall_handover", "bin", "linux_x86_64")
+        for name in os.listdir(native):
+            symbols = subprocess.run(["objdump", "-T", os.path.join(native, name)], check=True,
+                                     capture_output=True, text=True).stdout
+            versions = [tuple(map(int, v.split(".")))
+                        for v in re.findall(r"GLIBC_([\d.]+)", symbols)]
+            self.assertEqual(max(versions), (2, 34), name)
         self.assertHandsOver([os.path.join(venv, "bin", "python"),
                               os.path.join(EXAMPLES, "app.py")], cwd=self.work)
 

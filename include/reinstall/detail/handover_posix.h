@@ -22,8 +22,9 @@
 namespace reinstall {
 
 // The native stand-in for the application's mutex: an open-file-description lock on
-// LockPath(name), on a descriptor that no child inherits. Held until the object is destroyed or
-// the process ends. It never follows a symbolic link, takes only a regular file owned by this
+// LockPath(name), on a close-on-exec descriptor: no program the application starts keeps it, but
+// a child forked without exec shares it until it ends. Held until the object is destroyed or the
+// process ends. It never follows a symbolic link, takes only a regular file owned by this
 // user, and removes the file at the end only when it created it, and only in the process that
 // created it: a forked child that ends leaves the lock and its file to the parent. (A creator
 // that loses the race for the lock to another process leaves its file to that holder, which
