@@ -110,7 +110,7 @@ class Release(unittest.TestCase):
         files = entries(PACKAGE)
         headers = {f"include/reinstall/{h}" for h in (
             "handover.h", "command_line.h", "handover_c.h", "detail/handover_win32.h",
-            "detail/handover_posix.h", "detail/spawn_posix.h")}
+            "detail/handover_posix.h", "detail/spawn_posix.h", "detail/zone_identifier.h")}
         lib = {"lib/reinstall_handover.dll.a", "lib/reinstall_handover.def",
                "lib/cmake/reinstall/reinstallConfig.cmake",
                "lib/cmake/reinstall/reinstallConfigVersion.cmake"}
