@@ -226,8 +226,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   std::string text;
   if (scenario["via"] == "preflight") {
     if (scenario["unmark"] == "1") {
-      text =
-          record::Line("unmarked", reinstall::RemoveDownloadMark(scenario["install"]) ? "1" : "0");
+      std::uint32_t error = 0;
+      const bool removed = reinstall::RemoveDownloadMark(scenario["install"], &error);
+      text = record::Line("unmarked", removed ? "1" : "0") +
+             record::Line("unmark_error", std::to_string(error));
     }
     std::string codes;
     for (const reinstall::Problem& problem : reinstall::Preflight(Request(scenario))) {

@@ -211,6 +211,7 @@ class Jobs(WineTest):
         self.assertEqual(run.record["step"], "3", run.record["message"])
         self.assertEqual(run.record["code"], "breakaway-refused")
         self.assertEqual(run.record["remains_in_job"], "1")
+        self.assertEqual(run.record["system_error"], "5", "the refused breakaway's error")
         # The control: the application quit anyway, and the job took the waiting launcher with it.
         self.assertTrue(run.named("OpenMutexA"), "the launcher was waiting")
         self.assertEqual(run.named("ShellExecuteExA"), [])
@@ -258,13 +259,15 @@ class Preflight(WineTest):
              "path-too-long:installPath"),
             ("an installer open for writing", self.installer, "mutex",
              "install-file-rejected:installPath", {"hold_install": True}),
+            ("a launcher path of 260 units", self.installer, "mutex", "path-too-long:launcher",
+             {"launcher": win_path(self.long_installer(260))}),
         ]
         for what, install, obj, problems, *keys in cases:
             with self.subTest(what):
                 params = "/D=\udcff" if "UTF-8" in what else "/S"
+                given = {"launcher": win_path(LAUNCHER), **(keys[0] if keys else {})}
                 run = WINE.call(self.dir, object=obj, via="preflight",
-                                launcher=win_path(LAUNCHER), install=win_path(install),
-                                params=params, **(keys[0] if keys else {}))
+                                install=win_path(install), params=params, **given)
                 self.assertEqual(run.code, 0, caller_exit(run.code))
                 self.assertEqual(run.record["problems"], problems)
 
@@ -272,7 +275,7 @@ class Preflight(WineTest):
         cases = [("none", False, "", None), ("1", False, "", None), ("2", False, "", None),
                  ("3", False, "install-file-marked:installPath", None),
                  ("4", False, "install-file-marked:installPath", None),
-                 ("3", True, "", "1")]
+                 ("3", True, "", "1"), ("none", True, "", "0")]  # nothing to remove: no error
         for zone, unmark, problems, unmarked in cases:
             with self.subTest(zone=zone, unmark=unmark):
                 run = WINE.call(self.dir, via="preflight", launcher=win_path(LAUNCHER),
@@ -281,6 +284,7 @@ class Preflight(WineTest):
                 self.assertEqual(run.code, 0, caller_exit(run.code))
                 self.assertEqual(run.record["problems"], problems)
                 self.assertEqual(run.record.get("unmarked"), unmarked)
+                self.assertEqual(run.record.get("unmark_error"), "0" if unmark else None)
 
     def test_before_windows_10_1903_values_must_survive_the_ansi_code_page(self):
         # Wine reports the Windows version set for caller.exe (the harness sets Windows 10 for

@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +18,7 @@
 #include <new>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/reinstall.h"
@@ -262,6 +265,17 @@ class HelperFiles : public ::testing::Test {
 
 using ApplicationMutexTest = HelperFiles;
 
+// The descriptors open in this process, from /proc/self/fd: each one's number and target.
+std::vector<std::pair<int, std::string>> OpenDescriptors() {
+  std::vector<std::pair<int, std::string>> open;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    open.emplace_back(std::stoi(entry.path().filename().string()),
+                      std::filesystem::read_symlink(entry.path(), error).string());
+  }
+  return open;
+}
+
 TEST_F(ApplicationMutexTest, IsExclusiveAndRemovesOnlyTheFileItCreated) {
   {
     reinstall::ApplicationMutex first("app");
@@ -272,6 +286,15 @@ TEST_F(ApplicationMutexTest, IsExclusiveAndRemovesOnlyTheFileItCreated) {
     EXPECT_EQ(second.error(), static_cast<std::uint32_t>(EAGAIN));
     reinstall::ApplicationMutex moved(std::move(first));
     EXPECT_TRUE(moved.held());
+    // No program the application starts keeps the lock: its descriptor closes on exec.
+    int locks = 0;
+    for (const auto& [fd, target] : OpenDescriptors()) {
+      if (target == dir_ + "/app.lock") {
+        ++locks;
+        EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0) << "descriptor " << fd;
+      }
+    }
+    EXPECT_EQ(locks, 1);
   }
   EXPECT_NE(access((dir_ + "/app.lock").c_str(), F_OK), 0) << "gone with its owner";
   EXPECT_TRUE(reinstall::ApplicationMutex("app").held()) << "free again";
@@ -396,55 +419,130 @@ TEST_F(PreflightTest, ReportsEveryProblemWithItsCode) {
   for (int i = 0; i < 126; ++i) {
     twoByte += "\xC3\xA9";
   }
+  using Found = std::pair<Code, std::string>;  // a problem's code and the field it names
   struct Case {
     const char* what;
     HandoverRequest request;
-    std::vector<Code> codes;
+    std::vector<Found> problems;
   };
   const Case cases[] = {
       {"all well", {launcher, "held", installer, "/S"}, {}},
       {"namespace prefix", {launcher, "Global\\held", installer, ""}, {}},
-      {"launcher missing", {dir_ + "/nope", "held", installer, ""}, {Code::kLauncherMissing}},
-      {"launcher a folder", {dir_, "held", installer, ""}, {Code::kLauncherNotExecutable}},
-      {"launcher no program", {plainFile, "held", installer, ""}, {Code::kLauncherNotExecutable}},
-      {"installer missing", {launcher, "held", dir_ + "/gone", ""}, {Code::kInstallFileRejected}},
-      {"installer a folder", {launcher, "held", dir_, ""}, {Code::kInstallFileRejected}},
-      {"installer no program", {launcher, "held", plainFile, ""}, {Code::kInstallFileRejected}},
-      {"installer relative", {launcher, "held", "setup 1.sh", ""}, {Code::kInstallPathRelative}},
-      {"mutex not held", {launcher, "free", installer, ""}, {Code::kMutexNotHeld}},
-      {"mutex a folder", {launcher, dir_ + "/", installer, ""}, {Code::kMutexUnusable}},
-      {"backslash", {launcher, "a\\b", installer, ""}, {Code::kMutexNameInvalid}},
+      {"launcher missing",
+       {dir_ + "/nope", "held", installer, ""},
+       {{Code::kLauncherMissing, "launcher"}}},
+      {"launcher a folder",
+       {dir_, "held", installer, ""},
+       {{Code::kLauncherNotExecutable, "launcher"}}},
+      {"launcher no program",
+       {plainFile, "held", installer, ""},
+       {{Code::kLauncherNotExecutable, "launcher"}}},
+      {"installer missing",
+       {launcher, "held", dir_ + "/gone", ""},
+       {{Code::kInstallFileRejected, "installPath"}}},
+      {"installer a folder",
+       {launcher, "held", dir_, ""},
+       {{Code::kInstallFileRejected, "installPath"}}},
+      {"installer no program",
+       {launcher, "held", plainFile, ""},
+       {{Code::kInstallFileRejected, "installPath"}}},
+      {"installer relative",
+       {launcher, "held", "setup 1.sh", ""},
+       {{Code::kInstallPathRelative, "installPath"}}},
+      {"mutex not held", {launcher, "free", installer, ""}, {{Code::kMutexNotHeld, "mutexName"}}},
+      {"mutex a folder",
+       {launcher, dir_ + "/", installer, ""},
+       {{Code::kMutexUnusable, "mutexName"}}},
+      {"backslash", {launcher, "a\\b", installer, ""}, {{Code::kMutexNameInvalid, "mutexName"}}},
       {"backslash after prefix",
        {launcher, "Local\\a\\b", installer, ""},
-       {Code::kMutexNameInvalid}},
-      {"session prefix", {launcher, "Session\\1\\free", installer, ""}, {Code::kMutexNotHeld}},
+       {{Code::kMutexNameInvalid, "mutexName"}}},
+      {"session prefix",
+       {launcher, "Session\\1\\free", installer, ""},
+       {{Code::kMutexNotHeld, "mutexName"}}},
       {"not a session prefix",
        {launcher, "Session\\x\\y", installer, ""},
-       {Code::kMutexNameInvalid}},
-      {"prefix alone", {launcher, "Global\\", installer, ""}, {Code::kMutexNameInvalid}},
-      {"250 bytes", {launcher, longest, installer, ""}, {Code::kMutexNotHeld}},
-      {"251 bytes", {launcher, longest + "n", installer, ""}, {Code::kMutexNameInvalid}},
+       {{Code::kMutexNameInvalid, "mutexName"}}},
+      {"prefix alone",
+       {launcher, "Global\\", installer, ""},
+       {{Code::kMutexNameInvalid, "mutexName"}}},
+      {"250 bytes", {launcher, longest, installer, ""}, {{Code::kMutexNotHeld, "mutexName"}}},
+      {"251 bytes",
+       {launcher, longest + "n", installer, ""},
+       {{Code::kMutexNameInvalid, "mutexName"}}},
       {"125 two-byte characters",
        {launcher, twoByte.substr(2), installer, ""},
-       {Code::kMutexNotHeld}},
-      {"126 two-byte characters", {launcher, twoByte, installer, ""}, {Code::kMutexNameInvalid}},
-      {"launcher relative", {"reinstall", "held", installer, ""}, {Code::kInstallPathRelative}},
-      {"quote in parameters", {launcher, "held", installer, "/D=\"x\""}, {Code::kInvalidValue}},
-      {"empty launcher", {"", "held", installer, ""}, {Code::kInvalidValue}},
+       {{Code::kMutexNotHeld, "mutexName"}}},
+      {"126 two-byte characters",
+       {launcher, twoByte, installer, ""},
+       {{Code::kMutexNameInvalid, "mutexName"}}},
+      {"launcher relative",
+       {"reinstall", "held", installer, ""},
+       {{Code::kInstallPathRelative, "launcher"}}},
+      {"quote in parameters",
+       {launcher, "held", installer, "/D=\"x\""},
+       {{Code::kInvalidValue, "parameters"}}},
+      {"empty launcher", {"", "held", installer, ""}, {{Code::kInvalidValue, "launcher"}}},
       {"several",
        {dir_ + "/nope", "free", "setup.sh", ""},
-       {Code::kInstallPathRelative, Code::kLauncherMissing, Code::kMutexNotHeld}},
+       {{Code::kInstallPathRelative, "installPath"},
+        {Code::kLauncherMissing, "launcher"},
+        {Code::kMutexNotHeld, "mutexName"}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    std::vector<Code> codes;
+    std::vector<Found> found;
     for (const reinstall::Problem& problem : reinstall::Preflight(c.request)) {
-      codes.push_back(problem.code);
+      found.emplace_back(problem.code, problem.field);
       EXPECT_FALSE(problem.message.empty());
     }
-    std::sort(codes.begin(), codes.end());
-    EXPECT_EQ(codes, c.codes);
+    std::sort(found.begin(), found.end());
+    EXPECT_EQ(found, c.problems);
   }
+  // Each probe's descriptor is closed again.
+  const auto before = OpenDescriptors();
+  for (int i = 0; i < 100; ++i) {
+    reinstall::Preflight(cases[0].request);
+  }
+  EXPECT_EQ(OpenDescriptors(), before);
+}
+
+// The install file must be one this user may read, as the launcher opens it for reading: root
+// reads every file, so that check runs in a child that is nobody.
+TEST_F(PreflightTest, AnInstallerThisUserMayNotReadIsRejected) {
+  const std::string launcher = Write("reinstall", "#!/bin/sh\n", 0755);
+  const std::string installer = Write("setup", "#!/bin/sh\n", 0111);
+  const reinstall::ApplicationMutex held("held");
+  ASSERT_EQ(chmod(held.path().c_str(), 0644), 0);  // probed by nobody too
+  ASSERT_EQ(chmod(dir_.c_str(), 0711), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
+      _exit(100);
+    }
+    const auto problems = reinstall::Preflight({launcher, "held", installer, ""});
+    _exit(problems.size() == 1 && problems[0].code == reinstall::ProblemCode::kInstallFileRejected
+              ? 0
+              : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "100: could not become nobody; 1: not rejected";
+}
+
+// What only the C interface does: its own check of the request's size and its refusal of a
+// mutex name before anything is created.
+TEST_F(PreflightTest, TheCInterfaceRefusesBeforeItActs) {
+  reinstall_request small{4, "/bin/true", "m", "/bin/true", ""};
+  reinstall_problems* problems = nullptr;
+  EXPECT_EQ(reinstall_preflight(&small, &problems), REINSTALL_BAD_ARGUMENT);
+  EXPECT_EQ(problems, nullptr);
+  reinstall_mutex* mutex = nullptr;
+  std::uint32_t error = 1;
+  EXPECT_EQ(reinstall_mutex_create("a\\b", &mutex, &error), REINSTALL_MUTEX_NAME_INVALID);
+  EXPECT_EQ(mutex, nullptr);
+  EXPECT_EQ(error, 0U);
+  EXPECT_TRUE(std::filesystem::is_empty(dir_)) << "no lock file was created";
 }
 
 TEST_F(PreflightTest, HandOverRefusesStartsAndConfirms) {
@@ -469,6 +567,12 @@ TEST_F(PreflightTest, HandOverRefusesStartsAndConfirms) {
        Code::kInvalidValue,
        0,
        std::chrono::milliseconds(2001)},
+      {"confirms for exactly the longest time",
+       {stayer, "m", installer, ""},
+       Step::kNone,
+       Code::kNone,
+       0,
+       reinstall::kLongestConfirmation},
       {"quote", {stayer, "m", installer, "\""}, Step::kCheckRequest, Code::kInvalidValue, 0},
       {"relative",
        {stayer, "m", "setup.sh", ""},
