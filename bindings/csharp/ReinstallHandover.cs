@@ -13,116 +13,262 @@
 using System;
 using System.Collections.Generic;
 using System.IO;
+using System.Runtime.CompilerServices;
 using System.Runtime.InteropServices;
 using System.Text;
 
 namespace Reinstall {
 
-// The problem codes, as the C interface numbers them.
+/// <summary>
+/// The problem codes, as the C interface numbers them.
+/// </summary>
 public enum ProblemCode {
+  /// <summary>Nothing failed.</summary>
   None = 0,
+  /// <summary>A value the launcher cannot receive (empty, a double quote, NUL, encoding).</summary>
   InvalidValue = 1,
+  /// <summary>A name the system cannot use for a mutex.</summary>
   MutexNameInvalid = 2,
+  /// <summary>The install path or the launcher is relative.</summary>
   InstallPathRelative = 3,
+  /// <summary>No file at the launcher's path.</summary>
   LauncherMissing = 4,
+  /// <summary>Something there, but not a program.</summary>
   LauncherNotExecutable = 5,
+  /// <summary>The launcher's own check of the install file would fail.</summary>
   InstallFileRejected = 6,
+  /// <summary>The shell has no program for "open" on this file type.</summary>
   NoOpenProgram = 7,
+  /// <summary>The mutex does not exist: the installer would start at once.</summary>
   MutexNotHeld = 8,
+  /// <summary>The launcher could not open the mutex.</summary>
   MutexUnusable = 9,
+  /// <summary>A job that kills on close and forbids breakaway.</summary>
   JobKillsLauncher = 10,
+  /// <summary>The launcher process could not be started.</summary>
   StartFailed = 11,
+  /// <summary>Started, but inside the application's job.</summary>
   BreakawayRefused = 12,
+  /// <summary>Started, but gone before the confirmation.</summary>
   LauncherEndedEarly = 13,
+  /// <summary>A path longer than the launcher's calls can open.</summary>
   PathTooLong = 14,
+  /// <summary>The system would not create or lock the mutex.</summary>
   MutexUnavailable = 15,
+  /// <summary>Marked as downloaded: Windows would stop it at a security prompt.</summary>
   InstallFileMarked = 16
 }
 
-// The step of HandOver that failed.
-public enum HandoverStep { None = 0, CheckRequest = 1, StartProcess = 2, Breakaway = 3, Confirm = 4 }
+/// <summary>
+/// The step of HandOver that failed.
+/// </summary>
+public enum HandoverStep {
+  /// <summary>Nothing failed.</summary>
+  None = 0,
+  /// <summary>The request itself (the checks of Preflight that need no system call).</summary>
+  CheckRequest = 1,
+  /// <summary>The launcher could not be started.</summary>
+  StartProcess = 2,
+  /// <summary>Started, but inside the application's job, which forbids breakaway.</summary>
+  Breakaway = 3,
+  /// <summary>Started, but it ended before the confirmation wait was over.</summary>
+  Confirm = 4
+}
 
+/// <summary>
+/// What the application hands over: the launcher (null: the package's), the mutex it holds
+/// while it runs, the install file (an absolute path) and its parameters.
+/// </summary>
 public sealed class HandoverRequest {
-  // The launcher of this package.
+  /// <summary>
+  /// The launcher of this package.
+  /// </summary>
   public HandoverRequest(string mutexName, string installPath, string parameters = "")
       : this(null, mutexName, installPath, parameters) {}
 
-  // A launcher of your own (null: the package's).
-  public HandoverRequest(string launcher, string mutexName, string installPath,
+  /// <summary>
+  /// A launcher of your own (null: the package's).
+  /// </summary>
+  public HandoverRequest(string? launcher, string mutexName, string installPath,
                          string parameters) {
     Launcher = launcher;
     MutexName = mutexName;
     InstallPath = installPath;
     Parameters = parameters ?? "";
   }
-  public string Launcher { get; }
+  /// <summary>
+  /// The launcher to start; null takes the package's own.
+  /// </summary>
+  public string? Launcher { get; }
+  /// <summary>
+  /// The mutex the application holds while it runs.
+  /// </summary>
   public string MutexName { get; }
+  /// <summary>
+  /// The install file, an absolute path.
+  /// </summary>
   public string InstallPath { get; }
+  /// <summary>
+  /// The install file's parameters, passed on unchanged.
+  /// </summary>
   public string Parameters { get; }
 }
 
+/// <summary>
+/// One problem: its code and stable name, the request field it concerns, the system's error and
+/// one sentence for a log or the user.
+/// </summary>
 public sealed class Problem {
+  /// <summary>
+  /// The problem's code.
+  /// </summary>
   public ProblemCode Code { get; internal set; }
-  public string Name { get; internal set; }   // the stable name: "mutex-not-held" and so on
-  public string Field { get; internal set; }  // "", "launcher", "mutexName", ...
+  /// <summary>
+  /// The code's stable name: "mutex-not-held" and so on.
+  /// </summary>
+  public string Name { get; internal set; } = "";
+  /// <summary>
+  /// The field it concerns: "", "launcher", "mutexName", "installPath", "parameters" or
+  /// "confirm".
+  /// </summary>
+  public string Field { get; internal set; } = "";
+  /// <summary>
+  /// The system's error (Win32 error on Windows, errno natively); 0 when none.
+  /// </summary>
   public uint SystemError { get; internal set; }
-  public string Message { get; internal set; }
+  /// <summary>
+  /// One sentence for a log or the user.
+  /// </summary>
+  public string Message { get; internal set; } = "";
 }
 
+/// <summary>
+/// What HandOver did. On Ok the launcher runs outside the application's job (or there is none)
+/// and was still running after the confirmation.
+/// </summary>
 public sealed class HandoverResult {
+  /// <summary>
+  /// Whether the hand-over will happen once the application quits.
+  /// </summary>
   public bool Ok { get; internal set; }
+  /// <summary>
+  /// The step that failed; None when nothing did.
+  /// </summary>
   public HandoverStep Step { get; internal set; }
-  public Problem Problem { get; internal set; }
+  /// <summary>
+  /// What went wrong; code None when nothing did.
+  /// </summary>
+  public Problem Problem { get; internal set; } = new Problem();
+  /// <summary>
+  /// Started with CREATE_BREAKAWAY_FROM_JOB (Windows).
+  /// </summary>
   public bool BrokeAway { get; internal set; }
+  /// <summary>
+  /// The job forbade breakaway: the launcher shares its fate.
+  /// </summary>
   public bool RemainsInJob { get; internal set; }
+  /// <summary>
+  /// And that job kills its processes when it closes.
+  /// </summary>
   public bool JobKillsOnClose { get; internal set; }
+  /// <summary>
+  /// The started launcher's process id; 0 when it was not started.
+  /// </summary>
   public uint LauncherId { get; internal set; }
 }
 
-// A value the launcher could not receive intact; Field names it.
+/// <summary>
+/// A value the launcher could not receive intact; Field names it.
+/// </summary>
 public sealed class HandoverException : ArgumentException {
+  /// <summary>
+  /// A refusal of the value of `field`.
+  /// </summary>
   public HandoverException(string field, string message) : base(message) { Field = field; }
+  /// <summary>
+  /// The field it concerns: "", "launcher", "mutexName", "installPath", "parameters" or
+  /// "confirm".
+  /// </summary>
   public string Field { get; }
 }
 
-// The application's mutex could not be had: another process holds it (SystemError is
-// ERROR_ALREADY_EXISTS on Windows, EAGAIN natively) or the system refused it.
+/// <summary>
+/// The application's mutex could not be had: another process holds it (SystemError is
+/// ERROR_ALREADY_EXISTS on Windows, EAGAIN natively) or the system refused it.
+/// </summary>
 public sealed class MutexUnavailableException : InvalidOperationException {
+  /// <summary>
+  /// The mutex could not be had, for the system's reason `systemError`.
+  /// </summary>
   public MutexUnavailableException(string message, uint systemError) : base(message) {
     SystemError = systemError;
   }
+  /// <summary>
+  /// The system's error: ERROR_ALREADY_EXISTS on Windows or EAGAIN natively when another process holds it.
+  /// </summary>
   public uint SystemError { get; }
 }
 
-// The C interface's records, each released by its own function when disposed or finalized.
+/// <summary>
+/// The C interface's records, each released by its own function when disposed or finalized.
+/// </summary>
 public abstract class RecordHandle : SafeHandle {
+  /// <summary>
+  /// An empty record.
+  /// </summary>
   protected RecordHandle() : base(IntPtr.Zero, true) {}
+  /// <summary>
+  /// Whether no record is held.
+  /// </summary>
   public override bool IsInvalid { get { return handle == IntPtr.Zero; } }
 }
 
+/// <summary>
+/// A list of problems from the C interface.
+/// </summary>
 public sealed class ProblemsHandle : RecordHandle {
+  /// <summary>
+  /// Releases the record.
+  /// </summary>
   protected override bool ReleaseHandle() {
     ReinstallHandover.reinstall_problems_release(handle);
     return true;
   }
 }
 
+/// <summary>
+/// A hand-over result from the C interface.
+/// </summary>
 public sealed class HandoverHandle : RecordHandle {
+  /// <summary>
+  /// Releases the record.
+  /// </summary>
   protected override bool ReleaseHandle() {
     ReinstallHandover.reinstall_handover_release(handle);
     return true;
   }
 }
 
+/// <summary>
+/// A held mutex from the C interface.
+/// </summary>
 public sealed class MutexHandle : RecordHandle {
+  /// <summary>
+  /// Releases the record.
+  /// </summary>
   protected override bool ReleaseHandle() {
     ReinstallHandover.reinstall_mutex_release(handle);
     return true;
   }
 }
 
+/// <summary>
+/// Hand over to the reinstall launcher: check the request, start the launcher, hold the application's mutex.
+/// </summary>
 public static class ReinstallHandover {
-  // The C interface this binding speaks: the same major, a minor at least this new.
+  /// <summary>
+  /// The C interface this binding speaks: the same major, a minor at least this new.
+  /// </summary>
   public const uint InterfaceMajor = 2, InterfaceMinor = 1;
   const int MutexUnavailable = (int)ProblemCode.MutexUnavailable;
   static readonly string[] Fields = {"", "launcher", "mutexName", "installPath", "parameters",
@@ -135,43 +281,43 @@ public static class ReinstallHandover {
     public IntPtr Launcher, MutexName, InstallPath, Parameters;
   }
 
-  delegate int TextCall(byte[] buffer, UIntPtr size, out UIntPtr length);
-  delegate int ProblemCall(out int field, out uint error, byte[] buffer, UIntPtr size,
+  delegate int TextCall(byte[]? buffer, UIntPtr size, out UIntPtr length);
+  delegate int ProblemCall(out int field, out uint error, byte[]? buffer, UIntPtr size,
                            out UIntPtr length);
 
   // The C functions, bound by name once the library is loaded (Load).
   [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate uint InterfaceVersionFn();
-  internal static InterfaceVersionFn reinstall_interface_version;
+  internal static InterfaceVersionFn reinstall_interface_version = null!;
   [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate IntPtr CodeNameFn(int code);
-  internal static CodeNameFn reinstall_code_name;
-  [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate int BuildCommandLineFn(ref Request request, byte[] buffer, UIntPtr size, out UIntPtr length, out int field);
-  internal static BuildCommandLineFn reinstall_build_command_line;
+  internal static CodeNameFn reinstall_code_name = null!;
+  [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate int BuildCommandLineFn(ref Request request, byte[]? buffer, UIntPtr size, out UIntPtr length, out int field);
+  internal static BuildCommandLineFn reinstall_build_command_line = null!;
   [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate int MutexCreateFn(IntPtr name, out MutexHandle mutex, out uint error);
-  internal static MutexCreateFn reinstall_mutex_create;
+  internal static MutexCreateFn reinstall_mutex_create = null!;
   [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate void MutexReleaseFn(IntPtr mutex);
-  internal static MutexReleaseFn reinstall_mutex_release;
+  internal static MutexReleaseFn reinstall_mutex_release = null!;
   [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate int PreflightFn(ref Request request, out ProblemsHandle problems);
-  internal static PreflightFn reinstall_preflight;
+  internal static PreflightFn reinstall_preflight = null!;
   [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate UIntPtr ProblemsCountFn(ProblemsHandle problems);
-  internal static ProblemsCountFn reinstall_problems_count;
-  [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate int ProblemsGetFn(ProblemsHandle problems, UIntPtr index, out int field, out uint error, byte[] buffer, UIntPtr size, out UIntPtr length);
-  internal static ProblemsGetFn reinstall_problems_get;
+  internal static ProblemsCountFn reinstall_problems_count = null!;
+  [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate int ProblemsGetFn(ProblemsHandle problems, UIntPtr index, out int field, out uint error, byte[]? buffer, UIntPtr size, out UIntPtr length);
+  internal static ProblemsGetFn reinstall_problems_get = null!;
   [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate void ProblemsReleaseFn(IntPtr problems);
-  internal static ProblemsReleaseFn reinstall_problems_release;
+  internal static ProblemsReleaseFn reinstall_problems_release = null!;
   [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate int HandOverFn(ref Request request, uint confirmMs, out HandoverHandle handover);
-  internal static HandOverFn reinstall_hand_over;
+  internal static HandOverFn reinstall_hand_over = null!;
   [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate int HandoverStepFn(HandoverHandle handover);
-  internal static HandoverStepFn reinstall_handover_step;
-  [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate int HandoverProblemFn(HandoverHandle handover, out int field, out uint error, byte[] buffer, UIntPtr size, out UIntPtr length);
-  internal static HandoverProblemFn reinstall_handover_problem;
+  internal static HandoverStepFn reinstall_handover_step = null!;
+  [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate int HandoverProblemFn(HandoverHandle handover, out int field, out uint error, byte[]? buffer, UIntPtr size, out UIntPtr length);
+  internal static HandoverProblemFn reinstall_handover_problem = null!;
   [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate uint HandoverFlagsFn(HandoverHandle handover);
-  internal static HandoverFlagsFn reinstall_handover_flags;
+  internal static HandoverFlagsFn reinstall_handover_flags = null!;
   [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate uint HandoverLauncherIdFn(HandoverHandle handover);
-  internal static HandoverLauncherIdFn reinstall_handover_launcher_id;
+  internal static HandoverLauncherIdFn reinstall_handover_launcher_id = null!;
   [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate void HandoverReleaseFn(IntPtr handover);
-  internal static HandoverReleaseFn reinstall_handover_release;
+  internal static HandoverReleaseFn reinstall_handover_release = null!;
   [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate int RemoveDownloadMarkFn(IntPtr path, out int removed, out uint error);
-  internal static RemoveDownloadMarkFn reinstall_remove_download_mark;
+  internal static RemoveDownloadMarkFn reinstall_remove_download_mark = null!;
 
   [DllImport("kernel32", CharSet = CharSet.Unicode, SetLastError = true)]
   static extern IntPtr LoadLibraryW(string path);
@@ -185,29 +331,54 @@ public static class ReinstallHandover {
   static readonly string LauncherFile = Windows ? "reinstall.exe" : "reinstall";
   static readonly string LibraryFile = Windows ? "reinstall_handover.dll" : "libreinstall_handover.so";
 
-  // The library to load, when not the package's; set it before the first call.
-  public static string LibraryPath { get; set; }
+  /// <summary>
+  /// The library to load, when not the package's; set it before the first call.
+  /// </summary>
+  public static string? LibraryPath { get; set; }
 
-  // The runtime identifier of this process, whose runtimes/ folder holds its binaries.
+  /// <summary>
+  /// The runtime identifier of this process, whose runtimes/ folder holds its binaries.
+  /// </summary>
   public static string RuntimeIdentifier {
-    get { return RuntimeIdentifierFor(Windows, RuntimeInformation.ProcessArchitecture); }
+    get { return RuntimeIdentifierFor(Windows, ProcessArchitecture()); }
   }
 
-  // The runtime identifier of a process of `architecture` (what it runs as, not what the
-  // machine is: an x64 process on an Arm64 machine takes win-x64). The package carries x86 and
-  // x64 binaries only: any other architecture is refused, naming what is shipped.
+  // The process's architecture as a runtime identifier names it ("x64", "arm64", ...). A runtime
+  // that cannot resolve RuntimeInformation through the netstandard facade (Mono without its
+  // facades) is told it by the pointer size instead.
+  static string ProcessArchitecture() {
+    try {
+      return RuntimeArchitecture();
+    } catch (TypeLoadException) {
+      return IntPtr.Size == 8 ? "x64" : "x86";
+    }
+  }
+
+  [MethodImpl(MethodImplOptions.NoInlining)]
+  static string RuntimeArchitecture() {
+    return RuntimeInformation.ProcessArchitecture.ToString().ToLowerInvariant();
+  }
+
+  /// <summary>
+  /// The runtime identifier of a process of `architecture` (what it runs as, not what the
+  /// machine is: an x64 process on an Arm64 machine takes win-x64). The package carries x86 and
+  /// x64 binaries only: any other architecture is refused, naming what is shipped.
+  /// </summary>
   public static string RuntimeIdentifierFor(bool windows, Architecture architecture) {
+    return RuntimeIdentifierFor(windows, architecture.ToString().ToLowerInvariant());
+  }
+
+  static string RuntimeIdentifierFor(bool windows, string architecture) {
     string os = windows ? "win-" : "linux-";
-    if (architecture == Architecture.X64) return os + "x64";
-    if (architecture == Architecture.X86) return os + "x86";
+    if (architecture == "x64" || architecture == "x86") return os + architecture;
     throw new PlatformNotSupportedException(
-        "reinstall: no launcher is shipped for " + os + architecture.ToString().ToLowerInvariant() +
+        "reinstall: no launcher is shipped for " + os + architecture +
         "; the Reinstall.Handover package carries win-x86, win-x64 and linux-x64: build the " +
         "application for x64 or x86 (Windows on Arm runs either)");
   }
 
   // The machine a PE or ELF file was built for ("x64", "x86", or its number), null for neither.
-  static string MachineOf(string path) {
+  static string? MachineOf(string path) {
     using (var reader = new BinaryReader(File.OpenRead(path))) {
       byte[] head = reader.ReadBytes(64);
       if (head.Length == 64 && head[0] == 0x7F && head[1] == 'E' && head[2] == 'L' && head[3] == 'F') {
@@ -223,11 +394,13 @@ public static class ReinstallHandover {
     }
   }
 
-  // One of the package's files for this process: beside this assembly (a RID-specific publish),
-  // in runtimes/RID/native/ beside it (the package's build targets copy them there), or in the
-  // package's own runtimes/ folder (the assembly loaded from the package cache).
-  // The folder is the application's base folder: in a single-file program the assembly has no
-  // file of its own (an empty Location would make these paths relative to the working folder).
+  /// <summary>
+  /// One of the package's files for this process: beside this assembly (a RID-specific publish),
+  /// in runtimes/RID/native/ beside it (the package's build targets copy them there), or in the
+  /// package's own runtimes/ folder (the assembly loaded from the package cache).
+  /// The folder is the application's base folder: in a single-file program the assembly has no
+  /// file of its own (an empty Location would make these paths relative to the working folder).
+  /// </summary>
   public static string PackagedFile(string name) {
     string here = AppContext.BaseDirectory;
     string rid = RuntimeIdentifier;
@@ -236,7 +409,7 @@ public static class ReinstallHandover {
                            Path.Combine(here, "..", "..", native, name)};
     foreach (string path in candidates) {
       if (!File.Exists(path)) continue;
-      string machine = MachineOf(path);
+      string? machine = MachineOf(path);
       string wanted = rid.Substring(rid.IndexOf('-') + 1);
       if (machine != wanted)
         throw new BadImageFormatException(path + " is built for " + machine + ", this process is " +
@@ -263,7 +436,7 @@ public static class ReinstallHandover {
   // Loads the library by its full path (a DllImport would look for it by name, in folders that
   // are not the package's) and binds its functions.
   static void LoadLibrary() {
-    string path = LibraryPath ?? Environment.GetEnvironmentVariable("REINSTALL_HANDOVER_LIBRARY");
+    string? path = LibraryPath ?? Environment.GetEnvironmentVariable("REINSTALL_HANDOVER_LIBRARY");
     if (string.IsNullOrEmpty(path)) path = PackagedFile(LibraryFile);
     IntPtr module = Windows ? LoadLibraryW(path) : dlopen(path, 2 /* RTLD_NOW */ | 0x100 /* GLOBAL */);
     if (module == IntPtr.Zero)
@@ -304,7 +477,7 @@ public static class ReinstallHandover {
 
   // Why `text` cannot be passed at all, or null: a NUL would end it early, and an unpaired
   // surrogate has no UTF-8 (the default encoder would pass U+FFFD in its place).
-  static string Refusal(string field, string text) {
+  static string? Refusal(string field, string? text) {
     if ((text ?? "").IndexOf('\0') >= 0)
       return field + " holds a NUL byte, which would end the command line";
     try {
@@ -318,10 +491,10 @@ public static class ReinstallHandover {
   // A problem for each value of `request` that cannot be passed at all.
   static List<Problem> Refusals(HandoverRequest request) {
     var problems = new List<Problem>();
-    string[] values = {request.Launcher, request.MutexName, request.InstallPath,
+    string?[] values = {request.Launcher, request.MutexName, request.InstallPath,
                        request.Parameters};
     for (int i = 0; i < values.Length; ++i) {
-      string why = Refusal(Fields[i + 1], values[i]);
+      string? why = Refusal(Fields[i + 1], values[i]);
       if (why != null)
         problems.Add(new Problem {
           Code = ProblemCode.InvalidValue, Name = "invalid-value", Field = Fields[i + 1], Message = why
@@ -338,7 +511,7 @@ public static class ReinstallHandover {
   }
 
   // NUL-terminated UTF-8 in unmanaged memory; free with Marshal.FreeHGlobal.
-  static IntPtr Utf8(string text) {
+  static IntPtr Utf8(string? text) {
     byte[] bytes = StrictUtf8.GetBytes(text ?? "");
     IntPtr memory = Marshal.AllocHGlobal(bytes.Length + 1);
     Marshal.Copy(bytes, 0, memory, bytes.Length);
@@ -371,20 +544,26 @@ public static class ReinstallHandover {
     return Encoding.UTF8.GetString(buffer, 0, (int)length.ToUInt32());
   }
 
+  /// <summary>
+  /// The stable name of a code: "mutex-not-held" and so on.
+  /// </summary>
   public static string CodeName(ProblemCode code) {
     return CodeName((int)code);
   }
 
+  /// <summary>
+  /// The stable name of a code number, as the C interface names it.
+  /// </summary>
   public static string CodeName(int code) {
     CheckVersion();
-    return Marshal.PtrToStringAnsi(reinstall_code_name(code));
+    return Marshal.PtrToStringAnsi(reinstall_code_name(code)) ?? "";
   }
 
   static Problem ReadProblem(ProblemCall call) {
     int field = 0;
     uint error = 0;
     int code;
-    string message = ReadText((byte[] b, UIntPtr n, out UIntPtr l) =>
+    string message = ReadText((byte[]? b, UIntPtr n, out UIntPtr l) =>
         call(out field, out error, b, n, out l), out code);
     return new Problem {
       Code = (ProblemCode)code, Name = CodeName(code),
@@ -393,7 +572,9 @@ public static class ReinstallHandover {
     };
   }
 
-  // The launcher's exact command line; throws HandoverException for a value it cannot pass.
+  /// <summary>
+  /// The launcher's exact command line; throws HandoverException for a value it cannot pass.
+  /// </summary>
   public static string BuildCommandLine(HandoverRequest request) {
     request = Resolved(request);
     List<Problem> refused = Refusals(request);
@@ -402,14 +583,16 @@ public static class ReinstallHandover {
     return WithRequest(request, c => {
       int field = 0;
       int code;
-      string text = ReadText((byte[] b, UIntPtr n, out UIntPtr l) =>
+      string text = ReadText((byte[]? b, UIntPtr n, out UIntPtr l) =>
           reinstall_build_command_line(ref c, b, n, out l, out field), out code);
       if (code != 0) throw new HandoverException(Fields[field], text);
       return text;
     });
   }
 
-  // Every problem that would make the hand-over fail; empty when none.
+  /// <summary>
+  /// Every problem that would make the hand-over fail; empty when none.
+  /// </summary>
   public static List<Problem> Preflight(HandoverRequest request) {
     request = Resolved(request);
     List<Problem> refused = Refusals(request);
@@ -424,7 +607,7 @@ public static class ReinstallHandover {
         for (uint i = 0; i < count; ++i) {
           uint index = i;
           problems.Add(ReadProblem(
-              (out int f, out uint e, byte[] b, UIntPtr n, out UIntPtr l) =>
+              (out int f, out uint e, byte[]? b, UIntPtr n, out UIntPtr l) =>
                   reinstall_problems_get(handle, (UIntPtr)index, out f, out e, b, n, out l)));
         }
         return problems;
@@ -432,7 +615,9 @@ public static class ReinstallHandover {
     });
   }
 
-  // Starts the launcher and confirms for confirmMs (at most 2000) that it runs.
+  /// <summary>
+  /// Starts the launcher and confirms for confirmMs (at most 2000) that it runs.
+  /// </summary>
   public static HandoverResult HandOver(HandoverRequest request, uint confirmMs = 250) {
     request = Resolved(request);
     List<Problem> refused = Refusals(request);
@@ -446,7 +631,7 @@ public static class ReinstallHandover {
         uint flags = reinstall_handover_flags(handle);
         return new HandoverResult {
           Ok = code == 0, Step = (HandoverStep)reinstall_handover_step(handle),
-          Problem = ReadProblem((out int f, out uint e, byte[] b, UIntPtr n, out UIntPtr l) =>
+          Problem = ReadProblem((out int f, out uint e, byte[]? b, UIntPtr n, out UIntPtr l) =>
               reinstall_handover_problem(handle, out f, out e, b, n, out l)),
           BrokeAway = (flags & 1) != 0, RemainsInJob = (flags & 2) != 0,
           JobKillsOnClose = (flags & 4) != 0, LauncherId = reinstall_handover_launcher_id(handle)
@@ -455,13 +640,15 @@ public static class ReinstallHandover {
     });
   }
 
-  // Removes the install file's mark of origin (Windows: its Zone.Identifier stream, which
-  // Preflight reports as install-file-marked) once the application has verified the file: true
-  // when a mark was removed, false when there was none. Throws IOException when it could not be
-  // removed.
+  /// <summary>
+  /// Removes the install file's mark of origin (Windows: its Zone.Identifier stream, which
+  /// Preflight reports as install-file-marked) once the application has verified the file: true
+  /// when a mark was removed, false when there was none. Throws IOException when it could not be
+  /// removed.
+  /// </summary>
   public static bool RemoveDownloadMark(string installPath) {
     CheckVersion();
-    string why = Refusal("installPath", installPath);
+    string? why = Refusal("installPath", installPath);
     if (why != null) throw new HandoverException("installPath", "reinstall hand-over: " + why);
     IntPtr utf8 = Utf8(installPath);
     try {
@@ -477,19 +664,24 @@ public static class ReinstallHandover {
     }
   }
 
-  // The application's mutex, held until disposed (on the thread that created it) or until the
-  // process ends, even when the object itself is no longer referenced. Throws
-  // MutexUnavailableException, whose SystemError tells why, when it cannot be had;
-  // HandoverException for a name the hand-over would refuse.
+  /// <summary>
+  /// The application's mutex, held until disposed (on the thread that created it) or until the
+  /// process ends, even when the object itself is no longer referenced. Throws
+  /// MutexUnavailableException, whose SystemError tells why, when it cannot be had;
+  /// HandoverException for a name the hand-over would refuse.
+  /// </summary>
   public sealed class ApplicationMutex : IDisposable {
     // Keeps every undisposed mutex from the finalizer, which would otherwise release it at a
     // garbage collection while the application still runs.
     static readonly HashSet<MutexHandle> Held = new HashSet<MutexHandle>();
     MutexHandle handle;
 
+    /// <summary>
+    /// Creates and holds the mutex `name`.
+    /// </summary>
     public ApplicationMutex(string name) {
       CheckVersion();
-      string why = Refusal("mutexName", name);
+      string? why = Refusal("mutexName", name);
       if (why != null) throw new HandoverException("mutexName", "reinstall hand-over: " + why);
       IntPtr utf8 = Utf8(name);
       int code;
@@ -513,8 +705,14 @@ public static class ReinstallHandover {
       Name = name;
     }
 
+    /// <summary>
+    /// The code's stable name: "mutex-not-held" and so on.
+    /// </summary>
     public string Name { get; }
 
+    /// <summary>
+    /// Releases the mutex.
+    /// </summary>
     public void Dispose() {
       lock (Held) Held.Remove(handle);
       handle.Dispose();

@@ -89,8 +89,8 @@ def test_exists(suite, case, suites):
         return case is None or f"test('{case}'" in read(os.path.join(ROOT, "bindings", "node",
                                                                      "test.js"))
     if suite == "bindings.csharp":
-        return case is None or re.search(r"static void " + re.escape(case) + r"\(", read(
-            os.path.join(ROOT, "bindings", "csharp", "Test.cs"))) is not None
+        return case is None or re.search(r"public void " + re.escape(case) + r"\(", read(
+            os.path.join(ROOT, "bindings", "csharp", "tests", "HandoverTests.cs"))) is not None
     return case is None and re.fullmatch(r"[A-Z]\w*\.\w+", suite) is not None and \
         gtest_exists(suite)
 
