@@ -6,7 +6,8 @@ Usage: make_packages.py OUTPUT_DIR NATIVE_BUILD WINDOWS_X86_BUILD WINDOWS_X64_BU
 
   npm     reinstall-handover-V.tgz and its platform packages -win32-x64, -win32-ia32, -linux-x64
   Python  reinstall_handover-V-py3-none-{win32,win_amd64,manylinux_2_34_x86_64}.whl
-  NuGet   Reinstall.Handover.V.nupkg (lib/netstandard2.0, runtimes/RID/native, build targets)
+  NuGet   Reinstall.Handover.V.nupkg (dotnet pack: lib/netstandard2.0 and net8.0, runtimes/RID/native,
+          build targets)
   Go      reinstall-handover-go-vV.zip: a module proxy folder (GOPROXY=file://...) whose module
           embeds each Windows architecture's binaries
 
@@ -21,7 +22,6 @@ import io
 import json
 import os
 import shutil
-import struct
 import subprocess
 import sys
 import tarfile
@@ -155,106 +155,35 @@ def wheels(out, binaries, version, stamp):
     return names
 
 
-# NuGet: the managed assembly for netstandard2.0, each runtime's binaries in runtimes/RID/native/,
-# and build targets that copy them beside a .NET Framework program (the SDK does so itself for
-# .NET, which reads runtimes/).
+# NuGet: `dotnet pack` of the binding's project (bindings/csharp), with each runtime's binaries
+# laid out for it under FOLDER/RID/ and the commit's time as every entry's time, so that the same
+# sources give the same package. Without the .NET SDK there is no NuGet package.
 NUGET_RUNTIMES = {"win-x86": "win32-ia32", "win-x64": "win32-x64", "linux-x64": "linux-x64"}
-NUGET_TARGETS = """<Project>
-  <!-- .NET Framework builds do not read runtimes/: copy this package's binaries there. -->
-  <ItemGroup Condition="'$(TargetFrameworkIdentifier)' == '.NETFramework'">
-    <None Include="$(MSBuildThisFileDirectory)..\\runtimes\\**\\native\\*">
-      <Link>runtimes\\%(RecursiveDir)%(Filename)%(Extension)</Link>
-      <CopyToOutputDirectory>PreserveNewest</CopyToOutputDirectory>
-      <Visible>false</Visible>
-    </None>
-  </ItemGroup>
-</Project>
-"""
-
-
-def fix_mvid(data):
-    """Mono's compiler gives each build a random module version id: make it a hash of the rest."""
-    pe = struct.unpack_from("<I", data, 0x3C)[0]
-    sections, optional_size = struct.unpack_from("<HxxxxxxxxxxxxH", data, pe + 6)
-    optional = pe + 24
-    directories = optional + (96 if struct.unpack_from("<H", data, optional)[0] == 0x10B else 112)
-    cli_rva = struct.unpack_from("<I", data, directories + 14 * 8)[0]
-
-    def offset(rva):
-        table = optional + optional_size
-        for i in range(sections):
-            size, address, _, raw = struct.unpack_from("<IIII", data, table + 40 * i + 8)
-            if address <= rva < address + size:
-                return rva - address + raw
-        raise ValueError("RVA outside every section")
-
-    metadata = offset(struct.unpack_from("<I", data, offset(cli_rva) + 8)[0])
-    position = metadata + 16 + struct.unpack_from("<I", data, metadata + 12)[0] + 2
-    streams = struct.unpack_from("<H", data, position)[0]
-    position += 2
-    for _ in range(streams):
-        stream_offset = struct.unpack_from("<I", data, position)[0]
-        end = data.index(b"\0", position + 8)
-        name = data[position + 8:end]
-        position = (end + 4) & ~3
-        if name == b"#GUID":
-            start = metadata + stream_offset
-            blank = data[:start] + bytes(16) + data[start + 16:]
-            return data[:start] + hashlib.sha256(blank).digest()[:16] + data[start + 16:]
-    raise ValueError("no #GUID stream")
-
-
-def managed_assembly(work, version):
-    info = os.path.join(work, "AssemblyInfo.cs")
-    with open(info, "w", encoding="utf-8") as f:
-        f.write(f'[assembly: System.Reflection.AssemblyVersion("{version}")]\n'
-                f'[assembly: System.Reflection.AssemblyFileVersion("{version}")]\n')
-    out = os.path.join(work, CS_ID + ".dll")
-    subprocess.run(["mcs", "-nologo", "-target:library", "-optimize+", f"-out:{out}",
-                    f"-pathmap:{ROOT}=.", info,
-                    os.path.join(ROOT, "bindings", "csharp", "ReinstallHandover.cs")], check=True)
-    return fix_mvid(read(out))
 
 
 def nuget(out, binaries, version, stamp, work):
-    nuspec = f"""<?xml version="1.0" encoding="utf-8"?>
-<package xmlns="http://schemas.microsoft.com/packaging/2013/05/nuspec.xsd">
-  <metadata>
-    <id>{CS_ID}</id>
-    <version>{version}</version>
-    <authors>The reinstall authors</authors>
-    <license type="expression">MIT</license>
-    <description>{SUMMARY}. Carries the launcher and its C interface for win-x86, win-x64 and linux-x64.</description>
-    <tags>installer update launcher</tags>
-    <dependencies>
-      <group targetFramework=".NETStandard2.0" />
-    </dependencies>
-  </metadata>
-</package>
-""".encode()
-    entries = [(f"{CS_ID}.nuspec", nuspec),
-               (f"lib/netstandard2.0/{CS_ID}.dll", managed_assembly(work, version))]
+    dotnet = shutil.which("dotnet")
+    if dotnet is None:
+        print("make_packages: the .NET SDK (dotnet) is not installed: no NuGet package",
+              file=sys.stderr)
+        return []
+    native = os.path.join(work, "nuget-native")
     for rid, platform in NUGET_RUNTIMES.items():
-        files = binaries[platform]
-        entries += [(f"runtimes/{rid}/native/{n}", files[n]) for n in sorted(files)]
-    entries += [(f"build/{CS_ID}.targets", NUGET_TARGETS.encode()),
-                (f"buildTransitive/{CS_ID}.targets", NUGET_TARGETS.encode()),
-                ("[Content_Types].xml", b'<?xml version="1.0" encoding="utf-8"?>\n'
-                 b'<Types xmlns="http://schemas.openxmlformats.org/package/2006/content-types">'
-                 b'<Default Extension="rels" ContentType="application/vnd.openxmlformats-package.'
-                 b'relationships+xml" /><Default Extension="nuspec" ContentType="application/octet'
-                 b'" /><Default Extension="xml" ContentType="application/octet" /><Default Extensi'
-                 b'on="dll" ContentType="application/octet" /><Default Extension="exe" ContentType'
-                 b'="application/octet" /><Default Extension="so" ContentType="application/octet" '
-                 b'/><Default Extension="targets" ContentType="application/octet" /><Default Exten'
-                 b'sion="" ContentType="application/octet" /></Types>\n'),
-                ("_rels/.rels", (f'<?xml version="1.0" encoding="utf-8"?>\n<Relationships xmlns='
-                                 f'"http://schemas.openxmlformats.org/package/2006/relationships">'
-                                 f'<Relationship Type="http://schemas.microsoft.com/packaging/2010/'
-                                 f'07/manifest" Target="/{CS_ID}.nuspec" Id="R0" /></Relationships>'
-                                 f'\n').encode())]
+        os.makedirs(os.path.join(native, rid))
+        for name, data in binaries[platform].items():
+            path = os.path.join(native, rid, name)
+            with open(path, "wb") as f:
+                f.write(data)
+            os.chmod(path, make_package.mode_of(name))
+    packed = os.path.join(work, "nuget")
+    env = dict(os.environ, DOTNET_CLI_TELEMETRY_OPTOUT="1", DOTNET_NOLOGO="1")
+    subprocess.run([dotnet, "pack", os.path.join(ROOT, "bindings", "csharp", CS_ID + ".csproj"),
+                    "-c", "Release", "--nologo", "-o", packed,
+                    "--artifacts-path", os.path.join(work, "dotnet"), f"-p:Version={version}",
+                    f"-p:ReinstallNative={native}", f"-p:DeterministicTimestamp={stamp}"],
+                   check=True, env=env, stdout=subprocess.DEVNULL)
     name = f"{CS_ID}.{version}.nupkg"
-    make_package.write_zip(os.path.join(out, name), entries, stamp)
+    shutil.copyfile(os.path.join(packed, name), os.path.join(out, name))
     return [name]
 
 

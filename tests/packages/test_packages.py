@@ -170,24 +170,52 @@ class Python(Consumer):
 
 
 class NuGet(Consumer):
-    def test_the_package_layout_and_a_mono_program_from_a_restored_layout(self):
+    """The package as .NET developers take it: `dotnet add package` into a new console project
+    with the README's App.cs, run natively and published for Windows; and into a .NET Framework
+    project, whose program Mono runs."""
+
+    # Wine 8 cannot start a .NET 8 or 10 program: the host fails while loading the runtime.
+    WINE_CANNOT_RUN_DOTNET = "Failed to create CoreCLR"
+
+    def setUp(self):
+        super().setUp()
+        if shutil.which("dotnet") is None:
+            self.skipTest("the .NET SDK (dotnet) is not installed")
+        # NuGet keeps a package by id and version once restored: this build's, never an older
+        # one of the same version.
+        cache = os.path.join(PACKAGES, "nuget-cache")
+        shutil.rmtree(os.path.join(cache, "reinstall.handover"), ignore_errors=True)
+        self.env = {"DOTNET_CLI_TELEMETRY_OPTOUT": "1", "DOTNET_NOLOGO": "1",
+                    "NUGET_PACKAGES": cache}
+        # The build's package folder as a local feed, as the README says.
+        self.dotnet("new", "nugetconfig", cwd=self.work)
+        self.dotnet("nuget", "add", "source", PACKAGES, "--name", "reinstall", "--configfile",
+                    "nuget.config", cwd=self.work)
+
+    def dotnet(self, *args, cwd):
+        return self.run_ok(["dotnet", *args], cwd=cwd, env=dict(os.environ, **self.env))
+
+    def test_the_package_layout_and_a_framework_program_on_mono(self):
         name = f"Reinstall.Handover.{VERSION}.nupkg"
         with zipfile.ZipFile(package(name)) as nupkg:
             files = set(nupkg.namelist())
             nuspec = nupkg.read("Reinstall.Handover.nuspec").decode()
-            targets = nupkg.read("build/Reinstall.Handover.targets").decode()
+            targets = nupkg.read("buildTransitive/Reinstall.Handover.targets").decode()
             nupkg.extractall(os.path.join(self.work, "package"))
         native = {f"runtimes/{rid}/native/{n}" for rid in ("win-x86", "win-x64")
                   for n in ("reinstall.exe", "reinstall_handover.dll")}
         native |= {"runtimes/linux-x64/native/reinstall",
                    "runtimes/linux-x64/native/libreinstall_handover.so"}
-        self.assertEqual(files, native | {
-            "Reinstall.Handover.nuspec", "lib/netstandard2.0/Reinstall.Handover.dll",
-            "build/Reinstall.Handover.targets", "buildTransitive/Reinstall.Handover.targets",
-            "[Content_Types].xml", "_rels/.rels"})
+        managed = {f"lib/{tfm}/Reinstall.Handover.{ext}" for tfm in ("netstandard2.0", "net8.0")
+                   for ext in ("dll", "xml")}
+        self.assertEqual(files, native | managed | {
+            "Reinstall.Handover.nuspec", "README.md", "build/Reinstall.Handover.targets",
+            "buildTransitive/Reinstall.Handover.targets", "[Content_Types].xml", "_rels/.rels",
+            "package/services/metadata/core-properties/nuget.psmdcp"})
         for element in ("<id>Reinstall.Handover</id>", f"<version>{VERSION}</version>",
-                        '<license type="expression">MIT</license>',
-                        '<group targetFramework=".NETStandard2.0" />'):
+                        '<license type="expression">MIT</license>', "<readme>README.md</readme>",
+                        '<group targetFramework=".NETStandard2.0" />',
+                        '<group targetFramework="net8.0" />'):
             self.assertIn(element, nuspec)
         self.assertIn(r"$(MSBuildThisFileDirectory)..\runtimes\**\native\*", targets)
         for rid, arch in (("win-x86", "x86"), ("win-x64", "x64"), ("linux-x64", "x64")):
@@ -195,20 +223,59 @@ class NuGet(Consumer):
             self.assertEqual({architecture(os.path.join(folder, n)) for n in os.listdir(folder)},
                              {arch}, rid)
 
-        # The program's output folder as a build lays it out: the assembly beside the program,
-        # each runtime's binaries under runtimes/RID/native/.
-        out = os.path.join(self.work, "out")
-        os.makedirs(out)
-        shutil.copy(os.path.join(self.work, "package", "lib", "netstandard2.0",
-                                 "Reinstall.Handover.dll"), out)
-        shutil.copytree(os.path.join(self.work, "package", "runtimes"),
-                        os.path.join(out, "runtimes"))
-        for path in glob.glob(os.path.join(out, "runtimes", "linux-x64", "native", "*")):
-            os.chmod(path, 0o755)  # as NuGet's extraction leaves them
-        self.run_ok(["mcs", "-nologo", f"-out:{os.path.join(out, 'App.exe')}",
-                     f"-r:{os.path.join(out, 'Reinstall.Handover.dll')}",
-                     os.path.join(EXAMPLES, "App.cs")])
-        self.assertHandsOver(["mono", os.path.join(out, "App.exe")], cwd=self.work)
+        # A .NET Framework program (net462) built by the SDK: the package's targets lay out
+        # runtimes/RID/native/ beside it, and Mono runs it as .NET Framework would.
+        app = os.path.join(self.work, "framework")
+        os.makedirs(app)
+        with open(os.path.join(app, "App.csproj"), "w") as f:
+            f.write('<Project Sdk="Microsoft.NET.Sdk"><PropertyGroup><OutputType>Exe</OutputType>'
+                    '<TargetFramework>net462</TargetFramework></PropertyGroup></Project>\n')
+        shutil.copy(os.path.join(EXAMPLES, "App.cs"), app)
+        self.dotnet("add", "package", "Reinstall.Handover", "--version", VERSION, cwd=app)
+        self.dotnet("build", "-o", os.path.join(app, "out"), cwd=app)
+        for rid in ("win-x86", "win-x64", "linux-x64"):
+            self.assertEqual(sorted(os.listdir(os.path.join(app, "out", "runtimes", rid, "native"))),
+                             sorted(os.listdir(os.path.join(self.work, "package", "runtimes", rid,
+                                                            "native"))), rid)
+        self.assertHandsOver(["mono", os.path.join(app, "out", "App.exe")], cwd=self.work)
+
+    def test_a_new_project_adds_runs_and_publishes_it(self):
+        app = os.path.join(self.work, "app")
+        self.dotnet("new", "console", "-o", app, "--framework", "net10.0", cwd=self.work)
+        self.dotnet("add", "package", "Reinstall.Handover", "--version", VERSION, cwd=app)
+        os.remove(os.path.join(app, "Program.cs"))
+        shutil.copy(os.path.join(EXAMPLES, "App.cs"), app)
+        self.assertHandsOver(["dotnet", "run", "--"], cwd=app, env=self.env)
+
+        # Published for Windows, in a folder and as one file: the launcher and the library
+        # land beside the program.
+        published = {}
+        for kind, options in (("folder", []), ("single-file", ["-p:PublishSingleFile=true"])):
+            out = published[kind] = os.path.join(self.work, kind)
+            self.dotnet("publish", "-r", "win-x64", "--self-contained", "-o", out, *options,
+                        cwd=app)
+            self.assertTrue(os.path.exists(os.path.join(out, "app.exe")), kind)
+            for name in ("reinstall.exe", "reinstall_handover.dll"):
+                self.assertEqual(architecture(os.path.join(out, name)), "x64", f"{kind} {name}")
+
+        # Under Wine x64 the single-file program hands over to a Windows installer, where this
+        # Wine can start a .NET program at all.
+        wine = wineharness.Wine(os.environ["X64_BUILD"])
+        installer = os.path.join(self.work, "setup.exe")
+        shutil.copy(wine.stub, installer)
+        record = os.path.join(self.work, "installer.txt")
+        with wine:
+            result = wine.run(os.path.join(published["single-file"], "app.exe"),
+                              wineharness.win_path(installer), "/S /D=x",
+                              env=dict(wine.env, STUB_INSTALLER_RECORD=wineharness.win_path(
+                                  record)), capture_output=True, text=True, timeout=300)
+        if result.returncode != 0 and self.WINE_CANNOT_RUN_DOTNET in result.stderr:
+            self.skipTest("this Wine cannot start a .NET program: " +
+                          result.stderr.strip().splitlines()[-1])
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        installed = records.read(record, wineharness.STARTED)
+        self.assertIsNotNone(installed, "installer started")
+        self.assertTrue(installed["cmdline"].endswith(" /S /D=x"), installed["cmdline"])
 
 
 class Go(Consumer):
