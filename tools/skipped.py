@@ -8,7 +8,8 @@ import re
 import sys
 import xml.etree.ElementTree as ET
 
-CASE = re.compile(r"^(test\w*) \(.*\) \.\.\. skipped '(.*)'$", re.M)
+# unittest writes the reason as repr() does: in double quotes when it holds a single quote.
+CASE = re.compile(r"^(test\w*) \(.*\) \.\.\. skipped (['\"])(.*)\2$", re.M)
 
 
 def main(paths):
@@ -24,7 +25,7 @@ def main(paths):
                 tests.setdefault(reason, []).append(f"{preset}/{test.get('name')}")
             else:
                 cases += [f"{preset}/{test.get('name')} {name} ({why})"
-                          for name, why in CASE.findall(out)]
+                          for name, _, why in CASE.findall(out)]
     parts = [f"{len(names)} test{'s' if len(names) > 1 else ''} ({', '.join(names)}): {reason}"
              for reason, names in tests.items()]
     if cases:
