@@ -247,6 +247,14 @@ class NuGet(Consumer):
         shutil.copy(os.path.join(EXAMPLES, "App.cs"), app)
         self.assertHandsOver(["dotnet", "run", "--"], cwd=app, env=self.env)
 
+        # Published as one file natively: the assembly has no file of its own there, and the
+        # program, started from another folder, still finds the launcher beside it.
+        single = os.path.join(self.work, "linux-single-file")
+        self.dotnet("publish", "-r", "linux-x64", "--self-contained", "-o", single,
+                    "-p:PublishSingleFile=true", cwd=app)
+        self.assertFalse(os.path.exists(os.path.join(single, "Reinstall.Handover.dll")))
+        self.assertHandsOver([os.path.join(single, "app")], cwd=self.work)
+
         # Published for Windows, in a folder and as one file: the launcher and the library
         # land beside the program.
         published = {}
