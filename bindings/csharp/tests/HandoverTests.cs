@@ -14,8 +14,7 @@ using Reinstall;
 using Xunit;
 
 public class HandoverTests : IDisposable {
-  static readonly string Root = Path.GetFullPath(
-      Path.Combine(AppContext.BaseDirectory, Environment.GetEnvironmentVariable("REINSTALL_SOURCE_DIR") ?? ""));
+  static readonly string Root = Environment.GetEnvironmentVariable("REINSTALL_SOURCE_DIR") ?? "";
   static readonly string Build = Environment.GetEnvironmentVariable("REINSTALL_BUILD_DIR") ?? "";
   readonly string folder = Directory.CreateTempSubdirectory("reinstall-csharp-").FullName;
 
