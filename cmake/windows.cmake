@@ -89,6 +89,8 @@ set(REINSTALL_PACKAGE_FILES $<TARGET_FILE:reinstall> $<TARGET_FILE:reinstall_han
     include/reinstall/detail/handover_posix.h=${include}/detail/handover_posix.h
     include/reinstall/detail/spawn_posix.h=${include}/detail/spawn_posix.h
     include/reinstall/detail/zone_identifier.h=${include}/detail/zone_identifier.h
+    include/reinstall/detail/cng_win32.h=${include}/detail/cng_win32.h
+    include/reinstall/detail/libcrypto_posix.h=${include}/detail/libcrypto_posix.h
     lib/reinstall_handover.dll.a=$<TARGET_LINKER_FILE:reinstall_handover>
     lib/reinstall_handover.def=${REINSTALL_DEF}
     lib/cmake/reinstall/reinstallConfig.cmake=${zip_config}/reinstallConfig.cmake

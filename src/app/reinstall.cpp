@@ -7,13 +7,24 @@
 TReinstall gReinstall;
 
 TReinstall::TReinstall() noexcept
-    : hAppMutex(INVALID_HANDLE_VALUE), bExecuteAllowed(false), bTestExecuting(false) {}
+    : hAppMutex(INVALID_HANDLE_VALUE),
+      hInstallFile(INVALID_HANDLE_VALUE),
+      bExecuteAllowed(false),
+      bTestExecuting(false) {}
 
 TReinstall::~TReinstall() {
   // After a normal run the slot is already empty; this only matters if a handle was left behind.
   if (hAppMutex != INVALID_HANDLE_VALUE) {
     reinstall::os::CloseHandle(hAppMutex);
     hAppMutex = INVALID_HANDLE_VALUE;
+  }
+  ReleaseInstallFile();
+}
+
+void TReinstall::ReleaseInstallFile() {
+  if (hInstallFile != INVALID_HANDLE_VALUE) {
+    reinstall::os::CloseHandle(hInstallFile);
+    hInstallFile = INVALID_HANDLE_VALUE;
   }
 }
 
@@ -33,6 +44,8 @@ int RunLauncher(TReinstall& launcher) {
     // cppcheck-suppress badBitmaskCheck
     os::MessageBoxA(nullptr, error.what(), nullptr, MB_OK | MB_ICONHAND | MB_SYSTEMMODAL);
   }
+  // Only now: the installer's process exists, or nothing will be started.
+  launcher.ReleaseInstallFile();
   return 0;
 }
 

@@ -28,6 +28,16 @@ class TReinstall {
   // errorMissingParamsCmdLine when fAppMutex or fInstallApp is empty.
   void CheckParameters() const;
 
+  // Opens fInstallApp for reading, sharing reading only and not following a reparse point, into
+  // hInstallFile, and compares the SHA-256 of its content, read through that handle, with
+  // fInstallSha256. Throws errorInstallFileChanged when it differs or cannot be had (the file
+  // cannot be opened so, is a reparse point, or cannot be read or hashed). The handle stays open,
+  // so the file cannot be written, renamed, deleted or replaced until ReleaseInstallFile.
+  void VerifyInstallFile();
+
+  // Closes hInstallFile, if open.
+  void ReleaseInstallFile();
+
   // Returns after the mutex named fAppMutex is gone and a further 2000 ms pause; throws
   // exceptionMsg on an open error or when it still exists after 10000 ms.
   void WaitForApplicationExit();
@@ -47,7 +57,9 @@ class TReinstall {
   std::string fAppMutex;
   std::string fInstallApp;
   std::string fExecParams;
+  std::string fInstallSha256;  // 64 hexadecimal digits, or empty: no digest check
   HANDLE hAppMutex;
+  HANDLE hInstallFile;  // the verified install file, held until the shell has started it
   bool bExecuteAllowed;
   bool bTestExecuting;
 };
@@ -58,7 +70,8 @@ extern TReinstall gReinstall;
 namespace reinstall {
 
 // The run that WinMain makes on `launcher`: parse, then, when execution is enabled, wait and
-// launch. Any failure shows one system-modal error box. Always returns 0.
+// launch. Any failure shows one system-modal error box. A verified install file is held until
+// the launch is over. Always returns 0.
 int RunLauncher(TReinstall& launcher);
 
 }  // namespace reinstall

@@ -1,6 +1,7 @@
 #include <cctype>
 #include <cstddef>
 #include <cstring>
+#include <utility>
 
 #include "app/errors/errors.h"
 #include "app/reinstall.h"
@@ -9,20 +10,36 @@
 
 namespace {
 
+// Exactly 64 hexadecimal digits, in either case: a SHA-256 digest.
+bool IsSha256Digest(const std::string& value) {
+  if (value.size() != 64) {
+    return false;
+  }
+  for (const char c : value) {
+    if (std::isxdigit(static_cast<unsigned char>(c)) == 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // Tested in this order; none is the beginning of another, so at most one matches. A switch with a
-// flag ignores whatever follows its text; a valued switch stores the rest of the argument.
+// flag ignores whatever follows its text; a valued switch stores the rest of the argument, which
+// its `valid` check, where it has one, must accept.
 struct Switch {
   const char* text;
   bool TReinstall::*flag;
   std::string TReinstall::*value;
+  bool (*valid)(const std::string&);
 };
 
 const Switch kSwitches[] = {
-    {"-saferun=kqz", &TReinstall::bExecuteAllowed, nullptr},
-    {"-test", &TReinstall::bTestExecuting, nullptr},
-    {"-appmutex=", nullptr, &TReinstall::fAppMutex},
-    {"-appinstall=", nullptr, &TReinstall::fInstallApp},
-    {"-installparam=", nullptr, &TReinstall::fExecParams},
+    {"-saferun=kqz", &TReinstall::bExecuteAllowed, nullptr, nullptr},
+    {"-test", &TReinstall::bTestExecuting, nullptr, nullptr},
+    {"-appmutex=", nullptr, &TReinstall::fAppMutex, nullptr},
+    {"-appinstall=", nullptr, &TReinstall::fInstallApp, nullptr},
+    {"-installparam=", nullptr, &TReinstall::fExecParams, nullptr},
+    {"-installsha256=", nullptr, &TReinstall::fInstallSha256, IsSha256Digest},
 };
 
 }  // namespace
@@ -53,6 +70,9 @@ void TReinstall::ParseCommandLine() {
   }
   if (bExecuteAllowed) {
     CheckParameters();
+    if (!fInstallSha256.empty()) {
+      VerifyInstallFile();
+    }
   }
 }
 
@@ -71,7 +91,11 @@ void TReinstall::ParseParameter(std::string argument) {
       this->*s.flag = true;
     } else {
       // The value keeps its own letter case: it comes from the argument, not the lowered copy.
-      this->*s.value = argument.substr(length);
+      std::string value = argument.substr(length);
+      if (s.valid != nullptr && !s.valid(value)) {
+        throw errorParsingCmdLine();
+      }
+      this->*s.value = std::move(value);
     }
     return;
   }

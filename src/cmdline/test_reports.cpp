@@ -25,7 +25,9 @@ std::string ParametersText(const TReinstall& launcher) {
   return "fAppMutex='" + launcher.fAppMutex + "'\nfInstallApp='" + launcher.fInstallApp +
          "'\nfExecParams='" + launcher.fExecParams + "'\nbExecuteAllowed='" +
          flag[launcher.bExecuteAllowed ? 1 : 0] + "'\nbTestExecuting='" +
-         flag[launcher.bTestExecuting ? 1 : 0] + "'\n";
+         flag[launcher.bTestExecuting ? 1 : 0] + "'\n" +
+         (launcher.fInstallSha256.empty() ? std::string()
+                                          : "fInstallSha256='" + launcher.fInstallSha256 + "'\n");
 }
 
 void ShowCommandLineReport(LPCSTR commandLine) {

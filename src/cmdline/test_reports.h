@@ -14,7 +14,8 @@ namespace reinstall::cmdline {
 // Every argument after the first, each followed by a line feed.
 std::string ArgumentListText(const LPSTR* argv, std::int32_t argc);
 
-// The five fields, one "name='value'" line each, flags as 1 or 0.
+// The five fields, one "name='value'" line each, flags as 1 or 0; then the install file's digest
+// when one was given.
 std::string ParametersText(const TReinstall& launcher);
 
 // "Command line": the raw command line, unchanged.

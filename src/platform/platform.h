@@ -1,5 +1,6 @@
-// The seam between the launcher's logic and the operating system: the eleven Win32 operations the
-// launcher relies on, under their own names and types. The logic calls them as os::Name(...); each
+// The seam between the launcher's logic and the operating system: the Win32 operations the
+// launcher relies on, under their own names and types (eleven for every run; the file reads and
+// CNG hash calls only when it is asked to verify the install file's digest). The logic calls them as os::Name(...); each
 // forwards to the process-wide Platform, which is the real backend unless a test has put a
 // ScopedPlatformOverride in place.
 #ifndef REINSTALL_PLATFORM_PLATFORM_H_
@@ -32,6 +33,37 @@ class Platform {
   virtual void Sleep(DWORD dwMilliseconds) = 0;
   virtual BOOL ShellExecuteExA(SHELLEXECUTEINFOA* pExecInfo) = 0;
   virtual int MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType) = 0;
+
+  // Verifying the install file: read through the handle the check opened, hashed with CNG (which
+  // the Windows backend loads from System32 on first use).
+  virtual BOOL ReadFile(HANDLE hFile,
+                        LPVOID lpBuffer,
+                        DWORD nNumberOfBytesToRead,
+                        LPDWORD lpNumberOfBytesRead,
+                        LPOVERLAPPED lpOverlapped) = 0;
+  virtual BOOL GetFileInformationByHandle(HANDLE hFile,
+                                          LPBY_HANDLE_FILE_INFORMATION lpFileInformation) = 0;
+  virtual NTSTATUS BCryptOpenAlgorithmProvider(BCRYPT_ALG_HANDLE* phAlgorithm,
+                                               LPCWSTR pszAlgId,
+                                               LPCWSTR pszImplementation,
+                                               ULONG dwFlags) = 0;
+  virtual NTSTATUS BCryptCreateHash(BCRYPT_ALG_HANDLE hAlgorithm,
+                                    BCRYPT_HASH_HANDLE* phHash,
+                                    PUCHAR pbHashObject,
+                                    ULONG cbHashObject,
+                                    PUCHAR pbSecret,
+                                    ULONG cbSecret,
+                                    ULONG dwFlags) = 0;
+  virtual NTSTATUS BCryptHashData(BCRYPT_HASH_HANDLE hHash,
+                                  PUCHAR pbInput,
+                                  ULONG cbInput,
+                                  ULONG dwFlags) = 0;
+  virtual NTSTATUS BCryptFinishHash(BCRYPT_HASH_HANDLE hHash,
+                                    PUCHAR pbOutput,
+                                    ULONG cbOutput,
+                                    ULONG dwFlags) = 0;
+  virtual NTSTATUS BCryptDestroyHash(BCRYPT_HASH_HANDLE hHash) = 0;
+  virtual NTSTATUS BCryptCloseAlgorithmProvider(BCRYPT_ALG_HANDLE hAlgorithm, ULONG dwFlags) = 0;
 
  protected:
   // Not virtual: nobody deletes a backend through this interface, and a backend without state
@@ -108,6 +140,53 @@ inline BOOL ShellExecuteExA(SHELLEXECUTEINFOA* pExecInfo) {
 }
 inline int MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
   return platform::Current().MessageBoxA(hWnd, lpText, lpCaption, uType);
+}
+inline BOOL ReadFile(HANDLE hFile,
+                     LPVOID lpBuffer,
+                     DWORD nNumberOfBytesToRead,
+                     LPDWORD lpNumberOfBytesRead,
+                     LPOVERLAPPED lpOverlapped) {
+  return platform::Current().ReadFile(hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead,
+                                      lpOverlapped);
+}
+inline BOOL GetFileInformationByHandle(HANDLE hFile,
+                                       LPBY_HANDLE_FILE_INFORMATION lpFileInformation) {
+  return platform::Current().GetFileInformationByHandle(hFile, lpFileInformation);
+}
+inline NTSTATUS BCryptOpenAlgorithmProvider(BCRYPT_ALG_HANDLE* phAlgorithm,
+                                            LPCWSTR pszAlgId,
+                                            LPCWSTR pszImplementation,
+                                            ULONG dwFlags) {
+  return platform::Current().BCryptOpenAlgorithmProvider(phAlgorithm, pszAlgId,
+                                                         pszImplementation, dwFlags);
+}
+inline NTSTATUS BCryptCreateHash(BCRYPT_ALG_HANDLE hAlgorithm,
+                                 BCRYPT_HASH_HANDLE* phHash,
+                                 PUCHAR pbHashObject,
+                                 ULONG cbHashObject,
+                                 PUCHAR pbSecret,
+                                 ULONG cbSecret,
+                                 ULONG dwFlags) {
+  return platform::Current().BCryptCreateHash(hAlgorithm, phHash, pbHashObject, cbHashObject,
+                                              pbSecret, cbSecret, dwFlags);
+}
+inline NTSTATUS BCryptHashData(BCRYPT_HASH_HANDLE hHash,
+                               PUCHAR pbInput,
+                               ULONG cbInput,
+                               ULONG dwFlags) {
+  return platform::Current().BCryptHashData(hHash, pbInput, cbInput, dwFlags);
+}
+inline NTSTATUS BCryptFinishHash(BCRYPT_HASH_HANDLE hHash,
+                                 PUCHAR pbOutput,
+                                 ULONG cbOutput,
+                                 ULONG dwFlags) {
+  return platform::Current().BCryptFinishHash(hHash, pbOutput, cbOutput, dwFlags);
+}
+inline NTSTATUS BCryptDestroyHash(BCRYPT_HASH_HANDLE hHash) {
+  return platform::Current().BCryptDestroyHash(hHash);
+}
+inline NTSTATUS BCryptCloseAlgorithmProvider(BCRYPT_ALG_HANDLE hAlgorithm, ULONG dwFlags) {
+  return platform::Current().BCryptCloseAlgorithmProvider(hAlgorithm, dwFlags);
 }
 
 }  // namespace reinstall::os

@@ -1,6 +1,7 @@
-// The POSIX stand-in: the launcher's eleven operations mapped onto Linux, so the same logic builds
+// The POSIX stand-in: the launcher's operations mapped onto Linux, so the same logic builds
 // and runs natively. A named mutex is a lock file that exists while some process holds an fcntl
-// lock on it; a message box is a few lines on standard error.
+// lock on it; a message box is a few lines on standard error. Linux has no share modes: a file the
+// launcher holds open can still be written by others, so here a digest check pins nothing.
 #include "platform/platform_posix.h"
 
 #include <fcntl.h>
@@ -12,11 +13,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <cwchar>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
 #include "reinstall/command_line.h"
+#include "reinstall/detail/libcrypto_posix.h"
 #include "reinstall/detail/spawn_posix.h"
 
 namespace reinstall::platform {
@@ -107,14 +110,16 @@ class PosixPlatform final : public Platform {
                      DWORD /*dwShareMode*/,
                      LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/,
                      DWORD dwCreationDisposition,
-                     DWORD /*dwFlagsAndAttributes*/,
+                     DWORD dwFlagsAndAttributes,
                      HANDLE /*hTemplateFile*/) override {
     if (lpFileName == nullptr || dwCreationDisposition != OPEN_EXISTING) {
       t_lastError = ERROR_INVALID_PARAMETER;
       return INVALID_HANDLE_VALUE;
     }
     // O_NONBLOCK keeps a FIFO from stalling the open; it is refused below as not a regular file.
-    const int fd = ::open(lpFileName, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    // A symbolic link is this system's reparse point: not followed when asked not to.
+    const int noFollow = (dwFlagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) != 0 ? O_NOFOLLOW : 0;
+    const int fd = ::open(lpFileName, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | noFollow);
     if (fd < 0) {
       t_lastError = Win32ErrorFromErrno(errno);
       return INVALID_HANDLE_VALUE;
@@ -241,6 +246,118 @@ class PosixPlatform final : public Platform {
     WriteAll(STDERR_FILENO, box);
     return 1;  // IDOK
   }
+
+  BOOL ReadFile(HANDLE hFile,
+                LPVOID lpBuffer,
+                DWORD nNumberOfBytesToRead,
+                LPDWORD lpNumberOfBytesRead,
+                LPOVERLAPPED /*lpOverlapped*/) override {
+    ssize_t n = 0;
+    do {
+      n = ::read(FdFromHandle(hFile), lpBuffer, nNumberOfBytesToRead);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+      t_lastError = Win32ErrorFromErrno(errno);
+      return FALSE;
+    }
+    if (lpNumberOfBytesRead != nullptr) {
+      *lpNumberOfBytesRead = static_cast<DWORD>(n);
+    }
+    return TRUE;
+  }
+
+  BOOL GetFileInformationByHandle(HANDLE hFile,
+                                  LPBY_HANDLE_FILE_INFORMATION lpFileInformation) override {
+    struct stat status {};
+    if (lpFileInformation == nullptr || ::fstat(FdFromHandle(hFile), &status) != 0) {
+      t_lastError = ERROR_INVALID_HANDLE;
+      return FALSE;
+    }
+    *lpFileInformation = BY_HANDLE_FILE_INFORMATION{};
+    lpFileInformation->dwFileAttributes = S_ISDIR(status.st_mode)   ? FILE_ATTRIBUTE_DIRECTORY
+                                          : S_ISLNK(status.st_mode) ? FILE_ATTRIBUTE_REPARSE_POINT
+                                                                    : FILE_ATTRIBUTE_NORMAL;
+    const auto size = static_cast<std::uint64_t>(status.st_size);
+    lpFileInformation->nFileSizeHigh = static_cast<DWORD>(size >> 32U);
+    lpFileInformation->nFileSizeLow = static_cast<DWORD>(size);
+    lpFileInformation->nNumberOfLinks = static_cast<DWORD>(status.st_nlink);
+    return TRUE;
+  }
+
+  // CNG's SHA-256 on OpenSSL's EVP digests: the algorithm handle stands for libcrypto, a hash
+  // handle is an EVP_MD_CTX.
+  NTSTATUS BCryptOpenAlgorithmProvider(BCRYPT_ALG_HANDLE* phAlgorithm,
+                                       LPCWSTR pszAlgId,
+                                       LPCWSTR /*pszImplementation*/,
+                                       ULONG /*dwFlags*/) override {
+    const detail::LibcryptoCalls& calls = detail::Libcrypto();
+    if (phAlgorithm == nullptr || pszAlgId == nullptr ||
+        std::wcscmp(pszAlgId, BCRYPT_SHA256_ALGORITHM) != 0) {
+      return kStatusInvalidParameter;
+    }
+    if (!calls.complete()) {
+      return kStatusNotFound;
+    }
+    *phAlgorithm = const_cast<detail::LibcryptoCalls*>(&calls);
+    return 0;
+  }
+
+  NTSTATUS BCryptCreateHash(BCRYPT_ALG_HANDLE hAlgorithm,
+                            BCRYPT_HASH_HANDLE* phHash,
+                            PUCHAR /*pbHashObject*/,
+                            ULONG /*cbHashObject*/,
+                            PUCHAR /*pbSecret*/,
+                            ULONG /*cbSecret*/,
+                            ULONG /*dwFlags*/) override {
+    if (hAlgorithm == nullptr || phHash == nullptr) {
+      return kStatusInvalidParameter;
+    }
+    const detail::LibcryptoCalls& calls = detail::Libcrypto();
+    void* context = calls.newContext();
+    if (context == nullptr || calls.init(context, calls.sha256(), nullptr) != 1) {
+      calls.freeContext(context);
+      return kStatusNoMemory;
+    }
+    *phHash = context;
+    return 0;
+  }
+
+  NTSTATUS BCryptHashData(BCRYPT_HASH_HANDLE hHash,
+                          PUCHAR pbInput,
+                          ULONG cbInput,
+                          ULONG /*dwFlags*/) override {
+    return hHash != nullptr && detail::Libcrypto().update(hHash, pbInput, cbInput) == 1
+               ? 0
+               : kStatusInvalidParameter;
+  }
+
+  NTSTATUS BCryptFinishHash(BCRYPT_HASH_HANDLE hHash,
+                            PUCHAR pbOutput,
+                            ULONG cbOutput,
+                            ULONG /*dwFlags*/) override {
+    unsigned int length = 0;
+    return hHash != nullptr && cbOutput == 32 &&
+                   detail::Libcrypto().final(hHash, pbOutput, &length) == 1 && length == 32
+               ? 0
+               : kStatusInvalidParameter;
+  }
+
+  NTSTATUS BCryptDestroyHash(BCRYPT_HASH_HANDLE hHash) override {
+    if (hHash == nullptr) {
+      return kStatusInvalidParameter;
+    }
+    detail::Libcrypto().freeContext(hHash);
+    return 0;
+  }
+
+  NTSTATUS BCryptCloseAlgorithmProvider(BCRYPT_ALG_HANDLE hAlgorithm, ULONG /*dwFlags*/) override {
+    return hAlgorithm != nullptr ? 0 : kStatusInvalidParameter;
+  }
+
+ private:
+  static constexpr NTSTATUS kStatusInvalidParameter = static_cast<NTSTATUS>(0xC000000D);
+  static constexpr NTSTATUS kStatusNoMemory = static_cast<NTSTATUS>(0xC0000017);
+  static constexpr NTSTATUS kStatusNotFound = static_cast<NTSTATUS>(0xC0000225);
 };
 
 }  // namespace

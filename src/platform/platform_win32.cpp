@@ -1,8 +1,12 @@
 // The real Windows backend: every operation is the Win32 call of the same name.
 #include "platform/platform.h"
+#include "reinstall/detail/cng_win32.h"
 
 namespace reinstall::platform {
 namespace {
+
+// What a CNG call answers when bcrypt.dll or the function could not be had.
+constexpr NTSTATUS kCngMissing = static_cast<NTSTATUS>(0xC0000225);  // STATUS_NOT_FOUND
 
 class Win32Platform final : public Platform {
  public:
@@ -43,6 +47,67 @@ class Win32Platform final : public Platform {
 
   int MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType) override {
     return ::MessageBoxA(hWnd, lpText, lpCaption, uType);
+  }
+
+  BOOL ReadFile(HANDLE hFile,
+                LPVOID lpBuffer,
+                DWORD nNumberOfBytesToRead,
+                LPDWORD lpNumberOfBytesRead,
+                LPOVERLAPPED lpOverlapped) override {
+    return ::ReadFile(hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped);
+  }
+
+  BOOL GetFileInformationByHandle(HANDLE hFile,
+                                  LPBY_HANDLE_FILE_INFORMATION lpFileInformation) override {
+    return ::GetFileInformationByHandle(hFile, lpFileInformation);
+  }
+
+  NTSTATUS BCryptOpenAlgorithmProvider(BCRYPT_ALG_HANDLE* phAlgorithm,
+                                       LPCWSTR pszAlgId,
+                                       LPCWSTR pszImplementation,
+                                       ULONG dwFlags) override {
+    const detail::CngCalls& cng = detail::Cng();
+    return cng.open != nullptr ? cng.open(phAlgorithm, pszAlgId, pszImplementation, dwFlags)
+                               : kCngMissing;
+  }
+
+  NTSTATUS BCryptCreateHash(BCRYPT_ALG_HANDLE hAlgorithm,
+                            BCRYPT_HASH_HANDLE* phHash,
+                            PUCHAR pbHashObject,
+                            ULONG cbHashObject,
+                            PUCHAR pbSecret,
+                            ULONG cbSecret,
+                            ULONG dwFlags) override {
+    const detail::CngCalls& cng = detail::Cng();
+    return cng.create != nullptr ? cng.create(hAlgorithm, phHash, pbHashObject, cbHashObject,
+                                              pbSecret, cbSecret, dwFlags)
+                                 : kCngMissing;
+  }
+
+  NTSTATUS BCryptHashData(BCRYPT_HASH_HANDLE hHash,
+                          PUCHAR pbInput,
+                          ULONG cbInput,
+                          ULONG dwFlags) override {
+    const detail::CngCalls& cng = detail::Cng();
+    return cng.hashData != nullptr ? cng.hashData(hHash, pbInput, cbInput, dwFlags) : kCngMissing;
+  }
+
+  NTSTATUS BCryptFinishHash(BCRYPT_HASH_HANDLE hHash,
+                            PUCHAR pbOutput,
+                            ULONG cbOutput,
+                            ULONG dwFlags) override {
+    const detail::CngCalls& cng = detail::Cng();
+    return cng.finish != nullptr ? cng.finish(hHash, pbOutput, cbOutput, dwFlags) : kCngMissing;
+  }
+
+  NTSTATUS BCryptDestroyHash(BCRYPT_HASH_HANDLE hHash) override {
+    const detail::CngCalls& cng = detail::Cng();
+    return cng.destroy != nullptr ? cng.destroy(hHash) : kCngMissing;
+  }
+
+  NTSTATUS BCryptCloseAlgorithmProvider(BCRYPT_ALG_HANDLE hAlgorithm, ULONG dwFlags) override {
+    const detail::CngCalls& cng = detail::Cng();
+    return cng.close != nullptr ? cng.close(hAlgorithm, dwFlags) : kCngMissing;
   }
 };
 

@@ -14,6 +14,7 @@
 #endif
 #include <windows.h>
 
+#include <bcrypt.h>
 #include <shellapi.h>
 
 #else
@@ -27,9 +28,14 @@ using BOOL = int;
 using UINT = unsigned int;
 using ULONG = std::uint32_t;
 using DWORD = std::uint32_t;  // 32 bits wide, as on Windows, whatever `long` is here
+using LPDWORD = DWORD*;
+using NTSTATUS = std::int32_t;
+using UCHAR = unsigned char;
+using PUCHAR = UCHAR*;
 using SIZE_T = std::size_t;
 using LPSTR = char*;
 using LPCSTR = const char*;
+using LPCWSTR = const wchar_t*;
 using LPVOID = void*;
 using HANDLE = void*;
 using HGLOBAL = void*;
@@ -38,6 +44,9 @@ using HKEY = void*;
 using HINSTANCE = struct InstanceTag*;
 using HWND = struct WindowTag*;
 using LPSECURITY_ATTRIBUTES = struct SecurityAttributesTag*;
+using LPOVERLAPPED = struct OverlappedTag*;
+using BCRYPT_ALG_HANDLE = void*;
+using BCRYPT_HASH_HANDLE = void*;
 
 constexpr BOOL FALSE = 0;
 constexpr BOOL TRUE = 1;
@@ -47,10 +56,18 @@ constexpr BOOL TRUE = 1;
 
 constexpr UINT GMEM_FIXED = 0x0000;
 
+constexpr DWORD GENERIC_READ = 0x80000000;
 constexpr DWORD GENERIC_EXECUTE = 0x20000000;
 constexpr DWORD FILE_SHARE_READ = 0x00000001;
 constexpr DWORD OPEN_EXISTING = 3;
+constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x00000010;
 constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x00000080;
+constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x00000400;
+constexpr DWORD FILE_FLAG_OPEN_REPARSE_POINT = 0x00200000;
+constexpr DWORD FILE_FLAG_SEQUENTIAL_SCAN = 0x08000000;
+
+// Only its name is used: "SHA256", a wide string as on Windows.
+#define BCRYPT_SHA256_ALGORITHM L"SHA256"
 
 constexpr DWORD READ_CONTROL = 0x00020000;
 
@@ -96,6 +113,25 @@ struct SHELLEXECUTEINFOA {
   HANDLE hProcess;
 };
 using LPSHELLEXECUTEINFOA = SHELLEXECUTEINFOA*;
+
+struct FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+};
+
+struct BY_HANDLE_FILE_INFORMATION {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD dwVolumeSerialNumber;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD nNumberOfLinks;
+  DWORD nFileIndexHigh;
+  DWORD nFileIndexLow;
+};
+using LPBY_HANDLE_FILE_INFORMATION = BY_HANDLE_FILE_INFORMATION*;
 
 #endif  // defined(_WIN32)
 

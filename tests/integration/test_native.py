@@ -1,6 +1,7 @@
 """The native launcher run for real: real lock files held by other processes, a stub installer
 that records how it was started, and the launcher's reports on standard error."""
 
+import hashlib
 import os
 import pwd
 import shutil
@@ -113,6 +114,10 @@ class Reports(LauncherTest):
              "Install file doesn't exists."),
             (["-saferun=kqz", "-appinstall=" + self.installer],
              "Missing some required parameters."),
+            (["-saferun=kqz", "-appmutex=a", "-appinstall=" + self.installer,
+              "-installsha256=" + "0" * 64], "Install file has been changed."),
+            (["-saferun=kqz", "-appmutex=a", "-appinstall=" + self.installer,
+              "-installsha256=" + "0" * 63 + "x"], "Error parsing command line."),
         ]
         for args, message in cases:
             with self.subTest(args=args):
@@ -141,6 +146,17 @@ class HandOver(LauncherTest):
         self.assertGreaterEqual(delay, 2.0)
         self.assertLess(delay, 2.6)
         return exited
+
+    def test_the_digest_of_the_install_file_in_either_case_lets_it_run(self):
+        with open(self.installer, "rb") as f:
+            digest = hashlib.sha256(f.read()).hexdigest()
+        for given in (digest, digest.upper()):
+            with self.subTest(given=given):
+                err = self.run_launcher(*self.hand_over_args(name="nobody-holds-this"),
+                                        "-installsha256=" + given)
+                self.assertEqual(err, "")
+                self.assertIsNotNone(self.record(wait=5), "installer started")
+                os.remove(self.env["STUB_INSTALLER_RECORD"])
 
     def test_classic_lock(self):
         self.hand_over("classic")

@@ -110,7 +110,8 @@ class Release(unittest.TestCase):
         files = entries(PACKAGE)
         headers = {f"include/reinstall/{h}" for h in (
             "handover.h", "command_line.h", "handover_c.h", "detail/handover_win32.h",
-            "detail/handover_posix.h", "detail/spawn_posix.h", "detail/zone_identifier.h")}
+            "detail/handover_posix.h", "detail/spawn_posix.h", "detail/zone_identifier.h",
+            "detail/cng_win32.h", "detail/libcrypto_posix.h")}
         lib = {"lib/reinstall_handover.dll.a", "lib/reinstall_handover.def",
                "lib/cmake/reinstall/reinstallConfig.cmake",
                "lib/cmake/reinstall/reinstallConfigVersion.cmake"}

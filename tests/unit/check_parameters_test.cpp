@@ -83,4 +83,64 @@ TEST(CheckParameters, ThrowsTheDedicatedClasses) {
   EXPECT_THROW(launcher.CheckParameters(), errorMissingParamsCmdLine);
 }
 
+struct VerifyCase {
+  const char* name;
+  DWORD attributes;
+  std::size_t failReadAfter;
+  const char* failHashCall;
+  char firstDigit;  // of the digest given to the launcher; the fake's digest begins with 'a'
+  bool accepted;
+};
+
+TEST(VerifyInstallFile, AcceptsOnlyTheGivenDigestOfAPlainFileReadWhole) {
+  const VerifyCase cases[] = {
+      {"the digest, lower case", FILE_ATTRIBUTE_NORMAL, SIZE_MAX, "", 'a', true},
+      {"the digest, upper case", FILE_ATTRIBUTE_NORMAL, SIZE_MAX, "", 'A', true},
+      {"another digest", FILE_ATTRIBUTE_NORMAL, SIZE_MAX, "", 'b', false},
+      {"a reparse point", FILE_ATTRIBUTE_REPARSE_POINT, SIZE_MAX, "", 'a', false},
+      {"a read that fails midway", FILE_ATTRIBUTE_NORMAL, 4, "", 'a', false},
+      {"no SHA-256 provider", FILE_ATTRIBUTE_NORMAL, SIZE_MAX, "BCryptOpenAlgorithmProvider", 'a',
+       false},
+      {"no hash object", FILE_ATTRIBUTE_NORMAL, SIZE_MAX, "BCryptCreateHash", 'a', false},
+      {"hashing fails", FILE_ATTRIBUTE_NORMAL, SIZE_MAX, "BCryptHashData", 'a', false},
+      {"no result", FILE_ATTRIBUTE_NORMAL, SIZE_MAX, "BCryptFinishHash", 'a', false},
+  };
+  for (const VerifyCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakePlatform fake;
+    fake.openableFiles = {"C:\\setup.exe"};
+    fake.fileContents["C:\\setup.exe"] = "MZ, then the rest of a program";
+    fake.readChunk = 3;
+    fake.fileAttributes = c.attributes;
+    fake.failReadAfter = c.failReadAfter;
+    fake.failHashCall = c.failHashCall;
+    fake.digest = std::string(32, '\xAA');
+    TReinstall launcher;
+    launcher.fInstallApp = "C:\\setup.exe";
+    launcher.fInstallSha256 = c.firstDigit + std::string(63, c.firstDigit == 'A' ? 'A' : 'a');
+    if (c.accepted) {
+      EXPECT_NO_THROW(launcher.VerifyInstallFile());
+      EXPECT_EQ(fake.hashedBytes, fake.fileContents["C:\\setup.exe"]);
+      EXPECT_EQ(fake.OpenHandles(), 1u) << "held";
+    } else {
+      EXPECT_THROW(launcher.VerifyInstallFile(), errorInstallFileChanged);
+    }
+    EXPECT_EQ(fake.liveHashObjects, 0);
+    launcher.ReleaseInstallFile();
+    EXPECT_EQ(fake.OpenHandles(), 0u);
+    EXPECT_EQ(fake.badCloses, 0);
+  }
+}
+
+TEST(VerifyInstallFile, AFileThatCannotBeOpenedDenyWriteCountsAsChanged) {
+  FakePlatform fake;  // setup.exe can be probed but not opened for reading
+  fake.openableFiles = {"C:\\setup.exe"};
+  TReinstall launcher;
+  launcher.fInstallApp = "C:\\setup.exe";
+  launcher.fInstallSha256 = std::string(64, '0');
+  EXPECT_THROW(launcher.VerifyInstallFile(), errorInstallFileChanged);
+  EXPECT_EQ(launcher.hInstallFile, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(fake.Count("BCrypt"), 0);
+}
+
 }  // namespace

@@ -1,5 +1,6 @@
 #include "fake_platform.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -100,11 +101,17 @@ HANDLE FakePlatform::CreateFileA(LPCSTR lpFileName,
   log.push_back("CreateFileA");
   createFileCalls.push_back({lpFileName, dwDesiredAccess, dwShareMode, lpSecurityAttributes,
                              dwCreationDisposition, dwFlagsAndAttributes, hTemplateFile});
-  if (openableFiles.count(lpFileName) == 0) {
+  const bool readable = (dwDesiredAccess & GENERIC_READ) != 0;
+  if (openableFiles.count(lpFileName) == 0 ||
+      (readable && fileContents.count(lpFileName) == 0)) {
     lastError_ = ERROR_FILE_NOT_FOUND;
     return INVALID_HANDLE_VALUE;
   }
-  return NewHandle();
+  HANDLE handle = NewHandle();
+  if (readable) {
+    fileOfHandle_[handle] = lpFileName;
+  }
+  return handle;
 }
 
 BOOL FakePlatform::CloseHandle(HANDLE hObject) {
@@ -167,6 +174,105 @@ int FakePlatform::MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT u
   }
   boxes.push_back({hWnd, lpText, Copy(lpCaption), uType});
   return 1;
+}
+
+BOOL FakePlatform::ReadFile(HANDLE hFile,
+                           LPVOID lpBuffer,
+                           DWORD nNumberOfBytesToRead,
+                           LPDWORD lpNumberOfBytesRead,
+                           LPOVERLAPPED /*lpOverlapped*/) {
+  log.push_back("ReadFile");
+  const auto file = fileOfHandle_.find(hFile);
+  std::size_t& offset = readOffset_[hFile];
+  if (file == fileOfHandle_.end() || openHandles_.count(hFile) == 0 || offset >= failReadAfter) {
+    lastError_ = ERROR_ACCESS_DENIED;
+    return FALSE;
+  }
+  const std::string& content = fileContents[file->second];
+  const std::size_t n =
+      std::min<std::size_t>({nNumberOfBytesToRead, readChunk, content.size() - offset});
+  std::memcpy(lpBuffer, content.data() + offset, n);
+  offset += n;
+  *lpNumberOfBytesRead = static_cast<DWORD>(n);
+  return TRUE;
+}
+
+BOOL FakePlatform::GetFileInformationByHandle(HANDLE hFile,
+                                              LPBY_HANDLE_FILE_INFORMATION lpFileInformation) {
+  log.push_back("GetFileInformationByHandle");
+  if (openHandles_.count(hFile) == 0) {
+    lastError_ = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  *lpFileInformation = BY_HANDLE_FILE_INFORMATION{};
+  lpFileInformation->dwFileAttributes = fileAttributes;
+  return TRUE;
+}
+
+NTSTATUS FakePlatform::HashCall(const char* name) {
+  log.push_back(name);
+  return failHashCall == name ? static_cast<NTSTATUS>(0xC0000001) : 0;
+}
+
+NTSTATUS FakePlatform::BCryptOpenAlgorithmProvider(BCRYPT_ALG_HANDLE* phAlgorithm,
+                                                   LPCWSTR pszAlgId,
+                                                   LPCWSTR /*pszImplementation*/,
+                                                   ULONG /*dwFlags*/) {
+  const NTSTATUS status = HashCall("BCryptOpenAlgorithmProvider");
+  if (status != 0 || std::wstring(pszAlgId) != L"SHA256") {
+    return status != 0 ? status : static_cast<NTSTATUS>(0xC000000D);
+  }
+  ++liveHashObjects;
+  *phAlgorithm = &liveHashObjects;
+  return 0;
+}
+
+NTSTATUS FakePlatform::BCryptCreateHash(BCRYPT_ALG_HANDLE hAlgorithm,
+                                        BCRYPT_HASH_HANDLE* phHash,
+                                        PUCHAR /*pbHashObject*/,
+                                        ULONG /*cbHashObject*/,
+                                        PUCHAR /*pbSecret*/,
+                                        ULONG /*cbSecret*/,
+                                        ULONG /*dwFlags*/) {
+  const NTSTATUS status = HashCall("BCryptCreateHash");
+  if (status == 0 && hAlgorithm == &liveHashObjects) {
+    ++liveHashObjects;
+    *phHash = &hashedBytes;
+  }
+  return status;
+}
+
+NTSTATUS FakePlatform::BCryptHashData(BCRYPT_HASH_HANDLE hHash,
+                                      PUCHAR pbInput,
+                                      ULONG cbInput,
+                                      ULONG /*dwFlags*/) {
+  const NTSTATUS status = HashCall("BCryptHashData");
+  if (status == 0 && hHash == &hashedBytes) {
+    hashedBytes.append(reinterpret_cast<const char*>(pbInput), cbInput);
+  }
+  return status;
+}
+
+NTSTATUS FakePlatform::BCryptFinishHash(BCRYPT_HASH_HANDLE /*hHash*/,
+                                        PUCHAR pbOutput,
+                                        ULONG cbOutput,
+                                        ULONG /*dwFlags*/) {
+  const NTSTATUS status = HashCall("BCryptFinishHash");
+  if (status == 0) {
+    std::memcpy(pbOutput, digest.data(), std::min<std::size_t>(cbOutput, digest.size()));
+  }
+  return status;
+}
+
+NTSTATUS FakePlatform::BCryptDestroyHash(BCRYPT_HASH_HANDLE /*hHash*/) {
+  --liveHashObjects;
+  return HashCall("BCryptDestroyHash");
+}
+
+NTSTATUS FakePlatform::BCryptCloseAlgorithmProvider(BCRYPT_ALG_HANDLE /*hAlgorithm*/,
+                                                    ULONG /*dwFlags*/) {
+  --liveHashObjects;
+  return HashCall("BCryptCloseAlgorithmProvider");
 }
 
 SplitBlock SplitWithFake(const std::string& line, unsigned char fillByte) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -61,6 +62,16 @@ class FakePlatform final : public platform::Platform {
   DWORD tickCount = 0;
   DWORD tickStepPerRead = 0;  // added after each GetTickCount, to model time passing in calls
   BOOL shellResult = TRUE;
+  // Files that can be read, by path: their content, and the attributes their handles report.
+  // Every read returns at most readChunk bytes; a read after failReadAfter bytes fails.
+  std::map<std::string, std::string> fileContents;
+  DWORD fileAttributes = FILE_ATTRIBUTE_NORMAL;
+  DWORD readChunk = 0xFFFFFFFF;
+  std::size_t failReadAfter = SIZE_MAX;
+  // The digest the hash reports, whatever it was given; failHashCall names the CNG call (e.g.
+  // "BCryptHashData") that fails.
+  std::string digest = std::string(32, '\0');
+  std::string failHashCall;
   int throwingMessageBox = -1;  // index of the box whose call throws std::bad_alloc
 
   // What happened, in order: one short entry per call, e.g. "Sleep(100)".
@@ -70,6 +81,8 @@ class FakePlatform final : public platform::Platform {
   std::vector<OpenMutexCall> openMutexCalls;
   std::vector<ShellRequest> shellRequests;
   std::vector<DWORD> sleeps;
+  std::string hashedBytes;  // everything given to BCryptHashData, in order
+  int liveHashObjects = 0;  // algorithm providers and hashes opened and not yet closed
   std::size_t lastAllocationSize = 0;
   int badFrees = 0;   // LocalFree of something not allocated or already freed
   int badCloses = 0;  // CloseHandle of something not open
@@ -95,6 +108,34 @@ class FakePlatform final : public platform::Platform {
   void Sleep(DWORD dwMilliseconds) override;
   BOOL ShellExecuteExA(SHELLEXECUTEINFOA* pExecInfo) override;
   int MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType) override;
+  BOOL ReadFile(HANDLE hFile,
+                LPVOID lpBuffer,
+                DWORD nNumberOfBytesToRead,
+                LPDWORD lpNumberOfBytesRead,
+                LPOVERLAPPED lpOverlapped) override;
+  BOOL GetFileInformationByHandle(HANDLE hFile,
+                                  LPBY_HANDLE_FILE_INFORMATION lpFileInformation) override;
+  NTSTATUS BCryptOpenAlgorithmProvider(BCRYPT_ALG_HANDLE* phAlgorithm,
+                                       LPCWSTR pszAlgId,
+                                       LPCWSTR pszImplementation,
+                                       ULONG dwFlags) override;
+  NTSTATUS BCryptCreateHash(BCRYPT_ALG_HANDLE hAlgorithm,
+                            BCRYPT_HASH_HANDLE* phHash,
+                            PUCHAR pbHashObject,
+                            ULONG cbHashObject,
+                            PUCHAR pbSecret,
+                            ULONG cbSecret,
+                            ULONG dwFlags) override;
+  NTSTATUS BCryptHashData(BCRYPT_HASH_HANDLE hHash,
+                          PUCHAR pbInput,
+                          ULONG cbInput,
+                          ULONG dwFlags) override;
+  NTSTATUS BCryptFinishHash(BCRYPT_HASH_HANDLE hHash,
+                            PUCHAR pbOutput,
+                            ULONG cbOutput,
+                            ULONG dwFlags) override;
+  NTSTATUS BCryptDestroyHash(BCRYPT_HASH_HANDLE hHash) override;
+  NTSTATUS BCryptCloseAlgorithmProvider(BCRYPT_ALG_HANDLE hAlgorithm, ULONG dwFlags) override;
 
  private:
   HANDLE NewHandle();
@@ -102,6 +143,9 @@ class FakePlatform final : public platform::Platform {
   platform::ScopedPlatformOverride override_;
   std::set<void*> liveBlocks_;
   std::set<HANDLE> openHandles_;
+  std::map<HANDLE, std::string> fileOfHandle_;
+  std::map<HANDLE, std::size_t> readOffset_;
+  NTSTATUS HashCall(const char* name);
   std::uintptr_t nextHandle_ = 0x1000;
   DWORD lastError_ = 0;
   int probes_ = 0;

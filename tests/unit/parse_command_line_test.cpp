@@ -11,19 +11,25 @@ namespace {
 
 using reinstall::testing::FakePlatform;
 
+// Rows name the digest only where a case sets it.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 struct State {
   std::string mutex, install, params;
   bool execute = false, test = false;
+  std::string sha256;
 };
 
 State StateOf(const TReinstall& r) {
-  return {r.fAppMutex, r.fInstallApp, r.fExecParams, r.bExecuteAllowed, r.bTestExecuting};
+  return {r.fAppMutex,       r.fInstallApp,    r.fExecParams,
+          r.bExecuteAllowed, r.bTestExecuting, r.fInstallSha256};
 }
 
 bool operator==(const State& a, const State& b) {
   return a.mutex == b.mutex && a.install == b.install && a.params == b.params &&
-         a.execute == b.execute && a.test == b.test;
+         a.execute == b.execute && a.test == b.test && a.sha256 == b.sha256;
 }
+
+const std::string kDigest = "0123456789abcdefABCDEF0123456789abcdefABCDEF0123456789abcdef0123";
 
 std::ostream& operator<<(std::ostream& out, const State& s) {
   return out << "{mutex='" << s.mutex << "' install='" << s.install << "' params='" << s.params
@@ -31,7 +37,7 @@ std::ostream& operator<<(std::ostream& out, const State& s) {
 }
 
 struct ParameterCase {
-  const char* argument;
+  std::string argument;
   bool accepted;
   State after;  // starting from a fresh object
 };
@@ -63,6 +69,13 @@ TEST(ParseParameter, MatchesSwitchesByLoweredPrefixAndKeepsValuesAsGiven) {
       {"-appmutex=\xC4\xD6", true, {"\xC4\xD6", "", "", false, false}},
       {"\xC4-test", false, {}},
       {"/test", false, {}},
+      {"-installsha256=" + kDigest, true, {"", "", "", false, false, kDigest}},
+      {"-InstallSHA256=" + kDigest, true, {"", "", "", false, false, kDigest}},
+      {"-installsha256=" + kDigest.substr(1), false, {}},
+      {"-installsha256=" + kDigest + "0", false, {}},
+      {"-installsha256=" + kDigest.substr(1) + "g", false, {}},
+      {"-installsha256= " + kDigest.substr(1), false, {}},
+      {"-installsha256=", false, {}},
   };
   FakePlatform fake;
   for (const ParameterCase& c : cases) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -14,7 +15,23 @@ constexpr UINT kErrorBoxStyle = 0x1010;
 
 class RunLauncherTest : public ::testing::Test {
  protected:
-  RunLauncherTest() { fake_.openableFiles = {"C:\\setup.exe"}; }
+  RunLauncherTest() {
+    fake_.openableFiles = {"C:\\setup.exe"};
+    fake_.fileContents["C:\\setup.exe"] = "MZ installer";
+    for (int i = 0; i < 32; ++i) {
+      fake_.digest[i] = static_cast<char>(0xE0 + i);  // e0e1...ff
+    }
+  }
+
+  // The fake's digest in hexadecimal, upper case: the switch accepts either.
+  static std::string Digest() {
+    std::string hex;
+    for (int i = 0; i < 32; ++i) {
+      hex += i < 16 ? 'E' : 'F';
+      hex += "0123456789ABCDEF"[i % 16];
+    }
+    return hex;
+  }
 
   int Run(const std::string& arguments) {
     fake_.commandLine = "\"C:\\Temp\\reinstall.exe\" " + arguments;
@@ -45,6 +62,26 @@ TEST_F(RunLauncherTest, ACompleteHandOverShowsNothingAndLaunchesOnce) {
   EXPECT_EQ(fake_.sleeps.back(), 2000u);
   EXPECT_EQ(fake_.LiveBlocks(), 0u);
   EXPECT_EQ(fake_.OpenHandles(), 0u);
+}
+
+TEST_F(RunLauncherTest, AVerifiedInstallFileIsHeldUntilTheShellHasStartedIt) {
+  fake_.readChunk = 5;
+  EXPECT_EQ(Run("-saferun=kqz -appmutex=App -appinstall=C:\\setup.exe -installsha256=" + Digest()),
+            0);
+  EXPECT_TRUE(fake_.boxes.empty());
+  EXPECT_EQ(fake_.hashedBytes, "MZ installer");
+  ASSERT_EQ(fake_.createFileCalls.size(), 2u);
+  const auto& hold = fake_.createFileCalls[1];
+  EXPECT_EQ(hold.dwDesiredAccess, GENERIC_READ);
+  EXPECT_EQ(hold.dwShareMode, FILE_SHARE_READ) << "no write or delete sharing";
+  EXPECT_EQ(hold.dwFlagsAndAttributes, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN);
+  // The file test's handle is closed at once; the held one only after the launch.
+  const auto launch = std::find(fake_.log.begin(), fake_.log.end(), "ShellExecuteExA");
+  ASSERT_NE(launch, fake_.log.end());
+  EXPECT_EQ(std::count(fake_.log.begin(), launch, "CloseHandle"), 1);
+  EXPECT_EQ(fake_.log.back(), "CloseHandle");
+  EXPECT_EQ(fake_.OpenHandles(), 0u);
+  EXPECT_EQ(fake_.liveHashObjects, 0);
 }
 
 TEST_F(RunLauncherTest, WithoutTheExecutionSwitchNothingIsCheckedWaitedOrStarted) {
@@ -78,17 +115,32 @@ TEST_F(RunLauncherTest, EveryFailureEndsInOneErrorBoxAndLaterStagesDoNotRun) {
        [](int) -> DWORD { return 0; }, TRUE, "Waiting for closing application timed out.", false},
       {"launch refused", "-saferun=kqz -appmutex=A -appinstall=C:\\setup.exe", nullptr, FALSE,
        "Can't execute install file.", true},
+      {"another digest", "-saferun=kqz -appmutex=A -appinstall=C:\\setup.exe -installsha256=" +
+       Digest().replace(0, 1, "D"), nullptr, TRUE, "Install file has been changed.", false},
+      {"digest too short", "-saferun=kqz -appmutex=A -appinstall=C:\\setup.exe -installsha256=" +
+       Digest().substr(1), nullptr, TRUE, "Error parsing command line.", false},
+      {"digest of a missing file", "-saferun=kqz -appmutex=A -appinstall=C:\\x.exe -installsha256=" +
+       Digest(), nullptr, TRUE, "Install file doesn't exists.", false},
+      {"verified, then the launch refused",
+       "-saferun=kqz -appmutex=A -appinstall=C:\\setup.exe -installsha256=" + Digest(), nullptr,
+       FALSE, "Can't execute install file.", true},
   };
   for (const FailureCase& c : cases) {
     SCOPED_TRACE(c.name);
     fake_.boxes.clear();
     fake_.shellRequests.clear();
+    fake_.log.clear();
     fake_.mutexProbe = c.probe != nullptr ? std::function<DWORD(int)>(c.probe)
                                           : [](int) -> DWORD { return ERROR_FILE_NOT_FOUND; };
     fake_.shellResult = c.shellResult;
     EXPECT_EQ(Run(c.arguments), 0);
     ExpectOneErrorBox(c.message);
     EXPECT_EQ(fake_.shellRequests.size(), c.launched ? 1u : 0u);
+    const std::string message = c.message;
+    if (message.find("mutex") == std::string::npos && message.find("timed out") == std::string::npos &&
+        !c.launched) {
+      EXPECT_EQ(fake_.Count("OpenMutexA"), 0) << "a failed check waits for nothing";
+    }
     EXPECT_EQ(fake_.LiveBlocks(), 0u);
     EXPECT_EQ(fake_.OpenHandles(), 0u);
   }

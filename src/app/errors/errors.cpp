@@ -22,3 +22,6 @@ errorParsingCmdLine::errorParsingCmdLine() : exceptionMsg("Error parsing command
 
 exceptionCantRunInstallApp::exceptionCantRunInstallApp()
     : exceptionMsg("Can't execute install file.") {}
+
+errorInstallFileChanged::errorInstallFileChanged()
+    : exceptionMsg("Install file has been changed.") {}

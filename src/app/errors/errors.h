@@ -45,4 +45,10 @@ class exceptionCantRunInstallApp : public exceptionMsg {
   exceptionCantRunInstallApp();
 };
 
+// "Install file has been changed."
+class errorInstallFileChanged : public exceptionMsg {
+ public:
+  errorInstallFileChanged();
+};
+
 #endif  // REINSTALL_APP_ERRORS_ERRORS_H_
