@@ -4,11 +4,16 @@
 //   1. Hold an ApplicationMutex for the whole life of the process: create it early, keep it, and
 //      let the process's exit release it. No program it starts keeps it (natively, a child forked
 //      without exec shares it until that child ends).
-//   2. Before quitting, call Preflight(request). Every problem it lists would make the hand-over
+//   2. Verify the downloaded installer by naming what it must be: its SHA-256 from the update
+//      manifest (installSha256) and/or the certificates that may sign it (installSigner;
+//      SignerOfThisProgram() for "signed as we are"). Before quitting, call Preflight(request). Every problem it lists would make the hand-over
 //      fail after the application is gone; on any problem, stay open and tell the user.
 //   3. HandOver(request): it starts the launcher outside the application's job where it can,
 //      inheriting no handle, and confirms that the launcher is still running a moment later.
-//      On !result.ok(), stay open: result.problem says what went wrong.
+//      On !result.ok(), stay open: result.problem says what went wrong. With a digest or a signer
+//      list it first verifies the file again through a handle that denies writing, and hands the
+//      launcher the digest of exactly those bytes, which it checks again and holds until the
+//      shell has started them.
 //   4. Quit within a few seconds. The launcher gives up with "Waiting for closing application
 //      timed out." if the mutex still exists ten seconds after it started; it then starts nothing.
 //
@@ -34,12 +39,20 @@
 
 namespace reinstall {
 
-// What the application hands over. `parameters` may be empty; the other three may not.
+// What the application hands over. `parameters` may be empty; the other three may not. The
+// checks after them are optional: empty means none.
 struct HandoverRequest {
   std::string launcher;     // path of reinstall.exe (or of the native reinstall)
   std::string mutexName;    // the mutex (lock) the application holds while it runs
   std::string installPath;  // the install file, an absolute path
   std::string parameters;   // its parameter string, passed on unchanged
+  // The install file's SHA-256, 64 hexadecimal digits in either case (from the update manifest).
+  std::string installSha256{};
+  // SHA-256 thumbprints (hexadecimal, either case) of the certificates that may have signed the
+  // install file: its Authenticode signature must be valid and made by one of them. Windows only.
+  std::vector<std::string> installSigner{};
+  // The launcher's own SHA-256, where the caller knows it (the language packages do).
+  std::string launcherSha256{};
 };
 
 // A value the launcher could not receive intact. field() names it: "launcher", "mutexName",
@@ -74,6 +87,10 @@ enum class ProblemCode : int {
   kPathTooLong = 14,           // a path longer than the launcher's calls can open
   kMutexUnavailable = 15,      // ApplicationMutex: the system would not create or lock it
   kInstallFileMarked = 16,     // marked as downloaded: Windows would stop it at a security prompt
+  kInstallFileChanged = 17,    // not the bytes the application verified (installSha256), or it
+                               // cannot be held so that nobody changes it
+  kInstallFileSigner = 18,     // unsigned, badly signed, or signed by nobody in installSigner
+  kLauncherChanged = 19,       // the launcher is not the one launcherSha256 names
 };
 
 // The stable name of a code, for logs: "mutex-not-held" and so on.
@@ -113,6 +130,12 @@ inline const char* ProblemCodeName(ProblemCode code) {
       return "mutex-unavailable";
     case ProblemCode::kInstallFileMarked:
       return "install-file-marked";
+    case ProblemCode::kInstallFileChanged:
+      return "install-file-changed";
+    case ProblemCode::kInstallFileSigner:
+      return "install-file-signer";
+    case ProblemCode::kLauncherChanged:
+      return "launcher-changed";
   }
   return "unknown";
 }
@@ -152,6 +175,32 @@ inline std::string ValueProblem(const std::string& value, bool mayBeEmpty) {
   return {};
 }
 
+// Exactly 64 hexadecimal digits, in either case.
+inline bool IsSha256Hex(const std::string& text) {
+  return text.size() == 64 && std::all_of(text.begin(), text.end(), [](char c) {
+           return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f');
+         });
+}
+
+// 32 bytes (a digest) as 64 lower-case hexadecimal digits.
+inline std::string HexOf(const unsigned char (&bytes)[32]) {
+  const char* const digits = "0123456789abcdef";
+  std::string hex;
+  for (const unsigned char byte : bytes) {
+    hex += digits[byte >> 4U];
+    hex += digits[byte & 0x0FU];
+  }
+  return hex;
+}
+
+// `hex` in lower case, as digests are compared.
+inline std::string LowerHex(std::string hex) {
+  for (char& c : hex) {
+    c = (c >= 'A' && c <= 'F') ? static_cast<char>(c + 32) : c;
+  }
+  return hex;
+}
+
 inline void Check(const std::string& field, const std::string& value, bool mayBeEmpty) {
   const std::string problem = ValueProblem(value, mayBeEmpty);
   if (!problem.empty()) {
@@ -180,8 +229,24 @@ inline std::vector<std::string> BuildArguments(const HandoverRequest& request) {
   detail::Check("mutexName", request.mutexName, false);
   detail::Check("installPath", request.installPath, false);
   detail::Check("parameters", request.parameters, true);
-  return {"-saferun=kqz", "-appmutex=" + request.mutexName, "-appinstall=" + request.installPath,
-          "-installparam=" + request.parameters};
+  std::vector<std::string> arguments = {"-saferun=kqz", "-appmutex=" + request.mutexName,
+                                        "-appinstall=" + request.installPath,
+                                        "-installparam=" + request.parameters};
+  if (!request.installSha256.empty() && !detail::IsSha256Hex(request.installSha256)) {
+    throw HandoverError("installSha256", "is not 64 hexadecimal digits");
+  }
+  for (const std::string& signer : request.installSigner) {
+    if (!detail::IsSha256Hex(signer)) {
+      throw HandoverError("installSigner", "holds a thumbprint that is not 64 hexadecimal digits");
+    }
+  }
+  if (!request.launcherSha256.empty() && !detail::IsSha256Hex(request.launcherSha256)) {
+    throw HandoverError("launcherSha256", "is not 64 hexadecimal digits");
+  }
+  if (!request.installSha256.empty()) {
+    arguments.push_back("-installsha256=" + detail::LowerHex(request.installSha256));
+  }
+  return arguments;
 }
 
 // The launcher's exact command line, program path first, each argument quoted where it must be.
@@ -276,7 +341,93 @@ inline std::vector<Problem> RequestProblems(const HandoverRequest& request) {
     Add(problems, ProblemCode::kInstallPathRelative, "launcher", 0,
         "launcher is relative; the system would look for it in this program's working directory");
   }
+  const std::pair<const char*, const std::string*> digests[] = {
+      {"installSha256", &request.installSha256}, {"launcherSha256", &request.launcherSha256}};
+  for (const auto& digest : digests) {
+    if (!digest.second->empty() && !IsSha256Hex(*digest.second)) {
+      Add(problems, ProblemCode::kInvalidValue, digest.first, 0,
+          digest.first + std::string(" is not 64 hexadecimal digits"));
+    }
+  }
+  for (const std::string& signer : request.installSigner) {
+    if (!IsSha256Hex(signer)) {
+      Add(problems, ProblemCode::kInvalidValue, "installSigner", 0,
+          "installSigner holds a thumbprint that is not 64 hexadecimal digits: " + signer);
+      break;
+    }
+  }
   return problems;
+}
+
+// Whether the request asks for the install file to be verified, and its checks can be made.
+inline bool VerifiesInstallFile(const HandoverRequest& request,
+                                const std::vector<Problem>& problems) {
+  return !(request.installSha256.empty() && request.installSigner.empty()) &&
+         !HasProblemWith(problems, "installPath") && !HasProblemWith(problems, "installSha256") &&
+         !HasProblemWith(problems, "installSigner");
+}
+
+inline bool VerifiesLauncher(const HandoverRequest& request, const std::vector<Problem>& problems) {
+  return !request.launcherSha256.empty() && !HasProblemWith(problems, "launcher") &&
+         !HasProblemWith(problems, "launcherSha256");
+}
+
+// Checks the held launcher against launcherSha256.
+inline void CheckPinnedLauncher(const HandoverRequest& request,
+                                PinnedFile& file,
+                                std::vector<Problem>& problems) {
+  const std::string digest = file.open() ? file.Sha256() : std::string();
+  if (digest.empty()) {
+    Add(problems, ProblemCode::kLauncherChanged, "launcher", file.error(),
+        "launcher " + request.launcher + " cannot be held and read (" + ErrorText(file.error()) +
+            ")");
+  } else if (digest != LowerHex(request.launcherSha256)) {
+    Add(problems, ProblemCode::kLauncherChanged, "launcher", 0,
+        "launcher " + request.launcher + " has the SHA-256 " + digest + ", not the " +
+            LowerHex(request.launcherSha256) + " of launcherSha256");
+  }
+}
+
+// Checks the held install file against the request's digest and signer list. Returns the SHA-256
+// of the held bytes, "" when they could not be had (and then a problem says why).
+inline std::string CheckPinnedInstallFile(const HandoverRequest& request,
+                                          PinnedFile& file,
+                                          std::vector<Problem>& problems) {
+  const std::string consequence = "; the launcher would stop with \"Install file has been changed.\"";
+  if (!file.open()) {
+    Add(problems, ProblemCode::kInstallFileChanged, "installPath", file.error(),
+        "installPath " + request.installPath + " cannot be held so that nobody changes it (" +
+            ErrorText(file.error()) + "): it is open for writing, or is a link" + consequence);
+    return {};
+  }
+  const std::string digest = file.Sha256();
+  if (digest.empty()) {
+    Add(problems, ProblemCode::kInstallFileChanged, "installPath", file.error(),
+        "installPath " + request.installPath + " could not be read and hashed (" +
+            ErrorText(file.error()) + ")" + consequence);
+    return {};
+  }
+  if (!request.installSha256.empty() && digest != LowerHex(request.installSha256)) {
+    Add(problems, ProblemCode::kInstallFileChanged, "installPath", 0,
+        "installPath " + request.installPath + " has the SHA-256 " + digest + ", not the " +
+            LowerHex(request.installSha256) + " of installSha256");
+  }
+  if (!request.installSigner.empty()) {
+    std::uint32_t status = 0;
+    const std::string signer = file.Signer(&status);
+    const bool listed =
+        !signer.empty() &&
+        std::any_of(request.installSigner.begin(), request.installSigner.end(),
+                    [&](const std::string& accepted) { return LowerHex(accepted) == signer; });
+    if (!listed) {
+      Add(problems, ProblemCode::kInstallFileSigner, "installPath", status,
+          "installPath " + request.installPath +
+              (signer.empty() ? " has no valid signature (" + SignatureText(status) + ")"
+                              : " is signed by the certificate " + signer +
+                                    ", which is not in installSigner"));
+    }
+  }
+  return digest;
 }
 
 }  // namespace detail
@@ -285,6 +436,16 @@ inline std::vector<Problem> RequestProblems(const HandoverRequest& request) {
 // (reinstall.exe; natively reinstall); "" when the system cannot tell the program's path.
 inline std::string LauncherBesideProgram() {
   return detail::LauncherBeside(detail::ProgramPath());
+}
+
+// The SHA-256 thumbprint (lower-case hexadecimal) of the certificate that signed the running
+// program, when its Authenticode signature is valid; "" when it is unsigned, its signature does
+// not hold, or (natively) the system has no code signatures. An installSigner of
+// {SignerOfThisProgram()} accepts installers signed as the application is.
+inline std::string SignerOfThisProgram() {
+  detail::PinnedFile self;
+  std::uint32_t status = 0;
+  return self.Open(detail::ProgramPath()) ? self.Signer(&status) : std::string();
 }
 
 // Every problem that would make a hand-over of `request` fail, found while the application can
@@ -297,6 +458,16 @@ inline std::vector<Problem> Preflight(const HandoverRequest& request) {
   if (!detail::HasProblemWith(problems, "installPath")) {
     detail::CheckInstallFile(request.installPath, problems);
     detail::CheckOpenProgram(request.installPath, problems);
+  }
+  if (detail::VerifiesInstallFile(request, problems)) {
+    detail::PinnedFile file;
+    file.Open(request.installPath);
+    detail::CheckPinnedInstallFile(request, file, problems);
+  }
+  if (detail::VerifiesLauncher(request, problems)) {
+    detail::PinnedFile launcher;
+    launcher.Open(request.launcher);
+    detail::CheckPinnedLauncher(request, launcher, problems);
   }
   if (!detail::HasProblemWith(problems, "mutexName")) {
     detail::CheckMutexHeld(request.mutexName, problems);
@@ -312,6 +483,7 @@ enum class HandoverStep : int {
   kStartProcess = 2,  // the launcher could not be started
   kBreakaway = 3,     // started, but inside this process's job, which forbids breakaway
   kConfirm = 4,       // started, but it ended before the confirmation wait was over
+  kVerify = 5,        // the install file or the launcher is not what the request names
 };
 
 // What HandOver did. On ok() the launcher runs outside this process's job (or there is none) and
@@ -376,7 +548,26 @@ inline HandoverResult HandOver(const HandoverRequest& request,
     result.problem = problems.front();
     return result;
   }
-  detail::Started started = detail::StartLauncher(request);
+  // What is verified stays held, denying writes, until the launcher has been watched: the
+  // launcher itself, and the install file, whose digest the launcher checks again and holds in
+  // turn.
+  detail::PinnedFile launcherFile;
+  launcherFile.Open(request.launcher);
+  if (detail::VerifiesLauncher(request, problems)) {
+    detail::CheckPinnedLauncher(request, launcherFile, problems);
+  }
+  HandoverRequest pinned = request;
+  detail::PinnedFile installFile;
+  if (detail::VerifiesInstallFile(request, problems)) {
+    installFile.Open(request.installPath);
+    pinned.installSha256 = detail::CheckPinnedInstallFile(request, installFile, problems);
+  }
+  if (!problems.empty()) {
+    result.failedStep = HandoverStep::kVerify;
+    result.problem = problems.front();
+    return result;
+  }
+  detail::Started started = detail::StartLauncher(pinned);
   result.brokeAway = started.brokeAway;
   result.remainsInJob = started.remainsInJob;
   if (!started.process.started()) {

@@ -40,7 +40,7 @@ extern "C" {
 /* The interface's version, major and minor. A binding works with the same major and a minor at
  * least as new as the one it was written for: a minor adds, a major changes. */
 #define REINSTALL_HANDOVER_C_VERSION_MAJOR 2
-#define REINSTALL_HANDOVER_C_VERSION_MINOR 2
+#define REINSTALL_HANDOVER_C_VERSION_MINOR 3
 /* The library's version as (major << 16) | minor. */
 REINSTALL_C_API uint32_t reinstall_interface_version(void) REINSTALL_NOEXCEPT;
 
@@ -65,6 +65,9 @@ enum {
   REINSTALL_PATH_TOO_LONG = 14,
   REINSTALL_MUTEX_UNAVAILABLE = 15,
   REINSTALL_INSTALL_FILE_MARKED = 16, /* since 2.1 */
+  REINSTALL_INSTALL_FILE_CHANGED = 17, /* since 2.3 */
+  REINSTALL_INSTALL_FILE_SIGNER = 18,  /* since 2.3 */
+  REINSTALL_LAUNCHER_CHANGED = 19,     /* since 2.3 */
   REINSTALL_BAD_ARGUMENT = -1, /* a null pointer where one was needed, or a request's size that
                                   is too small */
   REINSTALL_OUT_OF_MEMORY = -2
@@ -77,7 +80,10 @@ enum {
   REINSTALL_FIELD_MUTEX_NAME = 2,
   REINSTALL_FIELD_INSTALL_PATH = 3,
   REINSTALL_FIELD_PARAMETERS = 4,
-  REINSTALL_FIELD_CONFIRM = 5
+  REINSTALL_FIELD_CONFIRM = 5,
+  REINSTALL_FIELD_INSTALL_SHA256 = 6, /* since 2.3 */
+  REINSTALL_FIELD_INSTALL_SIGNER = 7,
+  REINSTALL_FIELD_LAUNCHER_SHA256 = 8
 };
 
 /* The steps of a hand-over (reinstall::HandoverStep). */
@@ -86,7 +92,8 @@ enum {
   REINSTALL_STEP_CHECK_REQUEST = 1,
   REINSTALL_STEP_START_PROCESS = 2,
   REINSTALL_STEP_BREAKAWAY = 3,
-  REINSTALL_STEP_CONFIRM = 4
+  REINSTALL_STEP_CONFIRM = 4,
+  REINSTALL_STEP_VERIFY = 5 /* since 2.3 */
 };
 
 /* Flags of a hand-over's result. */
@@ -108,6 +115,11 @@ typedef struct reinstall_request {
   const char* mutex_name;   /* the mutex the application holds while it runs */
   const char* install_path; /* the install file, an absolute path */
   const char* parameters;   /* its parameter string; NULL counts as empty */
+  /* Since 2.3; NULL or "" for none. */
+  const char* install_sha256;  /* the install file's SHA-256, 64 hexadecimal digits */
+  const char* install_signer;  /* SHA-256 thumbprints of the certificates that may sign it,
+                                  separated by commas, semicolons or blanks (Windows only) */
+  const char* launcher_sha256; /* the launcher's own SHA-256 */
 } reinstall_request;
 
 /* The stable name of a problem code ("mutex-not-held"), or "unknown"; static storage. */
@@ -161,6 +173,14 @@ REINSTALL_C_API void reinstall_problems_release(reinstall_problems* problems) RE
 REINSTALL_C_API int reinstall_remove_download_mark(const char* install_path,
                                                    int* removed,
                                                    uint32_t* system_error) REINSTALL_NOEXCEPT;
+
+/* Since 2.3: the SHA-256 thumbprint (64 lower-case hexadecimal digits) of the certificate that
+ * signed the running program, copied as reinstall_build_command_line copies text; "" when it is
+ * unsigned, its signature does not hold, or the system has no code signatures. Returns
+ * REINSTALL_OK or a negative code. */
+REINSTALL_C_API int reinstall_signer_of_this_program(char* buffer,
+                                                     size_t size,
+                                                     size_t* length) REINSTALL_NOEXCEPT;
 
 /* Starts the launcher for `request` (outside the application's job where it can, inheriting no
  * handle) and confirms for `confirm_ms` (at most REINSTALL_LONGEST_CONFIRM_MS) that it runs.

@@ -43,6 +43,23 @@ bool Readable(const reinstall_request* request) {
   return request != nullptr && request->size >= kRequestSizeV2;
 }
 
+// A request of version 2.3 or later: with the digests and the signer list.
+constexpr size_t kRequestSizeV23 =
+    offsetof(reinstall_request, launcher_sha256) + sizeof(const char*);
+
+// The thumbprints of a signer list: runs of anything but commas, semicolons and blanks.
+std::vector<std::string> Thumbprints(const char* list) {
+  std::vector<std::string> thumbprints;
+  const std::string text = Text(list);
+  const char* const separators = ",; \t\r\n";
+  for (std::size_t start = text.find_first_not_of(separators); start != std::string::npos;) {
+    const std::size_t end = text.find_first_of(separators, start);
+    thumbprints.push_back(text.substr(start, end - start));
+    start = text.find_first_not_of(separators, end);
+  }
+  return thumbprints;
+}
+
 #if defined(_WIN32)
 // The full path of this library (UTF-8), or "".
 std::string LibraryPath() {
@@ -84,8 +101,15 @@ std::string DefaultLauncher() {
 }
 
 reinstall::HandoverRequest Request(const reinstall_request& request) {
-  return {request.launcher != nullptr ? std::string(request.launcher) : DefaultLauncher(),
-          Text(request.mutex_name), Text(request.install_path), Text(request.parameters)};
+  reinstall::HandoverRequest converted{
+      request.launcher != nullptr ? std::string(request.launcher) : DefaultLauncher(),
+      Text(request.mutex_name), Text(request.install_path), Text(request.parameters)};
+  if (request.size >= kRequestSizeV23) {
+    converted.installSha256 = Text(request.install_sha256);
+    converted.installSigner = Thumbprints(request.install_signer);
+    converted.launcherSha256 = Text(request.launcher_sha256);
+  }
+  return converted;
 }
 
 int FieldNumber(const std::string& field) noexcept {
@@ -103,6 +127,15 @@ int FieldNumber(const std::string& field) noexcept {
   }
   if (field == "confirm") {
     return REINSTALL_FIELD_CONFIRM;
+  }
+  if (field == "installSha256") {
+    return REINSTALL_FIELD_INSTALL_SHA256;
+  }
+  if (field == "installSigner") {
+    return REINSTALL_FIELD_INSTALL_SIGNER;
+  }
+  if (field == "launcherSha256") {
+    return REINSTALL_FIELD_LAUNCHER_SHA256;
   }
   return REINSTALL_FIELD_NONE;
 }
@@ -150,7 +183,7 @@ uint32_t reinstall_interface_version(void) noexcept {
 }
 
 const char* reinstall_code_name(int code) noexcept {
-  if (code < 0 || code > static_cast<int>(reinstall::ProblemCode::kInstallFileMarked)) {
+  if (code < 0 || code > static_cast<int>(reinstall::ProblemCode::kLauncherChanged)) {
     return "unknown";
   }
   return reinstall::ProblemCodeName(static_cast<reinstall::ProblemCode>(code));
@@ -280,6 +313,16 @@ int reinstall_remove_download_mark(const char* install_path,
       *system_error = error;
     }
     return error == 0 ? REINSTALL_OK : REINSTALL_INSTALL_FILE_MARKED;
+  } catch (...) {
+    return REINSTALL_OUT_OF_MEMORY;
+  }
+}
+
+int reinstall_signer_of_this_program(char* buffer, size_t size, size_t* length) noexcept {
+  try {
+    const std::string signer = reinstall::SignerOfThisProgram();
+    CopyOut(signer.data(), signer.size(), buffer, size, length);
+    return REINSTALL_OK;
   } catch (...) {
     return REINSTALL_OUT_OF_MEMORY;
   }

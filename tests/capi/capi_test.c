@@ -48,7 +48,7 @@ static int Unhex(const char* hex, char* out, size_t size) {
 }
 
 static int Vectors(const char* path) {
-  static char line[65536], words[7][8192], fields[7][4096];
+  static char line[65536], words[9][8192], fields[9][4096];
   int passed = 0, failed = 0;
   FILE* in = fopen(path, "r");
   if (in == NULL) {
@@ -59,12 +59,13 @@ static int Vectors(const char* path) {
     char result[4096];
     size_t length = 0;
     int field = -1, code, i, ok = 1;
-    reinstall_request request = {sizeof(reinstall_request), NULL, NULL, NULL, NULL};
-    if (sscanf(line, "%8191s %8191s %8191s %8191s %8191s %8191s", words[0], words[1], words[2],
-               words[3], words[4], words[5]) != 6) {
+    reinstall_request request = {sizeof(reinstall_request), NULL, NULL, NULL, NULL, NULL, NULL, NULL};
+    if (sscanf(line, "%8191s %8191s %8191s %8191s %8191s %8191s %8191s %8191s %8191s", words[0],
+               words[1], words[2], words[3], words[4], words[5], words[6], words[7],
+               words[8]) != 9) {
       continue;
     }
-    for (i = 0; i < 6; ++i) {
+    for (i = 0; i < 9; ++i) {
       if (i != 4 && !Unhex(words[i], fields[i], sizeof fields[i])) {
         ok = 0;
       }
@@ -73,6 +74,9 @@ static int Vectors(const char* path) {
     request.mutex_name = fields[1];
     request.install_path = fields[2];
     request.parameters = fields[3];
+    request.install_sha256 = fields[6];
+    request.install_signer = fields[7];
+    request.launcher_sha256 = fields[8];
     code = reinstall_build_command_line(&request, result, sizeof result, &length, &field);
     if (strcmp(words[4], "ok") == 0) {
       ok = ok && code == REINSTALL_OK && field == REINSTALL_FIELD_NONE;
@@ -96,7 +100,7 @@ static int HandOver(char** argv) {
   reinstall_mutex* mutex = NULL;
   reinstall_problems* problems = NULL;
   reinstall_handover* handover = NULL;
-  reinstall_request request = {sizeof(reinstall_request), NULL, NULL, NULL, NULL};
+  reinstall_request request = {sizeof(reinstall_request), NULL, NULL, NULL, NULL, NULL, NULL, NULL};
   char message[1024] = "";
   uint32_t error = 0;
   int code = reinstall_mutex_create("ReinstallCApi", &mutex, &error);
@@ -131,7 +135,7 @@ static int HandOver(char** argv) {
  * guard byte after each: the text is cut to size - 1 bytes and ended by a NUL, the byte after the
  * buffer is never written, and the whole length is told each time. Prints "cut: N failed". */
 static int Cut(void) {
-  reinstall_request request = {sizeof(reinstall_request), "/r", "m", "/x", "/S"};
+  reinstall_request request = {sizeof(reinstall_request), "/r", "m", "/x", "/S", NULL, NULL, NULL};
   reinstall_problems* problems = NULL;
   size_t full[2] = {0, 0};
   int failed = 0, text, i;

@@ -18,7 +18,8 @@ import wineharness  # noqa: E402
 BUILD = os.environ["CAPI_BUILD_DIR"]
 WINDOWS = os.environ.get("CAPI_WINDOWS") == "1"
 VECTORS = os.path.join(os.path.dirname(HERE), "vectors", "handover.json")
-FIELDS = {"launcher": 1, "mutexName": 2, "installPath": 3, "parameters": 4}
+FIELDS = {"launcher": 1, "mutexName": 2, "installPath": 3, "parameters": 4, "installSha256": 6,
+          "installSigner": 7, "launcherSha256": 8}
 WINE = wineharness.Wine(BUILD) if WINDOWS else None
 
 
@@ -65,6 +66,9 @@ class CInterface(unittest.TestCase):
                 words += ["ok", hexed(v["commandLine"])]
             else:
                 words += [str(FIELDS[v["refusedField"]]), hexed(v["refusal"])]
+            # The signer list as the C interface takes it: one text, thumbprints between commas.
+            words += [hexed(v.get("installSha256", "")), hexed(",".join(v.get("installSigner", []))),
+                      hexed(v.get("launcherSha256", ""))]
             lines.append(" ".join(words))
         listing = os.path.join(self.dir, "vectors.txt")
         with open(listing, "w") as f:

@@ -352,8 +352,8 @@ using PreflightTest = HelperFiles;
 // Every C function that allocates, with each of its allocations failing in turn: it answers
 // REINSTALL_OUT_OF_MEMORY (or what it answers anyway), and no exception leaves it.
 TEST_F(PreflightTest, NoCFunctionLetsAnAllocationFailureOut) {
-  const reinstall_request good{sizeof(reinstall_request), "/bin/true", "cmutex", "/bin/true", "/S"};
-  const reinstall_request refused{sizeof(reinstall_request), "/bin/true", "m", "/bin/true", "\""};
+  const reinstall_request good{sizeof(reinstall_request), "/bin/true", "cmutex", "/bin/true", "/S", nullptr, nullptr, nullptr};
+  const reinstall_request refused{sizeof(reinstall_request), "/bin/true", "m", "/bin/true", "\"", nullptr, nullptr, nullptr};
   char text[8];
   struct Call {
     const char* what;
@@ -533,7 +533,7 @@ TEST_F(PreflightTest, AnInstallerThisUserMayNotReadIsRejected) {
 // What only the C interface does: its own check of the request's size and its refusal of a
 // mutex name before anything is created.
 TEST_F(PreflightTest, TheCInterfaceRefusesBeforeItActs) {
-  reinstall_request small{4, "/bin/true", "m", "/bin/true", ""};
+  reinstall_request small{4, "/bin/true", "m", "/bin/true", "", nullptr, nullptr, nullptr};
   reinstall_problems* problems = nullptr;
   EXPECT_EQ(reinstall_preflight(&small, &problems), REINSTALL_BAD_ARGUMENT);
   EXPECT_EQ(problems, nullptr);

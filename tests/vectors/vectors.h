@@ -31,6 +31,8 @@ inline std::string Json(const std::string& text) {
 }
 
 inline std::vector<reinstall::HandoverRequest> Requests() {
+  const std::string kDigest = "9F86D081884C7D659A2FEAA0C55AD015A3BF4F1B2B0B822CD15D6C15B0F00A08";
+  const std::string kThumbprint = "3a6eb0790f39ac87c94f3856b2dd2c5d110e6811602261a9a923d3bb23adc8b7";
   const std::string launcher = "C:\\Program Files\\App\\reinstall.exe";
   return {
       {launcher, "App.Mutex", "C:\\Temp\\setup.exe", "/S"},
@@ -52,6 +54,13 @@ inline std::vector<reinstall::HandoverRequest> Requests() {
       {"C:\\r.exe", "say \"hi\"", "C:\\x.exe", ""},
       {"C:\\r.exe", "m", "\"C:\\x.exe\"", ""},
       {"C:\\r.exe", "m", "C:\\x.exe", "/qn DIR=\"C:\\Program Files\\App\""},
+      {"C:\\r.exe", "m", "C:\\x.exe", "/S", kDigest, {}, ""},
+      {"C:\\r.exe", "m", "C:\\x.exe", "/S", kDigest, {kThumbprint, kDigest}, kThumbprint},
+      {"C:\\r.exe", "m", "C:\\x.exe", "/S", "", {kThumbprint}, ""},
+      {"C:\\r.exe", "m", "C:\\x.exe", "/S", kDigest.substr(1), {}, ""},
+      {"C:\\r.exe", "m", "C:\\x.exe", "/S", kDigest + "0", {}, ""},
+      {"C:\\r.exe", "m", "C:\\x.exe", "/S", "", {kThumbprint, "0x3a6e"}, ""},
+      {"C:\\r.exe", "m", "C:\\x.exe", "/S", "", {}, kThumbprint.substr(0, 63) + "g"},
   };
 }
 
@@ -91,6 +100,20 @@ inline std::string Document() {
            ", \"mutexName\": " + Json(request.mutexName) +
            ", \"installPath\": " + Json(request.installPath) +
            ", \"parameters\": " + Json(request.parameters) + ", ";
+    // The checks only where a vector has them, so that a binding without them reads the rest.
+    if (!request.installSha256.empty()) {
+      out += "\"installSha256\": " + Json(request.installSha256) + ", ";
+    }
+    if (!request.installSigner.empty()) {
+      out += "\"installSigner\": [";
+      for (const std::string& signer : request.installSigner) {
+        out += (&signer == &request.installSigner.front() ? "" : ", ") + Json(signer);
+      }
+      out += "], ";
+    }
+    if (!request.launcherSha256.empty()) {
+      out += "\"launcherSha256\": " + Json(request.launcherSha256) + ", ";
+    }
     try {
       out += "\"commandLine\": " + Json(reinstall::BuildCommandLine(request));
     } catch (const reinstall::HandoverError& error) {

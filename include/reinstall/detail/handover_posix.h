@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "reinstall/detail/libcrypto_posix.h"
 #include "reinstall/detail/spawn_posix.h"
 
 namespace reinstall {
@@ -366,6 +367,82 @@ inline Started StartLauncher(const HandoverRequest& request) {
 inline bool JobKillsOnClose() {
   return false;
 }
+
+inline std::string SignatureText(std::uint32_t /*status*/) {
+  return "this system has no code signatures to check";
+}
+
+// A file opened as the native launcher opens the install file it verifies: for reading, not
+// through a symbolic link. (Linux has no share modes: others can still write to it.) Closed on
+// destruction.
+class PinnedFile {
+ public:
+  PinnedFile() = default;
+  ~PinnedFile() { Close(); }
+  PinnedFile(const PinnedFile&) = delete;
+  PinnedFile& operator=(const PinnedFile&) = delete;
+
+  bool Open(const std::string& path) {
+    Close();
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+    struct stat status {};
+    if (fd_ < 0 || ::fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode)) {
+      error_ = fd_ < 0 ? errno : EINVAL;
+      Close();
+      return false;
+    }
+    return true;
+  }
+
+  [[nodiscard]] bool open() const { return fd_ >= 0; }
+  // errno of what failed last.
+  [[nodiscard]] std::uint32_t error() const { return static_cast<std::uint32_t>(error_); }
+
+  // The SHA-256 of the whole file, "" when it cannot be read or hashed (libcrypto missing).
+  std::string Sha256() {
+    Sha256Hasher hash;
+    if (!hash.ok()) {
+      error_ = ENOSYS;
+      return {};
+    }
+    std::vector<unsigned char> buffer(64 * 1024);
+    for (off_t offset = 0;;) {
+      const ssize_t n = ::pread(fd_, buffer.data(), buffer.size(), offset);
+      if (n < 0 && errno == EINTR) {
+        continue;
+      }
+      if (n < 0) {
+        error_ = errno;
+        return {};
+      }
+      if (n == 0) {
+        unsigned char digest[32] = {};
+        return hash.Finish(digest) ? HexOf(digest) : std::string();
+      }
+      if (!hash.Update(buffer.data(), static_cast<std::size_t>(n))) {
+        return {};
+      }
+      offset += n;
+    }
+  }
+
+  // Natively there are no signatures: always "", with ENOSYS.
+  std::string Signer(std::uint32_t* status) {
+    *status = ENOSYS;
+    return {};
+  }
+
+ private:
+  void Close() {
+    if (fd_ >= 0) {
+      ::close(fd_);
+      fd_ = -1;
+    }
+  }
+
+  int fd_ = -1;
+  int error_ = 0;
+};
 
 }  // namespace detail
 }  // namespace reinstall

@@ -13,13 +13,17 @@
 #endif
 #include <windows.h>
 
+#include <wintrust.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "reinstall/detail/cng_win32.h"
 #include "reinstall/detail/zone_identifier.h"
 
 namespace reinstall {
@@ -576,6 +580,153 @@ inline Started StartLauncher(const HandoverRequest& request) {
 inline bool JobKillsOnClose() {
   return CurrentJob().killsOnClose;
 }
+
+inline std::string Sha256Hex(const void* data, std::size_t size) {
+  Sha256Hasher hash;
+  unsigned char digest[32] = {};
+  return hash.Update(data, size) && hash.Finish(digest) ? HexOf(digest) : std::string();
+}
+
+// What WinVerifyTrust's answer means, for a message.
+inline std::string SignatureText(std::uint32_t status) {
+  switch (status) {
+    case 0x800B0100:  // TRUST_E_NOSIGNATURE
+      return "it is not signed";
+    case 0x80096010:  // TRUST_E_BAD_DIGEST
+      return "it was changed after it was signed";
+    case 0x800B0109:  // CERT_E_UNTRUSTEDROOT
+      return "its certificate chain ends in a root this system does not trust";
+    case 0x800B0101:  // CERT_E_EXPIRED
+      return "its certificate has expired";
+    case 0x800B010C:  // CERT_E_REVOKED
+      return "its certificate was revoked";
+    case 0x800B0111:  // TRUST_E_EXPLICIT_DISTRUST
+      return "its certificate is explicitly distrusted";
+    default:
+      return "WinVerifyTrust answered 0x" + [&] {
+        char text[9];
+        const char* const digits = "0123456789ABCDEF";
+        for (int i = 7; i >= 0; --i) {
+          text[7 - i] = digits[(status >> (4 * i)) & 0xFU];
+        }
+        text[8] = '\0';
+        return std::string(text);
+      }();
+  }
+}
+
+// A file opened as the launcher opens the install file it verifies: for reading, sharing reading
+// only (nobody can write, rename, delete or replace it meanwhile), not through a reparse point.
+// Closed on destruction.
+class PinnedFile {
+ public:
+  PinnedFile() = default;
+
+  bool Open(const std::string& path) {
+    path_ = Wide(path);
+    HANDLE file = CreateFileW(path_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      error_ = GetLastError();
+      handle_.reset();
+      return false;
+    }
+    handle_.reset(file);
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!GetFileInformationByHandle(handle_.get(), &information) ||
+        (information.dwFileAttributes &
+         (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+      error_ = ERROR_CANT_ACCESS_FILE;
+      handle_.reset();
+      return false;
+    }
+    return true;
+  }
+
+  [[nodiscard]] bool open() const { return handle_.get() != nullptr; }
+  // The Win32 error of what failed last.
+  [[nodiscard]] std::uint32_t error() const { return error_; }
+
+  // The SHA-256 of the whole file, "" when it cannot be read or hashed.
+  std::string Sha256() {
+    LARGE_INTEGER start{};
+    Sha256Hasher hash;
+    if (!SetFilePointerEx(handle_.get(), start, nullptr, FILE_BEGIN) || !hash.ok()) {
+      error_ = GetLastError();
+      return {};
+    }
+    std::vector<unsigned char> buffer(64 * 1024);
+    DWORD read = 0;
+    while (ReadFile(handle_.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read,
+                    nullptr)) {
+      if (read == 0) {
+        unsigned char digest[32] = {};
+        return hash.Finish(digest) ? HexOf(digest) : std::string();
+      }
+      if (!hash.Update(buffer.data(), read)) {
+        return {};
+      }
+    }
+    error_ = GetLastError();
+    return {};
+  }
+
+  // The SHA-256 thumbprint of the certificate that signed the file, when its Authenticode
+  // signature is valid (checked through this handle, with no network retrieval); else "" and
+  // *status tells why.
+  std::string Signer(std::uint32_t* status) {
+    *status = 0x800B0001;  // TRUST_E_PROVIDER_UNKNOWN: no WinVerifyTrust to ask
+    HMODULE wintrust = LoadLibraryExW(L"wintrust.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (wintrust == nullptr) {
+      wintrust = LoadLibraryW(L"wintrust.dll");  // systems without the search flag
+    }
+    if (wintrust == nullptr) {
+      return {};
+    }
+    using VerifyFn = LONG(WINAPI*)(HWND, GUID*, LPVOID);
+    using StateFn = CRYPT_PROVIDER_DATA*(WINAPI*)(HANDLE);
+    using SignerFn = CRYPT_PROVIDER_SGNR*(WINAPI*)(CRYPT_PROVIDER_DATA*, DWORD, BOOL, DWORD);
+    auto verify = ResolveCall<std::remove_pointer_t<VerifyFn>>(wintrust, "WinVerifyTrust");
+    auto state = ResolveCall<std::remove_pointer_t<StateFn>>(wintrust,
+                                                             "WTHelperProvDataFromStateData");
+    auto signerOf = ResolveCall<std::remove_pointer_t<SignerFn>>(
+        wintrust, "WTHelperGetProvSignerFromChain");
+    std::string thumbprint;
+    if (verify != nullptr && state != nullptr && signerOf != nullptr) {
+      GUID action = {0xaac56b, 0xcd44, 0x11d0, {0x8c, 0xc2, 0x00, 0xc0, 0x4f, 0xc2, 0x95, 0xee}};
+      WINTRUST_FILE_INFO file{};
+      file.cbStruct = sizeof(file);
+      file.pcwszFilePath = path_.c_str();
+      file.hFile = handle_.get();
+      WINTRUST_DATA data{};
+      data.cbStruct = sizeof(data);
+      data.dwUIChoice = WTD_UI_NONE;
+      data.fdwRevocationChecks = WTD_REVOKE_NONE;
+      data.dwUnionChoice = WTD_CHOICE_FILE;
+      data.pFile = &file;
+      data.dwStateAction = WTD_STATEACTION_VERIFY;
+      data.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL | WTD_REVOCATION_CHECK_NONE;
+      const LONG verdict = verify(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+      *status = static_cast<std::uint32_t>(verdict);
+      CRYPT_PROVIDER_DATA* provider = verdict == 0 ? state(data.hWVTStateData) : nullptr;
+      CRYPT_PROVIDER_SGNR* signer = provider != nullptr ? signerOf(provider, 0, FALSE, 0) : nullptr;
+      if (signer != nullptr && signer->csCertChain > 0 && signer->pasCertChain != nullptr &&
+          signer->pasCertChain[0].pCert != nullptr) {
+        const CERT_CONTEXT* certificate = signer->pasCertChain[0].pCert;
+        thumbprint = Sha256Hex(certificate->pbCertEncoded, certificate->cbCertEncoded);
+      }
+      data.dwStateAction = WTD_STATEACTION_CLOSE;
+      verify(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+    }
+    FreeLibrary(wintrust);
+    return thumbprint;
+  }
+
+ private:
+  std::wstring path_;
+  OwnedHandle handle_;
+  std::uint32_t error_ = 0;
+};
 
 }  // namespace detail
 }  // namespace reinstall
