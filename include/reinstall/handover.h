@@ -352,7 +352,10 @@ inline std::vector<Problem> RequestProblems(const HandoverRequest& request) {
   for (const std::string& signer : request.installSigner) {
     if (!IsSha256Hex(signer)) {
       Add(problems, ProblemCode::kInvalidValue, "installSigner", 0,
-          "installSigner holds a thumbprint that is not 64 hexadecimal digits: " + signer);
+          signer.empty() ? std::string("installSigner holds an empty thumbprint (SignerOfThisProgram() "
+                                       "of a program that is not signed)")
+                         : "installSigner holds a thumbprint that is not 64 hexadecimal digits: " +
+                               signer);
       break;
     }
   }

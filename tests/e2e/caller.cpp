@@ -23,6 +23,13 @@
 //            when one was removed), else 0
 //   hold_install  1 to keep the install file open for writing (as a download still in progress
 //            would) while the helper runs, else 0
+//   sha256   the helper's installSha256 ("" for none)
+//   signer   the helper's installSigner, thumbprints between commas; "self" stands for
+//            SignerOfThisProgram() (recorded as self_signer)
+//   tamper   1 to try, halfway through hold_ms, what another program of the user could do to the
+//            install file while the launcher waits: open it for writing, rename it, delete it,
+//            replace it with install + ".decoy", rename its folder (put back at once); each
+//            recorded as its Win32 error, 0 when it worked
 // A missing, unknown, repeated or malformed key ends the run with kBadScenario, before anything
 // is created or started, so that a misspelt key cannot make a test pass without testing.
 // Starts the launcher through the Unicode API, releases the object on cue, waits for the
@@ -30,6 +37,7 @@
 // Usage: caller.exe SCENARIO RECORD
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -46,7 +54,7 @@ namespace {
 const char* const kKeys[] = {
     "object", "name",   "inherit",     "hold_ms", "launcher",   "cmdline", "inherit_handles",
     "cwd",    "via",    "install",     "params",  "confirm_ms", "job",     "wait",
-    "zone",   "unmark", "hold_install"};
+    "zone",   "unmark", "hold_install", "sha256", "signer", "tamper"};
 
 bool IsKey(const std::string& key) {
   for (const char* known : kKeys) {
@@ -126,7 +134,7 @@ bool ReadScenario(const std::wstring& path, Scenario* scenario) {
          OneOf(s["job"], {"none", "kill", "kill_breakaway"}) && OneOf(s["inherit"], {"0", "1"}) &&
          OneOf(s["inherit_handles"], {"0", "1"}) && OneOf(s["wait"], {"0", "1"}) &&
          OneOf(s["zone"], {"none", "0", "1", "2", "3", "4"}) && OneOf(s["unmark"], {"0", "1"}) &&
-         OneOf(s["hold_install"], {"0", "1"}) && ParseInt(s["hold_ms"], &scenario->holdMs) &&
+         OneOf(s["hold_install"], {"0", "1"}) && OneOf(s["tamper"], {"0", "1"}) && ParseInt(s["hold_ms"], &scenario->holdMs) &&
          scenario->holdMs >= -1 &&
          (s["confirm_ms"] == "default" ||
           (ParseInt(s["confirm_ms"], &scenario->confirmMs) && scenario->confirmMs >= 0));
@@ -178,7 +186,43 @@ bool EnterJob(const std::string& kind) {
 }
 
 reinstall::HandoverRequest Request(const Scenario& scenario) {
-  return {scenario["launcher"], scenario["name"], scenario["install"], scenario["params"]};
+  reinstall::HandoverRequest request{scenario["launcher"], scenario["name"], scenario["install"],
+                                     scenario["params"]};
+  request.installSha256 = scenario["sha256"];
+  const std::string& signers = scenario["signer"];
+  for (size_t start = 0; start < signers.size();) {
+    const size_t end = std::min(signers.find(',', start), signers.size());
+    const std::string signer = signers.substr(start, end - start);
+    request.installSigner.push_back(signer == "self" ? reinstall::SignerOfThisProgram() : signer);
+    start = end + 1;
+  }
+  return request;
+}
+
+// Does to the install file what another program of the same user could do while the launcher
+// waits; each attempt's Win32 error (0: it worked) as "write:E,rename:E,delete:E,replace:E,
+// folder:E".
+std::string Tamper(const std::string& install) {
+  const std::wstring path = e2e::Wide(install);
+  const auto result = [](bool worked) { return std::to_string(worked ? 0 : GetLastError()); };
+  HANDLE writer = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                              FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+  std::string text = "write:" + result(writer != INVALID_HANDLE_VALUE);
+  if (writer != INVALID_HANDLE_VALUE) {
+    CloseHandle(writer);
+  }
+  const bool renamed = MoveFileExW(path.c_str(), (path + L".moved").c_str(), 0) != FALSE;
+  text += ",rename:" + result(renamed);
+  text += ",delete:" + result(DeleteFileW(path.c_str()) != FALSE);
+  text += ",replace:" + result(MoveFileExW((path + L".decoy").c_str(), path.c_str(),
+                                           MOVEFILE_REPLACE_EXISTING) != FALSE);
+  const std::wstring folder = path.substr(0, path.find_last_of(L"\\/"));
+  const bool moved = MoveFileExW(folder.c_str(), (folder + L".moved").c_str(), 0) != FALSE;
+  text += ",folder:" + result(moved);
+  if (moved) {
+    MoveFileExW((folder + L".moved").c_str(), folder.c_str(), 0);
+  }
+  return text;
 }
 
 }  // namespace
@@ -237,6 +281,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
                ":" + problem.field;
     }
     text += record::Line("problems", codes);
+    text += record::Line("self_signer", reinstall::SignerOfThisProgram());
     if (held != nullptr) {
       CloseHandle(held);
     }
@@ -272,6 +317,11 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   text += record::Line("started", std::to_string(started));
   text += record::Line("started_tick", std::to_string(startedTick));
   double released = 0;
+  if (scenario["tamper"] == "1") {
+    Sleep(static_cast<DWORD>(scenario.holdMs / 2));
+    text += record::Line("tamper", Tamper(scenario["install"]));
+    scenario.holdMs -= scenario.holdMs / 2;
+  }
   if (scenario.holdMs >= 0) {
     Sleep(static_cast<DWORD>(scenario.holdMs));
     // Noted just before letting go, so that no probe can fall between the release and its time.

@@ -2,6 +2,7 @@
 plays the application and holds a real named mutex), starting stub_installer.exe, which records how
 it was started. Assertions are on effects and on Wine's relay trace of the launcher's own calls."""
 
+import hashlib
 import json
 import os
 import re
@@ -261,6 +262,15 @@ class Preflight(WineTest):
              "install-file-rejected:installPath", {"hold_install": True}),
             ("a launcher path of 260 units", self.installer, "mutex", "path-too-long:launcher",
              {"launcher": win_path(self.long_installer(260))}),
+            ("the manifest's digest", self.installer, "mutex", "",
+             {"sha256": sha256_of(self.installer).upper()}),
+            ("another digest", self.installer, "mutex", "install-file-changed:installPath",
+             {"sha256": "ab" * 32}),
+            ("a digest that is no digest", self.installer, "mutex",
+             "invalid-value:installSha256", {"sha256": "ab" * 31}),
+            ("an installer open for writing, with a digest", self.installer, "mutex",
+             "install-file-rejected:installPath",
+             {"hold_install": True, "sha256": sha256_of(self.installer)}),
         ]
         for what, install, obj, problems, *keys in cases:
             with self.subTest(what):
@@ -319,6 +329,10 @@ class Validation(WineTest):
              "Install file doesn't exists."),
             (f"-saferun=kqz \"-appinstall={win_path(self.installer)}\"",
              "Missing some required parameters."),
+            (f"-saferun=kqz -appmutex=M \"-appinstall={win_path(self.installer)}\" "
+             f"-installsha256={'0' * 63}", "Error parsing command line."),
+            (f"-saferun=kqz -appmutex=M \"-appinstall={win_path(self.installer)}\" "
+             f"-installsha256={'0' * 64}", "Install file has been changed."),
         ]
         for arguments, message in cases:
             with self.subTest(arguments=arguments):
@@ -340,6 +354,171 @@ class Validation(WineTest):
         self.assertEqual(run.boxes(), [])
         for name in ("CreateFileA", "OpenMutexA", "ShellExecuteExA"):
             self.assertEqual(run.named(name), [], name)
+
+
+def sha256_of(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+class Verification(WineTest):
+    """-installsha256=: the install file is checked through a handle that denies writing, held
+    until the shell has started it."""
+
+    def test_the_digest_in_either_case_runs_the_file_it_held(self):
+        digest = sha256_of(self.installer)
+        for given in (digest, digest.upper()):
+            with self.subTest(given=given[:8]):
+                record = os.path.join(self.dir, "installer.txt")
+                if os.path.exists(record):
+                    os.remove(record)
+                run = self.run_caller(f"{self.hand_over_args()} -installsha256={given}",
+                                      hold_ms=300, installer_wait=STARTED)
+                self.assertIsNotNone(run.installer, "installer started")
+                self.assertEqual(run.boxes(), [])
+                opens = run.named("CreateFileA")
+                self.assertEqual(len(opens), 2)
+                self.assertEqual(opens[1].values, [relay_text(win_path(self.installer)),
+                                                   0x80000000, 1, 0, 3, 0x08200000, 0])
+                self.assertTrue(run.named("BCryptHashData"))
+                # The file test's handle value may come back for the held one: follow the calls.
+                calls = run.calls[run.calls.index(opens[1]):]
+                launch = [c.name for c in calls].index("ShellExecuteExA")
+                closed = [i for i, c in enumerate(calls)
+                          if c.name == "CloseHandle" and c.values[0] == opens[1].retval & 0xFFFFFFFF]
+                self.assertEqual(len(closed), 1)
+                self.assertGreater(closed[0], launch, "held until the shell has started it")
+
+    def test_another_program_cannot_change_the_file_while_the_launcher_waits(self):
+        original = sha256_of(self.installer)
+        with open(self.installer + ".decoy", "wb") as f:
+            f.write(b"MZ not the installer")
+        # Without the digest the same attempts succeed, and the decoy is what the shell gets.
+        for digest in ("", original):
+            with self.subTest(digest=bool(digest)):
+                switch = f" -installsha256={digest}" if digest else ""
+                run = self.run_caller(self.hand_over_args() + switch, hold_ms=3000, tamper=True,
+                                      install=win_path(self.installer),
+                                      installer_wait=STARTED if digest else 3.0)
+                attempts = dict(a.split(":") for a in run.record["tamper"].split(","))
+                if not digest:
+                    self.assertEqual((attempts["write"], attempts["rename"], attempts["replace"]),
+                                     ("0", "0", "0"), attempts)
+                    self.assertIsNone(run.installer)
+                    shutil.copy(STUB, self.installer)
+                    with open(self.installer + ".decoy", "wb") as f:
+                        f.write(b"MZ not the installer")
+                    continue
+                for what in ("write", "rename", "delete", "replace"):
+                    self.assertIn(attempts[what], ("5", "32"), f"{what}: {attempts}")
+                self.assertIsNotNone(run.installer, "the verified installer ran")
+                self.assertEqual(run.boxes(), [])
+                self.assertEqual(sha256_of(self.installer), original)
+
+    def test_another_digest_is_one_box_and_nothing_is_waited_for_or_started(self):
+        run = self.run_caller(f"{self.hand_over_args()} -installsha256={'ab' * 32}",
+                              object="none", installer_wait=0.5)
+        self.assertErrorBox(run, "Install file has been changed.")
+        self.assertIsNone(run.installer)
+        self.assertEqual(run.named("OpenMutexA"), [])
+        self.assertEqual(run.named("ShellExecuteExA"), [])
+
+
+def openssl(*args, cwd):
+    subprocess.run(["openssl", *args], cwd=cwd, check=True, capture_output=True)
+
+
+class Signatures(WineTest):
+    """installSigner: Authenticode signatures made with osslsigncode under a root certificate of
+    this test's own, which it adds to the prefix's trusted roots."""
+
+    @classmethod
+    def setUpClass(cls):
+        for tool in ("openssl", "osslsigncode"):
+            if shutil.which(tool) is None:
+                raise unittest.SkipTest(f"{tool} is not installed")
+        cls.keys = tempfile.mkdtemp(prefix="reinstall-signers-", dir=WINE.build)
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "root.key", "-out",
+                "root.pem", "-days", "30", "-subj", "/CN=reinstall test root", "-addext",
+                "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign",
+                cwd=cls.keys)
+        with open(os.path.join(cls.keys, "leaf.ext"), "w") as f:
+            f.write("basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n"
+                    "extendedKeyUsage=codeSigning\n")
+        cls.thumbprint = {}
+        for name in ("us", "them"):
+            openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key", "-out",
+                    f"{name}.csr", "-subj", f"/CN=reinstall test publisher {name}", cwd=cls.keys)
+            openssl("x509", "-req", "-in", f"{name}.csr", "-CA", "root.pem", "-CAkey", "root.key",
+                    "-CAcreateserial", "-days", "30", "-extfile", "leaf.ext", "-out",
+                    f"{name}.pem", "-outform", "PEM", cwd=cls.keys)
+            openssl("x509", "-in", f"{name}.pem", "-outform", "DER", "-out", f"{name}.der",
+                    cwd=cls.keys)
+            cls.thumbprint[name] = sha256_of(os.path.join(cls.keys, f"{name}.der"))
+        # Trusted as a root in this prefix: the registry's store holds each certificate as a
+        # serialized element (property 32, the encoded certificate) under its SHA-1 thumbprint.
+        openssl("x509", "-in", "root.pem", "-outform", "DER", "-out", "root.der", cwd=cls.keys)
+        with open(os.path.join(cls.keys, "root.der"), "rb") as f:
+            root = f.read()
+        blob = struct.pack("<III", 32, 1, len(root)) + root
+        key = ("HKLM\\Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\" +
+               hashlib.sha1(root).hexdigest().upper())
+        WINE.run("reg", "add", key, "/v", "Blob", "/t", "REG_BINARY", "/d", blob.hex(), "/f",
+                 capture_output=True, check=True)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.keys, ignore_errors=True)
+
+    def signed(self, program, signer, name):
+        out = os.path.join(self.dir, name)
+        subprocess.run(["osslsigncode", "sign", "-certs", os.path.join(self.keys, f"{signer}.pem"),
+                        "-ac", os.path.join(self.keys, "root.pem"),
+                        "-key", os.path.join(self.keys, f"{signer}.key"), "-h", "sha256",
+                        "-in", program, "-out", out], check=True, capture_output=True)
+        return out
+
+    def test_only_a_valid_signature_by_a_listed_certificate_passes(self):
+        ours = self.signed(STUB, "us", "ours.exe")
+        changed = os.path.join(self.dir, "changed.exe")
+        with open(ours, "rb") as f:
+            data = bytearray(f.read())
+        data[len(data) // 2] ^= 0xFF  # inside the signed image
+        with open(changed, "wb") as f:
+            f.write(data)
+        theirs = self.signed(STUB, "them", "theirs.exe")
+        self_signed_caller = self.signed(WINE.caller, "us", "caller-ours.exe")
+        cases = [
+            ("signed by us", ours, self.thumbprint["us"].upper(), None, ""),
+            ("either of two", ours, f"{self.thumbprint['them']},{self.thumbprint['us']}", None,
+             ""),
+            ("signed by someone else", theirs, self.thumbprint["us"], None,
+             "install-file-signer:installPath"),
+            ("not signed", self.installer, self.thumbprint["us"], None,
+             "install-file-signer:installPath"),
+            ("changed after signing", changed, self.thumbprint["us"], None,
+             "install-file-signer:installPath"),
+            ("signed as this program is", ours, "self", self_signed_caller, ""),
+            ("this program is not signed", ours, "self", None, "invalid-value:installSigner"),
+        ]
+        for what, install, signer, caller, problems in cases:
+            with self.subTest(what):
+                run = WINE.call(self.dir, via="preflight", launcher=win_path(LAUNCHER),
+                                install=win_path(install), params="/S", signer=signer,
+                                caller=caller)
+                self.assertEqual(run.code, 0, caller_exit(run.code))
+                self.assertEqual(run.record["problems"], problems)
+                self.assertEqual(run.record["self_signer"],
+                                 self.thumbprint["us"] if caller else "")
+
+    def test_a_signer_list_alone_hands_the_launcher_the_digest_of_what_was_checked(self):
+        self.installer = self.signed(STUB, "us", "setup-signed.exe")
+        run = self.run_caller("", hold_ms=1000, installer_wait=STARTED, via="helper",
+                              install=win_path(self.installer), params="/S",
+                              signer=self.thumbprint["us"])
+        self.assertEqual(run.record["code"], "none", run.record.get("message"))
+        self.assertIsNotNone(run.installer, "installer started")
+        self.assertTrue(run.named("BCryptHashData"), "the launcher checked the digest")
 
 
 class Reports(WineTest):

@@ -25,11 +25,16 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 import records  # noqa: E402  (tests/records.py: the one reader of every record file)
 
-# The launcher's eleven operations, as the relay trace names them.
+# The launcher's operations, as the relay trace names them: the eleven of every run, then those
+# of a digest check.
 RELAYED = ["kernel32.GetCommandLineA", "kernel32.GlobalAlloc", "kernel32.LocalFree",
            "kernel32.CreateFileA", "kernel32.CloseHandle", "kernel32.OpenMutexA",
            "kernel32.GetLastError", "kernel32.GetTickCount", "kernel32.Sleep",
-           "shell32.ShellExecuteExA", "user32.MessageBoxA"]
+           "shell32.ShellExecuteExA", "user32.MessageBoxA",
+           "kernel32.ReadFile", "kernel32.GetFileInformationByHandle",
+           "bcrypt.BCryptOpenAlgorithmProvider", "bcrypt.BCryptCreateHash", "bcrypt.BCryptHashData",
+           "bcrypt.BCryptFinishHash", "bcrypt.BCryptDestroyHash",
+           "bcrypt.BCryptCloseAlgorithmProvider"]
 RELAY_DEBUG = "-all,+relay,+loaddll"
 
 # Debian's `wine` command starts the 32-bit loader whenever Wine's 32-bit part is installed, even
@@ -76,6 +81,9 @@ SCENARIO_DEFAULTS = {
     "zone": "none",         # none, or the zone that marks the install file as downloaded
     "unmark": False,        # via=preflight: remove that mark with the helper first
     "hold_install": False,  # keep the install file open for writing meanwhile
+    "sha256": "",           # via=helper/preflight: the request's installSha256
+    "signer": "",           # ...its installSigner, thumbprints between commas ("self": ours)
+    "tamper": False,        # halfway through hold_ms, try to change the install file
 }
 
 
@@ -315,15 +323,15 @@ class Wine:
         os.replace(path + ".partial", path)
         return answer
 
-    def call(self, folder, debug="-all", installer_wait=0.0, image=None, **keys):
-        """Runs caller.exe on the scenario made of `keys` (see scenario()) in `folder`, with the
-        stub installer recording to folder/installer.txt. `image` is the launcher file the relay
-        trace is read against (this build's by default)."""
+    def call(self, folder, debug="-all", installer_wait=0.0, image=None, caller=None, **keys):
+        """Runs caller.exe (or a copy of it at `caller`) on the scenario made of `keys` (see
+        scenario()) in `folder`, with the stub installer recording to folder/installer.txt.
+        `image` is the launcher file the relay trace is read against (this build's by default)."""
         paths = [os.path.join(folder, n) for n in ("scenario.txt", "caller.txt", "installer.txt")]
         with open(paths[0], "w", encoding="utf-8", errors="surrogateescape") as f:
             f.write(scenario(**keys))  # "\udcff" and the like stand for bytes that are not UTF-8
         env = dict(self.env, WINEDEBUG=debug, STUB_INSTALLER_RECORD=win_path(paths[2]))
-        proc = self.run(self.caller, win_path(paths[0]), win_path(paths[1]), env=env,
+        proc = self.run(caller or self.caller, win_path(paths[0]), win_path(paths[1]), env=env,
                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=300)
         return Outcome(proc.returncode, records.read(paths[1]),
                        records.read(paths[2], installer_wait),
