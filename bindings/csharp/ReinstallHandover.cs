@@ -2,7 +2,9 @@
 // interface (reinstall_handover.dll; libreinstall_handover.so natively, e.g. with Mono).
 //
 //   var mutex = new ReinstallHandover.ApplicationMutex("MyCompany.MyApp");  // at start-up
-//   var request = new HandoverRequest("MyCompany.MyApp", installer, "/S");
+//   var request = new HandoverRequest("MyCompany.MyApp", installer, "/S") {
+//     InstallSha256 = manifestDigest,                                       // verify, then hand over
+//     InstallSigner = { ReinstallHandover.SignerOfThisProgram() } };
 //   if (ReinstallHandover.Preflight(request).Count == 0 && ReinstallHandover.HandOver(request).Ok)
 //     Application.Exit();
 //
@@ -56,7 +58,13 @@ public enum ProblemCode {
   /// <summary>The system would not create or lock the mutex.</summary>
   MutexUnavailable = 15,
   /// <summary>Marked as downloaded: Windows would stop it at a security prompt.</summary>
-  InstallFileMarked = 16
+  InstallFileMarked = 16,
+  /// <summary>Not the bytes the application verified, or it cannot be held unchanged.</summary>
+  InstallFileChanged = 17,
+  /// <summary>Unsigned, badly signed, or signed by nobody in InstallSigner.</summary>
+  InstallFileSigner = 18,
+  /// <summary>The launcher is not the one LauncherSha256 names.</summary>
+  LauncherChanged = 19
 }
 
 /// <summary>
@@ -72,7 +80,9 @@ public enum HandoverStep {
   /// <summary>Started, but inside the application's job, which forbids breakaway.</summary>
   Breakaway = 3,
   /// <summary>Started, but it ended before the confirmation wait was over.</summary>
-  Confirm = 4
+  Confirm = 4,
+  /// <summary>The install file or the launcher is not what the request names.</summary>
+  Verify = 5
 }
 
 /// <summary>
@@ -112,6 +122,19 @@ public sealed class HandoverRequest {
   /// The install file's parameters, passed on unchanged.
   /// </summary>
   public string Parameters { get; }
+  /// <summary>
+  /// The install file's SHA-256 from the update manifest, 64 hexadecimal digits; "" for none.
+  /// </summary>
+  public string InstallSha256 { get; set; } = "";
+  /// <summary>
+  /// SHA-256 thumbprints of the certificates that may sign the install file (Windows); empty
+  /// for none.
+  /// </summary>
+  public IList<string> InstallSigner { get; set; } = new List<string>();
+  /// <summary>
+  /// The launcher's own SHA-256, where it is known; "" for none.
+  /// </summary>
+  public string LauncherSha256 { get; set; } = "";
 }
 
 /// <summary>
@@ -269,16 +292,18 @@ public static class ReinstallHandover {
   /// <summary>
   /// The C interface this binding speaks: the same major, a minor at least this new.
   /// </summary>
-  public const uint InterfaceMajor = 2, InterfaceMinor = 1;
+  public const uint InterfaceMajor = 2, InterfaceMinor = 3;
   const int MutexUnavailable = (int)ProblemCode.MutexUnavailable;
   static readonly string[] Fields = {"", "launcher", "mutexName", "installPath", "parameters",
-                                     "confirm"};
+                                     "confirm", "installSha256", "installSigner",
+                                     "launcherSha256"};
   static readonly UTF8Encoding StrictUtf8 = new UTF8Encoding(false, true);
 
   [StructLayout(LayoutKind.Sequential)]
   internal struct Request {
     public uint Size;
-    public IntPtr Launcher, MutexName, InstallPath, Parameters;
+    public IntPtr Launcher, MutexName, InstallPath, Parameters, InstallSha256, InstallSigner,
+        LauncherSha256;
   }
 
   delegate int TextCall(byte[]? buffer, UIntPtr size, out UIntPtr length);
@@ -318,6 +343,8 @@ public static class ReinstallHandover {
   internal static HandoverReleaseFn reinstall_handover_release = null!;
   [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate int RemoveDownloadMarkFn(IntPtr path, out int removed, out uint error);
   internal static RemoveDownloadMarkFn reinstall_remove_download_mark = null!;
+  [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate int SignerOfThisProgramFn(byte[]? buffer, UIntPtr size, out UIntPtr length);
+  internal static SignerOfThisProgramFn reinstall_signer_of_this_program = null!;
 
   [DllImport("kernel32", CharSet = CharSet.Unicode, SetLastError = true)]
   static extern IntPtr LoadLibraryW(string path);
@@ -460,6 +487,7 @@ public static class ReinstallHandover {
     reinstall_handover_launcher_id = Bind<HandoverLauncherIdFn>(module, "reinstall_handover_launcher_id");
     reinstall_handover_release = Bind<HandoverReleaseFn>(module, "reinstall_handover_release");
     reinstall_remove_download_mark = Bind<RemoveDownloadMarkFn>(module, "reinstall_remove_download_mark");
+    reinstall_signer_of_this_program = Bind<SignerOfThisProgramFn>(module, "reinstall_signer_of_this_program");
   }
 
   static void CheckVersion() {
@@ -492,7 +520,8 @@ public static class ReinstallHandover {
   static List<Problem> Refusals(HandoverRequest request) {
     var problems = new List<Problem>();
     string?[] values = {request.Launcher, request.MutexName, request.InstallPath,
-                       request.Parameters};
+                       request.Parameters, request.InstallSha256, SignerList(request),
+                       request.LauncherSha256};
     for (int i = 0; i < values.Length; ++i) {
       string? why = Refusal(Fields[i + 1], values[i]);
       if (why != null)
@@ -507,7 +536,15 @@ public static class ReinstallHandover {
   static HandoverRequest Resolved(HandoverRequest request) {
     if (request.Launcher != null) return request;
     return new HandoverRequest(PackagedFile(LauncherFile), request.MutexName, request.InstallPath,
-                               request.Parameters);
+                               request.Parameters) {
+      InstallSha256 = request.InstallSha256, InstallSigner = request.InstallSigner,
+      LauncherSha256 = request.LauncherSha256
+    };
+  }
+
+  // The signer list as the C interface takes it: one text, the thumbprints between commas.
+  static string SignerList(HandoverRequest request) {
+    return string.Join(",", request.InstallSigner ?? new List<string>());
   }
 
   // NUL-terminated UTF-8 in unmanaged memory; free with Marshal.FreeHGlobal.
@@ -523,7 +560,9 @@ public static class ReinstallHandover {
     CheckVersion();
     var c = new Request {
       Size = (uint)Marshal.SizeOf(typeof(Request)), Launcher = Utf8(request.Launcher), MutexName = Utf8(request.MutexName),
-      InstallPath = Utf8(request.InstallPath), Parameters = Utf8(request.Parameters)
+      InstallPath = Utf8(request.InstallPath), Parameters = Utf8(request.Parameters),
+      InstallSha256 = Utf8(request.InstallSha256), InstallSigner = Utf8(SignerList(request)),
+      LauncherSha256 = Utf8(request.LauncherSha256)
     };
     try {
       return use(c);
@@ -532,6 +571,9 @@ public static class ReinstallHandover {
       Marshal.FreeHGlobal(c.MutexName);
       Marshal.FreeHGlobal(c.InstallPath);
       Marshal.FreeHGlobal(c.Parameters);
+      Marshal.FreeHGlobal(c.InstallSha256);
+      Marshal.FreeHGlobal(c.InstallSigner);
+      Marshal.FreeHGlobal(c.LauncherSha256);
     }
   }
 
@@ -638,6 +680,20 @@ public static class ReinstallHandover {
         };
       }
     });
+  }
+
+  /// <summary>
+  /// The SHA-256 thumbprint of the certificate that signed this process's program; "" when it is
+  /// unsigned or natively. InstallSigner = { SignerOfThisProgram() } accepts installers signed as
+  /// the application is.
+  /// </summary>
+  public static string SignerOfThisProgram() {
+    CheckVersion();
+    int code;
+    string signer = ReadText((byte[]? b, UIntPtr n, out UIntPtr l) =>
+        reinstall_signer_of_this_program(b, n, out l), out code);
+    if (code != 0) throw new OutOfMemoryException(CodeName(code));
+    return signer;
   }
 
   /// <summary>

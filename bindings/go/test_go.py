@@ -66,7 +66,8 @@ sys.exit(wine.run(*sys.argv[1:], env=env).returncode)
                                 env=ENV, capture_output=True, text=True, timeout=300)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         for test in ("TestCodesAreNamedAsTheLibraryNamesThem",
-                     "TestAFileAnotherProcessExtractedFirstIsAcceptedWhenTheSame"):
+                     "TestAFileAnotherProcessExtractedFirstIsAcceptedWhenTheSame",
+                     "TestTheCarriedLauncherIsHandedOverWithItsDigest"):
             self.assertIn(f"--- PASS: {test}", result.stdout)
 
 

@@ -12,9 +12,15 @@ export interface HandoverRequest {
   installPath: string;
   /** Its parameter string, passed on unchanged; "" by default. */
   parameters?: string;
+  /** The install file's SHA-256 from the update manifest, 64 hexadecimal digits. */
+  installSha256?: string;
+  /** SHA-256 thumbprints of the certificates that may sign the install file (Windows). */
+  installSigner?: string[];
+  /** The launcher's own SHA-256, where it is known. */
+  launcherSha256?: string;
 }
 
-/** The stable name of each problem code, in code order (0 "none" to 16). */
+/** The stable name of each problem code, in code order (0 "none" to 19). */
 export type ProblemName =
   | 'none'
   | 'invalid-value'
@@ -32,12 +38,16 @@ export type ProblemName =
   | 'launcher-ended-early'
   | 'path-too-long'
   | 'mutex-unavailable'
-  | 'install-file-marked';
+  | 'install-file-marked'
+  | 'install-file-changed'
+  | 'install-file-signer'
+  | 'launcher-changed';
 
-export type Field = '' | 'launcher' | 'mutexName' | 'installPath' | 'parameters' | 'confirm';
+export type Field = '' | 'launcher' | 'mutexName' | 'installPath' | 'parameters' | 'confirm'
+  | 'installSha256' | 'installSigner' | 'launcherSha256';
 
 export interface Problem {
-  /** 0 to 16, in the order of ProblemName. */
+  /** 0 to 19, in the order of ProblemName. */
   code: number;
   name: ProblemName;
   field: Field;
@@ -48,8 +58,9 @@ export interface Problem {
 
 export interface HandoverResult {
   ok: boolean;
-  /** The step that failed: 0 none, 1 check request, 2 start process, 3 breakaway, 4 confirm. */
-  step: 0 | 1 | 2 | 3 | 4;
+  /** The step that failed: 0 none, 1 check request, 2 start process, 3 breakaway, 4 confirm,
+   * 5 verify. */
+  step: 0 | 1 | 2 | 3 | 4 | 5;
   problem: Problem;
   brokeAway: boolean;
   remainsInJob: boolean;
@@ -87,3 +98,6 @@ export function preflightAsync(request: HandoverRequest): Promise<Problem[]>;
 export function handOver(request: HandoverRequest, confirmMs?: number): HandoverResult;
 export function handOverAsync(request: HandoverRequest, confirmMs?: number): Promise<HandoverResult>;
 export function removeDownloadMark(installPath: string): boolean;
+/** The SHA-256 thumbprint of the certificate that signed this process's program; "" when it is
+ * unsigned or natively. */
+export function signerOfThisProgram(): string;

@@ -3,7 +3,9 @@
 //
 //   const rh = require('reinstall-handover');
 //   const mutex = new rh.ApplicationMutex('MyCompany.MyApp');   // at start-up; keep it
-//   const request = { mutexName: 'MyCompany.MyApp', installPath, parameters: '/S' };
+//   const request = { mutexName: 'MyCompany.MyApp', installPath, parameters: '/S',
+//                     installSha256: manifest.sha256,                    // verify, then hand over
+//                     installSigner: [rh.signerOfThisProgram()] };
 //   if ((await rh.preflightAsync(request)).length === 0 && (await rh.handOverAsync(request)).ok) {
 //     app.quit();
 //   }
@@ -18,8 +20,9 @@ const koffi = require('koffi');
 
 // The C interface this module speaks: the same major, a minor at least this new.
 const INTERFACE_MAJOR = 2;
-const INTERFACE_MINOR = 1;
-const FIELDS = ['', 'launcher', 'mutexName', 'installPath', 'parameters', 'confirm'];
+const INTERFACE_MINOR = 3;
+const FIELDS = ['', 'launcher', 'mutexName', 'installPath', 'parameters', 'confirm',
+                'installSha256', 'installSigner', 'launcherSha256'];
 const INVALID_VALUE = 1;
 const MUTEX_UNAVAILABLE = 15;
 
@@ -36,6 +39,9 @@ function declareTypes() {
         mutex_name: 'const char *',
         install_path: 'const char *',
         parameters: 'const char *',
+        install_sha256: 'const char *',
+        install_signer: 'const char *',
+        launcher_sha256: 'const char *',
       }),
       mutex: koffi.opaque('reinstall_mutex'),
       problems: koffi.opaque('reinstall_problems'),
@@ -152,6 +158,8 @@ function load(file) {
     handoverRelease: lib.func('void reinstall_handover_release(reinstall_handover *h)'),
     removeMark: lib.func('int reinstall_remove_download_mark(const char *path, ' +
                          '_Out_ int *removed, _Out_ uint32_t *error)'),
+    signer: lib.func('int reinstall_signer_of_this_program(_Out_ uint8_t *buffer, size_t size, ' +
+                     '_Out_ size_t *length)'),
   };
   const version = api.version();
   if (version >>> 16 !== INTERFACE_MAJOR || (version & 0xFFFF) < INTERFACE_MINOR) {
@@ -176,9 +184,14 @@ function refusalOf(field, value) {
   return null;
 }
 
+// The request's values as the C interface takes them; the signer list is one text, the
+// thumbprints between commas.
 function fieldsOf(request) {
   return [['launcher', request.launcher], ['mutexName', request.mutexName],
-          ['installPath', request.installPath], ['parameters', request.parameters || '']];
+          ['installPath', request.installPath], ['parameters', request.parameters || ''],
+          ['installSha256', request.installSha256 || ''],
+          ['installSigner', (request.installSigner || []).join(',')],
+          ['launcherSha256', request.launcherSha256 || '']];
 }
 
 // A problem for each value that cannot be passed at all.
@@ -205,6 +218,9 @@ function prepare(request) {
       mutex_name: full.mutexName,
       install_path: full.installPath,
       parameters: full.parameters || '',
+      install_sha256: full.installSha256 || '',
+      install_signer: (full.installSigner || []).join(','),
+      launcher_sha256: full.launcherSha256 || '',
     },
   };
 }
@@ -381,6 +397,12 @@ class ApplicationMutex {
   }
 }
 
+// The SHA-256 thumbprint of the certificate that signed this process's program (node.exe, or
+// the Electron application), '' when it is unsigned or natively.
+function signerOfThisProgram() {
+  return readText((buffer, size, length) => api().signer(buffer, size, length)).text;
+}
+
 // The stable name of a problem code: "mutex-not-held" and so on.
 function codeName(code) {
   return api().codeName(code);
@@ -399,6 +421,7 @@ module.exports = {
   handOver,
   handOverAsync,
   removeDownloadMark,
+  signerOfThisProgram,
   ApplicationMutex,
   HandoverError,
 };

@@ -100,11 +100,18 @@ test('a real hand-over', async () => {
     const installer = path.join(folder, 'setup');
     fs.copyFileSync(path.join(build, 'tests', 'integration', 'stub_installer'), installer);
     fs.chmodSync(installer, 0o755);
+    // Verified: the digest reaches the launcher, which checks it again before it waits.
+    const digest = require('node:crypto').createHash('sha256').update(fs.readFileSync(installer))
+      .digest('hex');
     const request = { launcher: path.join(build, 'reinstall'), mutexName: 'node-app',
-                      installPath: installer, parameters: '/S /D=x' };
+                      installPath: installer, parameters: '/S /D=x', installSha256: digest };
     const mutex = new rh.ApplicationMutex('node-app');
     assert.throws(() => new rh.ApplicationMutex('node-app'), (e) => e.systemError === 11);
     assert.deepStrictEqual(await rh.preflightAsync(request), []);
+    const tampered = { ...request, installSha256: '0'.repeat(64), installSigner: ['a'.repeat(64)] };
+    assert.deepStrictEqual((await rh.preflightAsync(tampered)).map((p) => `${p.name}:${p.field}`),
+      ['install-file-changed:installPath', 'install-file-signer:installPath']);
+    assert.strictEqual(rh.signerOfThisProgram(), '', 'natively nothing is signed');
     assert.strictEqual(rh.removeDownloadMark(installer), false, 'natively nothing is marked');
     // The confirmation runs off the main thread: timers keep firing while it waits.
     let ticks = 0;
@@ -127,7 +134,7 @@ test('index.d.ts declares exactly what index.js exports', () => {
   const declared = fs.readFileSync(path.join(__dirname, 'index.d.ts'), 'utf8')
     .match(/^export (?:const|function|class) \w+/gm).map((d) => d.split(' ')[2]);
   assert.deepStrictEqual([...new Set(declared)].sort(), Object.keys(rh).sort());
-  assert.deepStrictEqual([...Array(17).keys()].map(rh.codeName),
+  assert.deepStrictEqual([...Array(20).keys()].map(rh.codeName),
     fs.readFileSync(path.join(__dirname, 'index.d.ts'), 'utf8').match(/^ {2}\| '[a-z-]+'/gm)
       .map((line) => line.slice(5, -1)));
 });

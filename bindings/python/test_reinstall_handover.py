@@ -24,7 +24,8 @@ class Binding(unittest.TestCase):
             vectors = json.load(f)["vectors"]
         for v in vectors:
             request = rh.HandoverRequest(v["launcher"], v["mutexName"], v["installPath"],
-                                         v["parameters"])
+                                         v["parameters"], v.get("installSha256", ""),
+                                         v.get("installSigner"), v.get("launcherSha256", ""))
             with self.subTest(v["parameters"]):
                 if "commandLine" in v:
                     self.assertEqual(rh.build_command_line(request), v["commandLine"])
@@ -70,13 +71,24 @@ class Binding(unittest.TestCase):
         os.environ["STUB_INSTALLER_RECORD"] = os.path.join(folder, "installer.txt")
         installer = os.path.join(folder, "setup")
         shutil.copy(os.path.join(BUILD, "tests", "integration", "stub_installer"), installer)
+        # Verified: the digest reaches the launcher, which checks it again before it waits.
         request = rh.HandoverRequest(os.path.join(BUILD, "reinstall"), "python-app", installer,
-                                     "/S /D=x")
+                                     "/S /D=x", install_sha256=rh._digest(installer).upper())
         mutex = rh.ApplicationMutex("python-app")
         with self.assertRaises(OSError) as taken:
             rh.ApplicationMutex("python-app")  # held: a second instance is refused
         self.assertEqual(taken.exception.errno, 11, "EAGAIN: another holder")
         self.assertEqual(rh.preflight(request), [])
+        tampered = rh.HandoverRequest(request.launcher, "python-app", installer, "",
+                                      install_sha256="0" * 64, install_signer=["a" * 64],
+                                      launcher_sha256="1" * 64)
+        self.assertEqual([(p.name, p.field) for p in rh.preflight(tampered)],
+                         [("install-file-changed", "installPath"),
+                          ("install-file-signer", "installPath"),
+                          ("launcher-changed", "launcher")])
+        refused = rh.hand_over(tampered)
+        self.assertEqual((refused.ok, refused.step, refused.problem.name),
+                         (False, 5, "launcher-changed"), "nothing is started")
         self.assertFalse(rh.remove_download_mark(installer), "natively nothing is marked")
         result = rh.hand_over(request)
         self.assertTrue(result.ok, result.problem.message)
@@ -115,7 +127,9 @@ class Binding(unittest.TestCase):
         sys.frozen, sys._MEIPASS = True, bundle
         self.addCleanup(delattr, sys, "frozen")
         self.addCleanup(delattr, sys, "_MEIPASS")
-        lasting = rh.lasting_launcher(packaged)
+        digests = {}
+        lasting = rh.lasting_launcher(packaged, digests)
+        self.assertEqual(digests, {lasting: rh._digest(packaged)}, "checked again when started")
         self.assertTrue(lasting.startswith(os.environ["XDG_CACHE_HOME"] + os.sep), lasting)
         self.assertEqual(rh.lasting_launcher(packaged), lasting, "the copy there is used")
         shutil.rmtree(bundle)  # what the bootloader does when the program exits

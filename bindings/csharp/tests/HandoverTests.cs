@@ -61,7 +61,13 @@ public class HandoverTests : IDisposable {
     Assert.NotEmpty(items);
     foreach (JsonElement item in items) {
       var request = new HandoverRequest(Text(item, "launcher"), Text(item, "mutexName")!,
-                                        Text(item, "installPath")!, Text(item, "parameters")!);
+                                        Text(item, "installPath")!, Text(item, "parameters")!) {
+        InstallSha256 = Text(item, "installSha256") ?? "",
+        InstallSigner = item.TryGetProperty("installSigner", out JsonElement signers)
+                            ? signers.EnumerateArray().Select(s => s.GetString()!).ToList()
+                            : new List<string>(),
+        LauncherSha256 = Text(item, "launcherSha256") ?? ""
+      };
       string? expected = Text(item, "commandLine");
       if (expected != null) {
         Assert.Equal(expected, ReinstallHandover.BuildCommandLine(request));
@@ -119,13 +125,23 @@ public class HandoverTests : IDisposable {
     SetNativeEnvironment("STUB_INSTALLER_RECORD", record);
     string installer = Path.Combine(folder, "setup");
     File.Copy(Path.Combine(Build, "tests", "integration", "stub_installer"), installer);
+    // Verified: the digest reaches the launcher, which checks it again before it waits.
+    string digest;
+    using (var sha = System.Security.Cryptography.SHA256.Create())
+      digest = BitConverter.ToString(sha.ComputeHash(File.ReadAllBytes(installer))).Replace("-", "");
     var request = new HandoverRequest(Path.Combine(Build, "reinstall"), "csharp-app", installer,
-                                      "/S /D=x");
+                                      "/S /D=x") { InstallSha256 = digest };
     using (var mutex = new ReinstallHandover.ApplicationMutex("csharp-app")) {
       var taken = Assert.Throws<MutexUnavailableException>(
           () => new ReinstallHandover.ApplicationMutex("csharp-app"));
       Assert.Equal(11u, taken.SystemError);  // EAGAIN: another holder
       Assert.Empty(ReinstallHandover.Preflight(request));
+      var tampered = new HandoverRequest(request.Launcher, "csharp-app", installer, "") {
+        InstallSha256 = new string('0', 64), InstallSigner = { new string('a', 64) }
+      };
+      Assert.Equal(new[] { "install-file-changed:installPath", "install-file-signer:installPath" },
+                   ReinstallHandover.Preflight(tampered).Select(p => p.Name + ":" + p.Field));
+      Assert.Equal("", ReinstallHandover.SignerOfThisProgram());
       Assert.False(ReinstallHandover.RemoveDownloadMark(installer), "natively nothing is marked");
       HandoverResult result = ReinstallHandover.HandOver(request);
       Assert.True(result.Ok && result.LauncherId > 0, result.Problem.Message);

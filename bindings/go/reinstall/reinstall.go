@@ -6,7 +6,8 @@
 //	lib, err := reinstall.Open() // the launcher and DLL this module carries
 //	mutex, err := lib.NewMutex("MyCompany.MyApp") // at start-up; keep it
 //	req := reinstall.Request{MutexName: "MyCompany.MyApp", InstallPath: installer,
-//		Parameters: "/S"}
+//		Parameters: "/S", InstallSha256: manifest.SHA256, // verify, then hand over
+//		InstallSigner: []string{lib.SignerOfThisProgram()}}
 //	if problems, _ := lib.Preflight(req); len(problems) == 0 {
 //		if res, _ := lib.HandOver(req, 250); res.OK { os.Exit(0) }
 //	}
@@ -23,7 +24,7 @@ import (
 // The C interface this package speaks: the same major, a minor at least this new.
 const (
 	InterfaceMajor = 2
-	InterfaceMinor = 1
+	InterfaceMinor = 3
 )
 
 // Code is a problem code, as the C interface numbers them.
@@ -47,12 +48,16 @@ const (
 	CodePathTooLong
 	CodeMutexUnavailable
 	CodeInstallFileMarked
+	CodeInstallFileChanged
+	CodeInstallFileSigner
+	CodeLauncherChanged
 )
 
 var codeNames = []string{"none", "invalid-value", "mutex-name-invalid", "install-path-relative",
 	"launcher-missing", "launcher-not-executable", "install-file-rejected", "no-open-program",
 	"mutex-not-held", "mutex-unusable", "job-kills-launcher", "start-failed", "breakaway-refused",
-	"launcher-ended-early", "path-too-long", "mutex-unavailable", "install-file-marked"}
+	"launcher-ended-early", "path-too-long", "mutex-unavailable", "install-file-marked",
+	"install-file-changed", "install-file-signer", "launcher-changed"}
 
 // String is the code's stable name: "mutex-not-held" and so on.
 func (c Code) String() string {
@@ -71,14 +76,22 @@ const (
 	StepStartProcess
 	StepBreakaway
 	StepConfirm
+	StepVerify
 )
 
-var fields = []string{"", "launcher", "mutexName", "installPath", "parameters", "confirm"}
+var fields = []string{"", "launcher", "mutexName", "installPath", "parameters", "confirm",
+	"installSha256", "installSigner", "launcherSha256"}
 
 // Request is what the application hands over. An empty Launcher is the launcher beside the
-// library: the one this module carries, after Open.
+// library: the one this module carries, after Open, checked against its digest while the helper
+// holds it. The checks are optional: InstallSha256 is the install file's SHA-256 from the update
+// manifest, InstallSigner the SHA-256 thumbprints of the certificates that may sign it,
+// LauncherSha256 the launcher's own.
 type Request struct {
 	Launcher, MutexName, InstallPath, Parameters string
+	InstallSha256                                string
+	InstallSigner                                []string
+	LauncherSha256                               string
 }
 
 // Problem is one reason a hand-over would fail or failed.
@@ -119,7 +132,7 @@ type Library struct {
 	version, codeName, build, mutexCreate, mutexRelease      *syscall.Proc
 	preflight, problemsCount, problemsGet, problemsRelease   *syscall.Proc
 	handOver, step, problem, flags, launcherID, handoverFree *syscall.Proc
-	removeMark                                               *syscall.Proc
+	removeMark, signer                                       *syscall.Proc
 }
 
 // Load loads reinstall_handover.dll from path, resolves its procedures and checks its interface
@@ -145,6 +158,7 @@ func Load(path string) (*Library, error) {
 		{&lib.launcherID, "reinstall_handover_launcher_id"},
 		{&lib.handoverFree, "reinstall_handover_release"},
 		{&lib.removeMark, "reinstall_remove_download_mark"},
+		{&lib.signer, "reinstall_signer_of_this_program"},
 	}
 	for _, p := range procs {
 		if *p.proc, err = dll.FindProc(p.name); err != nil {
@@ -161,10 +175,11 @@ func Load(path string) (*Library, error) {
 	return lib, nil
 }
 
-// cRequest is reinstall_request: its size, then four pointers to NUL-terminated UTF-8.
+// cRequest is reinstall_request: its size, then pointers to NUL-terminated UTF-8.
 type cRequest struct {
 	size                                         uint32
 	launcher, mutexName, installPath, parameters *byte
+	installSha256, installSigner, launcherSha256 *byte
 }
 
 func cString(s string) *byte {
@@ -172,8 +187,11 @@ func cString(s string) *byte {
 	return &b[0]
 }
 
-func (r Request) values() [4]string {
-	return [4]string{r.Launcher, r.MutexName, r.InstallPath, r.Parameters}
+// values are the request's texts as the C interface takes them: the signer list is one text,
+// the thumbprints between commas.
+func (r Request) values() [7]string {
+	return [7]string{r.Launcher, r.MutexName, r.InstallPath, r.Parameters, r.InstallSha256,
+		strings.Join(r.InstallSigner, ","), r.LauncherSha256}
 }
 
 // refusals is a problem for each value that cannot be passed at all: a NUL would end it early.
@@ -190,8 +208,9 @@ func (r Request) refusals() []Problem {
 }
 
 func (r Request) c() *cRequest {
-	return &cRequest{uint32(unsafe.Sizeof(cRequest{})), cString(r.Launcher),
-		cString(r.MutexName), cString(r.InstallPath), cString(r.Parameters)}
+	v := r.values()
+	return &cRequest{uint32(unsafe.Sizeof(cRequest{})), cString(v[0]), cString(v[1]),
+		cString(v[2]), cString(v[3]), cString(v[4]), cString(v[5]), cString(v[6])}
 }
 
 // readText calls once for the length, then with room for the text.
@@ -240,9 +259,25 @@ func (l *Library) withLauncher(r Request) (Request, error) {
 		if err := l.bundle.verify("reinstall.exe"); err != nil {
 			return r, err
 		}
+		// Checked here by path; the helper checks it again while it holds the file, up to
+		// the launcher's start, so that nothing can take its place in between.
+		if r.LauncherSha256 == "" {
+			r.LauncherSha256 = l.bundle.files["reinstall.exe"].sha256
+		}
 	}
 	r.Launcher = l.launcher
 	return r, nil
+}
+
+// SignerOfThisProgram is the SHA-256 thumbprint of the certificate that signed the running
+// program, "" when it is unsigned: InstallSigner: []string{lib.SignerOfThisProgram()} accepts
+// installers signed as the application is.
+func (l *Library) SignerOfThisProgram() string {
+	_, text := readText(func(b *byte, n uintptr, length *uintptr) uintptr {
+		v, _, _ := l.signer.Call(uintptr(unsafe.Pointer(b)), n, uintptr(unsafe.Pointer(length)))
+		return v
+	})
+	return text
 }
 
 // BuildCommandLine returns the launcher's exact command line, or a *HandoverError.

@@ -43,6 +43,24 @@ func TestAnExtractedFileThatDiffersIsWrittenAgain(t *testing.T) {
 	}
 }
 
+// The carried launcher goes to the helper with the digest of the bytes carried, which the helper
+// checks again while it holds the file; a digest the caller gave is kept.
+func TestTheCarriedLauncherIsHandedOverWithItsDigest(t *testing.T) {
+	data := []byte("the launcher's bytes")
+	sum := sha256.Sum256(data)
+	digest := hex.EncodeToString(sum[:])
+	dir := t.TempDir()
+	l := &Library{launcher: filepath.Join(dir, "reinstall.exe"), bundle: &extracted{dir: dir,
+		files: map[string]bundledFile{"reinstall.exe": {"reinstall.exe", data, digest}}}}
+	for _, given := range []string{"", "ab"} {
+		r, err := l.withLauncher(Request{LauncherSha256: given})
+		want := map[string]string{"": digest, "ab": "ab"}[given]
+		if err != nil || r.Launcher != l.launcher || r.LauncherSha256 != want {
+			t.Errorf("given %q: %+v, %v", given, r, err)
+		}
+	}
+}
+
 // Two processes of the application extract at once: the other one writes the file between this
 // one's look and its rename, and keeps it open as a loaded DLL is kept, so that the rename fails.
 // The same bytes are accepted; other bytes are not.
@@ -120,7 +138,7 @@ func TestCodesAreNamedAsTheLibraryNamesThem(t *testing.T) {
 	if err != nil {
 		t.Fatal(err)
 	}
-	for c := CodeNone; c <= CodeInstallFileMarked+1; c++ {
+	for c := CodeNone; c <= CodeLauncherChanged+1; c++ {
 		if got := lib.name(int(c)); got != c.String() {
 			t.Errorf("code %d: the library says %q, Code.String %q", c, got, c.String())
 		}

@@ -4,7 +4,9 @@
 
     mutex = ApplicationMutex("MyCompany.MyApp")          # hold it for the life of the process
     request = HandoverRequest(mutex_name="MyCompany.MyApp", install_path=installer,
-                              parameters="/S")
+                              parameters="/S",
+                              install_sha256=manifest_digest,          # verify, then hand over
+                              install_signer=[signer_of_this_program()])
     problems = preflight(request)                        # [] when nothing is in the way
     result = hand_over(request)                          # result.ok: quit now
 
@@ -21,8 +23,9 @@ from dataclasses import dataclass
 from typing import List, Optional
 
 # The C interface this module speaks: the same major, a minor at least this new.
-INTERFACE_MAJOR, INTERFACE_MINOR = 2, 1
-FIELDS = {0: "", 1: "launcher", 2: "mutexName", 3: "installPath", 4: "parameters", 5: "confirm"}
+INTERFACE_MAJOR, INTERFACE_MINOR = 2, 3
+FIELDS = {0: "", 1: "launcher", 2: "mutexName", 3: "installPath", 4: "parameters", 5: "confirm",
+          6: "installSha256", 7: "installSigner", 8: "launcherSha256"}
 INVALID_VALUE, MUTEX_UNAVAILABLE = 1, 15
 
 
@@ -61,12 +64,14 @@ def _digest(path):
         return None
 
 
-def lasting_launcher(path):
+def lasting_launcher(path, digests=None):
     """The launcher at `path`, or a copy of it that outlives this process. A PyInstaller one-file
     program runs from a temporary _MEI... folder that its bootloader deletes when the program
     exits, while the launcher still waits for it: the launcher is copied into the user's cache,
     in a folder named by its digest, and a copy already there is used when its digest matches
-    (another instance may be running it, so it is never written over)."""
+    (another instance may be running it, so it is never written over). `digests`, when given,
+    receives the copy's path and the digest it must have, which the helper checks again while
+    it holds the copy."""
     bundle = getattr(sys, "_MEIPASS", None)
     if not (getattr(sys, "frozen", False) and bundle
             and os.path.basename(os.path.normpath(bundle)).startswith("_MEI")
@@ -78,6 +83,8 @@ def lasting_launcher(path):
         or os.path.join(os.path.expanduser("~"), ".cache")
     folder = os.path.join(cache, "reinstall-handover", digest[:32])
     target = os.path.join(folder, os.path.basename(path))
+    if digests is not None:
+        digests[target] = digest
     if _digest(target) == digest:
         return target
     os.makedirs(folder, mode=0o700, exist_ok=True)
@@ -100,7 +107,9 @@ def _default_library():
 
 class _Request(ctypes.Structure):
     _fields_ = [("size", ctypes.c_uint32), ("launcher", ctypes.c_char_p), ("mutex_name", ctypes.c_char_p),
-                ("install_path", ctypes.c_char_p), ("parameters", ctypes.c_char_p)]
+                ("install_path", ctypes.c_char_p), ("parameters", ctypes.c_char_p),
+                ("install_sha256", ctypes.c_char_p), ("install_signer", ctypes.c_char_p),
+                ("launcher_sha256", ctypes.c_char_p)]
 
 
 _lib = None
@@ -133,6 +142,7 @@ def load(path=None):
         "reinstall_handover_launcher_id": (u32, [p]),
         "reinstall_handover_release": (None, [p]),
         "reinstall_remove_download_mark": (cint, [ctypes.c_char_p, out(cint), out(u32)]),
+        "reinstall_signer_of_this_program": (cint, [ctypes.c_char_p, size, out(size)]),
     }
     for name, (restype, argtypes) in signatures.items():
         function = getattr(lib, name)
@@ -151,27 +161,43 @@ def _c():
 
 @dataclass(init=False)
 class HandoverRequest:
-    """What to hand over. `launcher` None (the default) takes the wheel's launcher."""
+    """What to hand over. `launcher` None (the default) takes the wheel's launcher. The checks
+    are optional: `install_sha256` the install file's SHA-256 from the update manifest,
+    `install_signer` the SHA-256 thumbprints of the certificates that may sign it (Windows),
+    `launcher_sha256` the launcher's own."""
     launcher: Optional[str]
     mutex_name: str
     install_path: str
     parameters: str
+    install_sha256: str
+    install_signer: List[str]
+    launcher_sha256: str
 
     def __init__(self, launcher: Optional[str] = None, mutex_name: str = "",
-                 install_path: str = "", parameters: str = ""):
+                 install_path: str = "", parameters: str = "", install_sha256: str = "",
+                 install_signer: Optional[List[str]] = None, launcher_sha256: str = ""):
         self.launcher, self.mutex_name = launcher, mutex_name
         self.install_path, self.parameters = install_path, parameters
+        self.install_sha256, self.launcher_sha256 = install_sha256, launcher_sha256
+        self.install_signer = list(install_signer or [])
 
     def _resolved(self):
-        """The request with its launcher: the wheel's unless given, looked up once per call."""
+        """The request with its launcher: the wheel's unless given, looked up once per call
+        (with its digest, when it runs from a copy)."""
         if self.launcher is not None:
             return self
-        return HandoverRequest(lasting_launcher(packaged_file(LAUNCHER_FILE)), self.mutex_name,
-                               self.install_path, self.parameters)
+        digests = {}
+        launcher = lasting_launcher(packaged_file(LAUNCHER_FILE), digests)
+        return HandoverRequest(launcher, self.mutex_name, self.install_path, self.parameters,
+                               self.install_sha256, self.install_signer,
+                               self.launcher_sha256 or digests.get(launcher, ""))
 
     def _fields(self):
         return (("launcher", self.launcher, True), ("mutexName", self.mutex_name, False),
-                ("installPath", self.install_path, True), ("parameters", self.parameters, False))
+                ("installPath", self.install_path, True), ("parameters", self.parameters, False),
+                ("installSha256", self.install_sha256, False),
+                ("installSigner", ",".join(self.install_signer), False),
+                ("launcherSha256", self.launcher_sha256, False))
 
     def _c(self):
         """The request as the C interface takes it; raises HandoverError for a value that would
@@ -311,6 +337,15 @@ def hand_over(request: HandoverRequest, confirm_ms: int = 250) -> HandoverResult
                               _c().reinstall_handover_launcher_id(handle))
     finally:
         _c().reinstall_handover_release(handle)
+
+
+def signer_of_this_program() -> str:
+    """The SHA-256 thumbprint of the certificate that signed this process's program (for Python,
+    the interpreter or the frozen program), "" when it is unsigned or natively."""
+    code, text = _read_text(_c().reinstall_signer_of_this_program)
+    if code != 0:
+        raise MemoryError(code_name(code))
+    return text
 
 
 def remove_download_mark(install_path: str) -> bool:

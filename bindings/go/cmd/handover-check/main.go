@@ -28,6 +28,8 @@ import (
 
 type vector struct {
 	Launcher, MutexName, InstallPath, Parameters string
+	InstallSha256, LauncherSha256                string
+	InstallSigner                                []string
 	CommandLine                                  *string
 	RefusedField, Refusal                        string
 }
@@ -39,7 +41,9 @@ type refusal struct {
 // checkVector reports whether the binding gives the vector's command line or its refusal.
 func checkVector(lib *reinstall.Library, v vector) bool {
 	line, err := lib.BuildCommandLine(reinstall.Request{Launcher: v.Launcher,
-		MutexName: v.MutexName, InstallPath: v.InstallPath, Parameters: v.Parameters})
+		MutexName: v.MutexName, InstallPath: v.InstallPath, Parameters: v.Parameters,
+		InstallSha256: v.InstallSha256, InstallSigner: v.InstallSigner,
+		LauncherSha256: v.LauncherSha256})
 	refusal, refused := err.(*reinstall.HandoverError)
 	return (v.CommandLine != nil && err == nil && line == *v.CommandLine) ||
 		(v.CommandLine == nil && refused && refusal.Field == v.RefusedField &&
