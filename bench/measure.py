@@ -6,11 +6,15 @@
 - processor time the native launcher spends in a full 10-second wait for a lock that never goes;
 - splitter throughput on a 32 KiB command line against memcpy of the same bytes;
 - sizes of both Windows executables and the native run's peak resident memory;
+- the cost of verifying the install file: the launcher's SHA-256 of a 100 MB file against
+  `openssl dgst -sha256` of the same file (natively), and the hand-over latency under Wine with
+  and without -installsha256=;
 - two figures: the timeline of one traced hand-over and the distribution of the latency.
 """
 
 import datetime
 import fcntl
+import hashlib
 import json
 import os
 import platform
@@ -105,28 +109,62 @@ def native_wait_cpu():
     return (usage.ru_utime + usage.ru_stime) * 1000.0, wall, message.strip(), wait_peak_kb
 
 
-def wine_handover(wine, hold_ms, debug="-all"):
+def sha256_of(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def native_digest_cost(runs=5):
+    """Median wall time (ms) of the native launcher checking a 100 MB install file against a
+    digest it does not have (it hashes the whole file, shows its box and ends), and of `openssl
+    dgst -sha256` on the same file, in turn."""
+    with tempfile.TemporaryDirectory(dir=NATIVE) as tmp:
+        big = os.path.join(tmp, "setup")
+        with open(big, "wb") as f:
+            f.write(random.randbytes(100 * 1000 * 1000))
+        os.chmod(big, 0o755)
+        launcher, openssl = [], []
+        for _ in range(runs):
+            for times, command in (
+                    (launcher, [os.path.join(NATIVE, "reinstall"), "-saferun=kqz",
+                                "-appmutex=bench", "-appinstall=" + big,
+                                "-installsha256=" + "0" * 64]),
+                    (openssl, ["openssl", "dgst", "-sha256", big])):
+                started = time.perf_counter()
+                subprocess.run(command, capture_output=True, check=True,
+                               env=dict(os.environ, XDG_RUNTIME_DIR=tmp))
+                times.append((time.perf_counter() - started) * 1000.0)
+    return statistics.median(launcher), statistics.median(openssl)
+
+
+def wine_handover(wine, hold_ms, debug="-all", digest=False):
     """One Wine x64 hand-over: caller.exe holds the mutex `hold_ms`, the launcher starts the stub
-    installer. Returns caller.exe's Outcome."""
+    installer (checking its digest first with `digest`). Returns caller.exe's Outcome."""
     win_path = wineharness.win_path
     with tempfile.TemporaryDirectory(dir=WIN64) as tmp:
         installer = os.path.join(tmp, "setup.exe")
         shutil.copy(wine.stub, installer)
+        check = f" -installsha256={sha256_of(installer)}" if digest else ""
         return wine.call(
             tmp, debug, installer_wait=wineharness.STARTED, name="BenchMutex", hold_ms=hold_ms,
             launcher=win_path(wine.launcher), cwd=win_path(tmp),
             cmdline=f'"{win_path(wine.launcher)}" -saferun=kqz -appmutex=BenchMutex '
-                    f'"-appinstall={win_path(installer)}" -installparam=/S')
+                    f'"-appinstall={win_path(installer)}" -installparam=/S{check}')
 
 
 def wine_latencies():
-    results, baseline = [], []
+    """Hand-overs without and with a digest, in turn, and the process-start baseline."""
+    results, checked, baseline = [], [], []
     with wineharness.Wine(WIN64) as wine:
         win_path = wineharness.win_path
         for _ in range(RUNS):
-            run = wine_handover(wine, random.randint(800, 1000))
-            results.append(float(run.installer["time"]) - float(run.record["released"])
-                           - PAUSE_MS)
+            for samples, digest in ((results, False), (checked, True)):
+                run = wine_handover(wine, random.randint(800, 1000), digest=digest)
+                samples.append(float(run.installer["time"]) - float(run.record["released"])
+                               - PAUSE_MS)
         # Baseline: what starting any process costs under Wine, measured the same way (from the
         # caller's CreateProcessW to the stub's first recorded time), without the launcher.
         for _ in range(RUNS):
@@ -136,7 +174,7 @@ def wine_latencies():
                     launcher=win_path(wine.stub), cmdline=f'"{win_path(wine.stub)}"',
                     cwd=win_path(tmp))
                 baseline.append(float(run.installer["time"]) - float(run.record["started"]))
-    return results, baseline
+    return results, checked, baseline
 
 
 def traced_wine_handover():
@@ -248,9 +286,16 @@ def main():
     cpu_ms, wall, message, wait_peak_kb = native_wait_cpu()
     row("processor time of a full 10 s wait, native", f"{cpu_ms:.1f} ms", "<= 20 ms",
         cpu_ms <= 20)
-    wine, wine_start = wine_latencies()
+    launcher_ms, openssl_ms = native_digest_cost()
+    row("SHA-256 of a 100 MB install file: the native launcher's check, median",
+        f"{launcher_ms:.0f} ms", "", None)
+    row("the same file: openssl dgst -sha256, median", f"{openssl_ms:.0f} ms", "", None)
+    row("launcher's check / openssl dgst", f"{launcher_ms / openssl_ms:.2f}x", "", None)
+    wine, wine_checked, wine_start = wine_latencies()
     row("hand-over latency, Wine x64, median", f"{statistics.median(wine):.1f} ms", "<= 60 ms",
         statistics.median(wine) <= 60)
+    row("the same with -installsha256=, Wine x64, median",
+        f"{statistics.median(wine_checked):.1f} ms", "", None)
     row("hand-over latency, Wine x64, 95th percentile", f"{percentile(wine, 95):.1f} ms",
         "<= 110 ms", percentile(wine, 95) <= 110)
     row("Wine x64: starting any process (CreateProcessW to its first instruction), median",
@@ -296,6 +341,8 @@ def main():
     lines += ["", "Latency samples (ms after the 2000 ms pause):", "",
               "- native: " + ", ".join(f"{x:.0f}" for x in sorted(native)),
               "- Wine x64: " + ", ".join(f"{x:.0f}" for x in sorted(wine)),
+              "- Wine x64 with -installsha256=: "
+              + ", ".join(f"{x:.0f}" for x in sorted(wine_checked)),
               "- Wine x64, starting a process without the launcher: "
               + ", ".join(f"{x:.0f}" for x in sorted(wine_start))]
     lines += [f"- start of {name}: " + ", ".join(f"{x:.0f}" for x in sorted(costs))

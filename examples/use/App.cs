@@ -1,4 +1,4 @@
-// Hands over to the launcher and quits: App.exe INSTALLER [PARAMETERS]
+// Hands over to the launcher and quits: App.exe INSTALLER [PARAMETERS [SHA256]]
 using System;
 using Reinstall;
 
@@ -9,8 +9,13 @@ static class App {
     // 1. At start-up: hold the mutex for as long as the application runs.
     var mutex = new ReinstallHandover.ApplicationMutex(MutexName);
 
-    // 2. The application runs; it downloads and verifies the installer.
-    var request = new HandoverRequest(MutexName, args[0], args.Length > 1 ? args[1] : "");
+    // 2. The application runs; it downloads the installer and names what it must be: the
+    //    SHA-256 from its update manifest (signed: InstallSigner =
+    //    { ReinstallHandover.SignerOfThisProgram() }). Verify, then hand over: the launcher
+    //    starts exactly these bytes.
+    var request = new HandoverRequest(MutexName, args[0], args.Length > 1 ? args[1] : "") {
+      InstallSha256 = args.Length > 2 ? args[2] : ""
+    };
 
     // 3. Before quitting: check, then start the launcher.
     var problems = ReinstallHandover.Preflight(request);

@@ -1,4 +1,4 @@
-/* Hands over to the launcher and quits: myapp_c INSTALLER [PARAMETERS] */
+/* Hands over to the launcher and quits: myapp_c INSTALLER [PARAMETERS [SHA256]] */
 #include <stdio.h>
 
 #include "reinstall/handover_c.h"
@@ -15,7 +15,7 @@ int main(int argc, char** argv) {
   int field, code;
 
   if (argc < 2) {
-    fprintf(stderr, "usage: myapp_c INSTALLER [PARAMETERS]\n");
+    fprintf(stderr, "usage: myapp_c INSTALLER [PARAMETERS [SHA256]]\n");
     return 2;
   }
   /* 1. At start-up: hold the mutex for as long as the application runs. */
@@ -30,10 +30,13 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  /* 2. The application runs; it downloads and verifies the installer. */
+  /* 2. The application runs; it downloads the installer and names what it must be: the SHA-256
+   *    from its update manifest (and, signed, request.install_signer: thumbprints between
+   *    commas, reinstall_signer_of_this_program gives its own). Verify, then hand over. */
   request.mutex_name = "MyCompany.MyApp";
   request.install_path = argv[1];
   request.parameters = argc > 2 ? argv[2] : "";
+  request.install_sha256 = argc > 3 ? argv[3] : NULL;
 
   /* 3. Before quitting: check, then start the launcher. */
   if (reinstall_preflight(&request, &problems) != REINSTALL_OK) {

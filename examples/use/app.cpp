@@ -1,4 +1,4 @@
-// Hands over to the launcher and quits: myapp INSTALLER [PARAMETERS]
+// Hands over to the launcher and quits: myapp INSTALLER [PARAMETERS [SHA256]]
 #include <chrono>
 #include <cstdio>
 
@@ -6,7 +6,7 @@
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: myapp INSTALLER [PARAMETERS]\n");
+    std::fprintf(stderr, "usage: myapp INSTALLER [PARAMETERS [SHA256]]\n");
     return 2;
   }
   // 1. At start-up: hold the mutex for as long as the application runs.
@@ -17,12 +17,16 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  // 2. The application runs; it downloads and verifies the installer.
+  // 2. The application runs; it downloads the installer and names what it must be: the SHA-256
+  //    from its update manifest (a signed application adds its own signer:
+  //    request.installSigner = {reinstall::SignerOfThisProgram()};). Verify, then hand over:
+  //    the launcher starts exactly these bytes.
   reinstall::HandoverRequest request;
   request.launcher = reinstall::LauncherBesideProgram();  // CMake copied it there
   request.mutexName = "MyCompany.MyApp";
   request.installPath = argv[1];
   request.parameters = argc > 2 ? argv[2] : "";
+  request.installSha256 = argc > 3 ? argv[3] : "";
 
   // 3. Before quitting: check, then start the launcher.
   const std::vector<reinstall::Problem> problems = reinstall::Preflight(request);

@@ -1,4 +1,4 @@
-// Hands over to the launcher and quits: node app.js INSTALLER [PARAMETERS]
+// Hands over to the launcher and quits: node app.js INSTALLER [PARAMETERS [SHA256]]
 // In Electron, make the same calls in the main process and end with app.quit().
 const rh = require('reinstall-handover');
 
@@ -9,8 +9,8 @@ const mutex = new rh.ApplicationMutex(MUTEX);
 process.on('exit', () => mutex.close()); // in Electron: app.on('will-quit', ...)
 
 // 3. Before quitting: check, then start the launcher (both off the main thread).
-async function handOver(installPath, parameters) {
-  const request = { mutexName: MUTEX, installPath, parameters };
+async function handOver(installPath, parameters, installSha256) {
+  const request = { mutexName: MUTEX, installPath, parameters, installSha256 };
   const problems = await rh.preflightAsync(request);
   for (const problem of problems) console.error(`${problem.name}: ${problem.message}`);
   if (problems.length > 0) return false;
@@ -19,8 +19,10 @@ async function handOver(installPath, parameters) {
   return result.ok;
 }
 
-// 2. The application runs; it downloads and verifies the installer.
-handOver(process.argv[2], process.argv[3] || '').then((ok) => {
+// 2. The application runs; it downloads the installer and names what it must be: the SHA-256
+//    from its update manifest (signed: installSigner: [rh.signerOfThisProgram()]). Verify, then
+//    hand over: the launcher starts exactly these bytes.
+handOver(process.argv[2], process.argv[3] || '', process.argv[4] || '').then((ok) => {
   // 4. Quit: the launcher starts the installer once the mutex is gone.
   process.exitCode = ok ? 0 : 1;
 });

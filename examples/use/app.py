@@ -1,4 +1,4 @@
-"""Hands over to the launcher and quits: python app.py INSTALLER [PARAMETERS]"""
+"""Hands over to the launcher and quits: python app.py INSTALLER [PARAMETERS [SHA256]]"""
 import sys
 
 import reinstall_handover as rh
@@ -10,9 +10,12 @@ def main():
     # 1. At start-up: hold the mutex for as long as the application runs.
     mutex = rh.ApplicationMutex(MUTEX)
 
-    # 2. The application runs; it downloads and verifies the installer.
+    # 2. The application runs; it downloads the installer and names what it must be: the SHA-256
+    #    from its update manifest (signed: install_signer=[rh.signer_of_this_program()]).
+    #    Verify, then hand over: the launcher starts exactly these bytes.
     request = rh.HandoverRequest(mutex_name=MUTEX, install_path=sys.argv[1],
-                                 parameters=sys.argv[2] if len(sys.argv) > 2 else "")
+                                 parameters=sys.argv[2] if len(sys.argv) > 2 else "",
+                                 install_sha256=sys.argv[3] if len(sys.argv) > 3 else "")
 
     # 3. Before quitting: check, then start the launcher.
     problems = rh.preflight(request)

@@ -5,6 +5,7 @@ things, and runs the README's example (examples/use), which passes no binary pat
 hand-over to a stub installer: natively for npm, Python and NuGet (Mono), under Wine for Go."""
 
 import glob
+import hashlib
 import json
 import os
 import re
@@ -39,6 +40,11 @@ def architecture(path):
     return wineharness.pe_arch(path)
 
 
+def sha256_of(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
 def package(name):
     path = os.path.join(PACKAGES, name)
     if not os.path.exists(path):
@@ -65,7 +71,9 @@ class Consumer(unittest.TestCase):
         environment = {k: v for k, v in os.environ.items()
                        if k not in ("REINSTALL_HANDOVER_LIBRARY", "LD_LIBRARY_PATH")}
         environment.update(XDG_RUNTIME_DIR=self.work, STUB_INSTALLER_RECORD=record, **(env or {}))
-        self.run_ok([*args, self.installer, "/S /D=x"], cwd=cwd, env=environment)
+        # Verify, then hand over: the installer's digest, as an update manifest would give it.
+        self.run_ok([*args, self.installer, "/S /D=x", sha256_of(self.installer)], cwd=cwd,
+                    env=environment)
         installed = records.read(record, wineharness.STARTED)
         self.assertIsNotNone(installed, "installer started")
         self.assertEqual(installed["args"], ["/S", "/D=x"])
@@ -274,7 +282,7 @@ class NuGet(Consumer):
         record = os.path.join(self.work, "installer.txt")
         with wine:
             result = wine.run(os.path.join(published["single-file"], "app.exe"),
-                              wineharness.win_path(installer), "/S /D=x",
+                              wineharness.win_path(installer), "/S /D=x", sha256_of(installer),
                               env=dict(wine.env, STUB_INSTALLER_RECORD=wineharness.win_path(
                                   record)), capture_output=True, text=True, timeout=300)
         if result.returncode != 0 and self.WINE_CANNOT_RUN_DOTNET in result.stderr:
@@ -325,6 +333,7 @@ class Go(Consumer):
                             f.write(b"MZ not the launcher")
                         os.remove(record)
                     result = wine.run(program, wineharness.win_path(installer), "/S /D=x",
+                                      sha256_of(installer),
                                       env=dict(wine.env, STUB_INSTALLER_RECORD=wineharness
                                                .win_path(record)),
                                       capture_output=True, text=True, timeout=300)

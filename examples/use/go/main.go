@@ -1,4 +1,4 @@
-// Hands over to the launcher and quits: myapp.exe INSTALLER [PARAMETERS]
+// Hands over to the launcher and quits: myapp.exe INSTALLER [PARAMETERS [SHA256]]
 package main
 
 import (
@@ -31,10 +31,16 @@ func run() int {
 	}
 	defer mutex.Close()
 
-	// 2. The application runs; it downloads and verifies the installer.
+	// 2. The application runs; it downloads the installer and names what it must be: the
+	//    SHA-256 from its update manifest (signed: InstallSigner:
+	//    []string{lib.SignerOfThisProgram()}). Verify, then hand over: the launcher starts
+	//    exactly these bytes.
 	req := reinstall.Request{MutexName: mutexName, InstallPath: os.Args[1]}
 	if len(os.Args) > 2 {
 		req.Parameters = os.Args[2]
+	}
+	if len(os.Args) > 3 {
+		req.InstallSha256 = os.Args[3]
 	}
 
 	// 3. Before quitting: check, then start the launcher.
