@@ -6,8 +6,9 @@
 //      without exec shares it until that child ends).
 //   2. Verify the downloaded installer by naming what it must be: its SHA-256 from the update
 //      manifest (installSha256) and/or the certificates that may sign it (installSigner;
-//      SignerOfThisProgram() for "signed as we are"). Before quitting, call Preflight(request). Every problem it lists would make the hand-over
-//      fail after the application is gone; on any problem, stay open and tell the user.
+//      SignerOfThisProgram() for "signed as we are"). Before quitting, call Preflight(request).
+//      Every problem it lists would make the hand-over fail after the application is gone; on any
+//      problem, stay open and tell the user.
 //   3. HandOver(request): it starts the launcher outside the application's job where it can,
 //      inheriting no handle, and confirms that the launcher is still running a moment later.
 //      On !result.ok(), stay open: result.problem says what went wrong. With a digest or a signer
@@ -352,10 +353,10 @@ inline std::vector<Problem> RequestProblems(const HandoverRequest& request) {
   for (const std::string& signer : request.installSigner) {
     if (!IsSha256Hex(signer)) {
       Add(problems, ProblemCode::kInvalidValue, "installSigner", 0,
-          signer.empty() ? std::string("installSigner holds an empty thumbprint (SignerOfThisProgram() "
-                                       "of a program that is not signed)")
-                         : "installSigner holds a thumbprint that is not 64 hexadecimal digits: " +
-                               signer);
+          signer.empty()
+              ? std::string("installSigner holds an empty thumbprint (SignerOfThisProgram() "
+                            "of a program that is not signed)")
+              : "installSigner holds a thumbprint that is not 64 hexadecimal digits: " + signer);
       break;
     }
   }
@@ -396,14 +397,15 @@ inline void CheckPinnedLauncher(const HandoverRequest& request,
 inline std::string CheckPinnedInstallFile(const HandoverRequest& request,
                                           PinnedFile& file,
                                           std::vector<Problem>& problems) {
-  const std::string consequence = "; the launcher would stop with \"Install file has been changed.\"";
+  const std::string consequence =
+      "; the launcher would stop with \"Install file has been changed.\"";
   if (!file.open()) {
     Add(problems, ProblemCode::kInstallFileChanged, "installPath", file.error(),
         "installPath " + request.installPath + " cannot be held so that nobody changes it (" +
             ErrorText(file.error()) + "): it is open for writing, or is a link" + consequence);
     return {};
   }
-  const std::string digest = file.Sha256();
+  std::string digest = file.Sha256();
   if (digest.empty()) {
     Add(problems, ProblemCode::kInstallFileChanged, "installPath", file.error(),
         "installPath " + request.installPath + " could not be read and hashed (" +

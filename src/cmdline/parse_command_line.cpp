@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cctype>
 #include <cstddef>
 #include <cstring>
@@ -12,15 +13,9 @@ namespace {
 
 // Exactly 64 hexadecimal digits, in either case: a SHA-256 digest.
 bool IsSha256Digest(const std::string& value) {
-  if (value.size() != 64) {
-    return false;
-  }
-  for (const char c : value) {
-    if (std::isxdigit(static_cast<unsigned char>(c)) == 0) {
-      return false;
-    }
-  }
-  return true;
+  return value.size() == 64 && std::all_of(value.begin(), value.end(), [](char c) {
+           return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+         });
 }
 
 // Tested in this order; none is the beginning of another, so at most one matches. A switch with a

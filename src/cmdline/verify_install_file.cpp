@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -14,14 +15,14 @@ constexpr DWORD kReadSize = 64 * 1024;
 // it cannot be read or hashed.
 std::string Sha256Of(HANDLE file) {
   BCRYPT_ALG_HANDLE algorithm = nullptr;
-  if (reinstall::os::BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr,
-                                                 0) < 0) {
+  if (reinstall::os::BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0) <
+      0) {
     return {};
   }
   BCRYPT_HASH_HANDLE hash = nullptr;
   bool ok = reinstall::os::BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0) >= 0;
   std::vector<UCHAR> buffer(ok ? kReadSize : 0);
-  for (DWORD read = 0; ok; ) {
+  for (DWORD read = 0; ok;) {
     ok = reinstall::os::ReadFile(file, buffer.data(), kReadSize, &read, nullptr) != FALSE;
     if (!ok || read == 0) {
       break;
@@ -65,9 +66,9 @@ void TReinstall::VerifyInstallFile() {
     throw errorInstallFileChanged();
   }
   std::string expected = fInstallSha256;
-  for (char& c : expected) {
-    c = (c >= 'A' && c <= 'F') ? static_cast<char>(c - 'A' + 'a') : c;
-  }
+  std::transform(expected.begin(), expected.end(), expected.begin(), [](char c) {
+    return (c >= 'A' && c <= 'F') ? static_cast<char>(c - 'A' + 'a') : c;
+  });
   if (Sha256Of(hInstallFile) != expected) {
     throw errorInstallFileChanged();
   }

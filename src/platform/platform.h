@@ -1,8 +1,8 @@
 // The seam between the launcher's logic and the operating system: the Win32 operations the
 // launcher relies on, under their own names and types (eleven for every run; the file reads and
-// CNG hash calls only when it is asked to verify the install file's digest). The logic calls them as os::Name(...); each
-// forwards to the process-wide Platform, which is the real backend unless a test has put a
-// ScopedPlatformOverride in place.
+// CNG hash calls only when it is asked to verify the install file's digest). The logic calls them
+// as os::Name(...); each forwards to the process-wide Platform, which is the real backend unless a
+// test has put a ScopedPlatformOverride in place.
 #ifndef REINSTALL_PLATFORM_PLATFORM_H_
 #define REINSTALL_PLATFORM_PLATFORM_H_
 
@@ -157,8 +157,8 @@ inline NTSTATUS BCryptOpenAlgorithmProvider(BCRYPT_ALG_HANDLE* phAlgorithm,
                                             LPCWSTR pszAlgId,
                                             LPCWSTR pszImplementation,
                                             ULONG dwFlags) {
-  return platform::Current().BCryptOpenAlgorithmProvider(phAlgorithm, pszAlgId,
-                                                         pszImplementation, dwFlags);
+  return platform::Current().BCryptOpenAlgorithmProvider(phAlgorithm, pszAlgId, pszImplementation,
+                                                         dwFlags);
 }
 inline NTSTATUS BCryptCreateHash(BCRYPT_ALG_HANDLE hAlgorithm,
                                  BCRYPT_HASH_HANDLE* phHash,

@@ -118,7 +118,8 @@ class PosixPlatform final : public Platform {
     }
     // O_NONBLOCK keeps a FIFO from stalling the open; it is refused below as not a regular file.
     // A symbolic link is this system's reparse point: not followed when asked not to.
-    const int noFollow = (dwFlagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) != 0 ? O_NOFOLLOW : 0;
+    const int noFollow =
+        (dwFlagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) != 0 ? O_NOFOLLOW : 0;
     const int fd = ::open(lpFileName, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | noFollow);
     if (fd < 0) {
       t_lastError = Win32ErrorFromErrno(errno);
@@ -309,10 +310,10 @@ class PosixPlatform final : public Platform {
                             PUCHAR /*pbSecret*/,
                             ULONG /*cbSecret*/,
                             ULONG /*dwFlags*/) override {
-    if (hAlgorithm == nullptr || phHash == nullptr) {
+    const detail::LibcryptoCalls& calls = detail::Libcrypto();
+    if (hAlgorithm == nullptr || phHash == nullptr || !calls.complete()) {
       return kStatusInvalidParameter;
     }
-    const detail::LibcryptoCalls& calls = detail::Libcrypto();
     void* context = calls.newContext();
     if (context == nullptr || calls.init(context, calls.sha256(), nullptr) != 1) {
       calls.freeContext(context);
@@ -326,7 +327,8 @@ class PosixPlatform final : public Platform {
                           PUCHAR pbInput,
                           ULONG cbInput,
                           ULONG /*dwFlags*/) override {
-    return hHash != nullptr && detail::Libcrypto().update(hHash, pbInput, cbInput) == 1
+    const detail::LibcryptoCalls& calls = detail::Libcrypto();
+    return hHash != nullptr && calls.complete() && calls.update(hHash, pbInput, cbInput) == 1
                ? 0
                : kStatusInvalidParameter;
   }
@@ -335,18 +337,20 @@ class PosixPlatform final : public Platform {
                             PUCHAR pbOutput,
                             ULONG cbOutput,
                             ULONG /*dwFlags*/) override {
+    const detail::LibcryptoCalls& calls = detail::Libcrypto();
     unsigned int length = 0;
-    return hHash != nullptr && cbOutput == 32 &&
-                   detail::Libcrypto().final(hHash, pbOutput, &length) == 1 && length == 32
+    return hHash != nullptr && cbOutput == 32 && calls.complete() &&
+                   calls.final(hHash, pbOutput, &length) == 1 && length == 32
                ? 0
                : kStatusInvalidParameter;
   }
 
   NTSTATUS BCryptDestroyHash(BCRYPT_HASH_HANDLE hHash) override {
-    if (hHash == nullptr) {
+    const detail::LibcryptoCalls& calls = detail::Libcrypto();
+    if (hHash == nullptr || !calls.complete()) {
       return kStatusInvalidParameter;
     }
-    detail::Libcrypto().freeContext(hHash);
+    calls.freeContext(hHash);
     return 0;
   }
 

@@ -59,7 +59,8 @@ static int Vectors(const char* path) {
     char result[4096];
     size_t length = 0;
     int field = -1, code, i, ok = 1;
-    reinstall_request request = {sizeof(reinstall_request), NULL, NULL, NULL, NULL, NULL, NULL, NULL};
+    reinstall_request request = {
+        sizeof(reinstall_request), NULL, NULL, NULL, NULL, NULL, NULL, NULL};
     if (sscanf(line, "%8191s %8191s %8191s %8191s %8191s %8191s %8191s %8191s %8191s", words[0],
                words[1], words[2], words[3], words[4], words[5], words[6], words[7],
                words[8]) != 9) {

@@ -52,9 +52,9 @@
 namespace {
 
 const char* const kKeys[] = {
-    "object", "name",   "inherit",     "hold_ms", "launcher",   "cmdline", "inherit_handles",
-    "cwd",    "via",    "install",     "params",  "confirm_ms", "job",     "wait",
-    "zone",   "unmark", "hold_install", "sha256", "signer", "tamper"};
+    "object", "name",   "inherit",      "hold_ms", "launcher",   "cmdline", "inherit_handles",
+    "cwd",    "via",    "install",      "params",  "confirm_ms", "job",     "wait",
+    "zone",   "unmark", "hold_install", "sha256",  "signer",     "tamper"};
 
 bool IsKey(const std::string& key) {
   for (const char* known : kKeys) {
@@ -134,8 +134,8 @@ bool ReadScenario(const std::wstring& path, Scenario* scenario) {
          OneOf(s["job"], {"none", "kill", "kill_breakaway"}) && OneOf(s["inherit"], {"0", "1"}) &&
          OneOf(s["inherit_handles"], {"0", "1"}) && OneOf(s["wait"], {"0", "1"}) &&
          OneOf(s["zone"], {"none", "0", "1", "2", "3", "4"}) && OneOf(s["unmark"], {"0", "1"}) &&
-         OneOf(s["hold_install"], {"0", "1"}) && OneOf(s["tamper"], {"0", "1"}) && ParseInt(s["hold_ms"], &scenario->holdMs) &&
-         scenario->holdMs >= -1 &&
+         OneOf(s["hold_install"], {"0", "1"}) && OneOf(s["tamper"], {"0", "1"}) &&
+         ParseInt(s["hold_ms"], &scenario->holdMs) && scenario->holdMs >= -1 &&
          (s["confirm_ms"] == "default" ||
           (ParseInt(s["confirm_ms"], &scenario->confirmMs) && scenario->confirmMs >= 0));
 }
@@ -205,8 +205,9 @@ reinstall::HandoverRequest Request(const Scenario& scenario) {
 std::string Tamper(const std::string& install) {
   const std::wstring path = e2e::Wide(install);
   const auto result = [](bool worked) { return std::to_string(worked ? 0 : GetLastError()); };
-  HANDLE writer = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE |
-                              FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE writer = CreateFileW(path.c_str(), GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
   std::string text = "write:" + result(writer != INVALID_HANDLE_VALUE);
   if (writer != INVALID_HANDLE_VALUE) {
     CloseHandle(writer);

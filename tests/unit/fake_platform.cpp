@@ -102,8 +102,7 @@ HANDLE FakePlatform::CreateFileA(LPCSTR lpFileName,
   createFileCalls.push_back({lpFileName, dwDesiredAccess, dwShareMode, lpSecurityAttributes,
                              dwCreationDisposition, dwFlagsAndAttributes, hTemplateFile});
   const bool readable = (dwDesiredAccess & GENERIC_READ) != 0;
-  if (openableFiles.count(lpFileName) == 0 ||
-      (readable && fileContents.count(lpFileName) == 0)) {
+  if (openableFiles.count(lpFileName) == 0 || (readable && fileContents.count(lpFileName) == 0)) {
     lastError_ = ERROR_FILE_NOT_FOUND;
     return INVALID_HANDLE_VALUE;
   }
@@ -177,10 +176,10 @@ int FakePlatform::MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT u
 }
 
 BOOL FakePlatform::ReadFile(HANDLE hFile,
-                           LPVOID lpBuffer,
-                           DWORD nNumberOfBytesToRead,
-                           LPDWORD lpNumberOfBytesRead,
-                           LPOVERLAPPED /*lpOverlapped*/) {
+                            LPVOID lpBuffer,
+                            DWORD nNumberOfBytesToRead,
+                            LPDWORD lpNumberOfBytesRead,
+                            LPOVERLAPPED /*lpOverlapped*/) {
   log.push_back("ReadFile");
   const auto file = fileOfHandle_.find(hFile);
   std::size_t& offset = readOffset_[hFile];

@@ -352,8 +352,16 @@ using PreflightTest = HelperFiles;
 // Every C function that allocates, with each of its allocations failing in turn: it answers
 // REINSTALL_OUT_OF_MEMORY (or what it answers anyway), and no exception leaves it.
 TEST_F(PreflightTest, NoCFunctionLetsAnAllocationFailureOut) {
-  const reinstall_request good{sizeof(reinstall_request), "/bin/true", "cmutex", "/bin/true", "/S", nullptr, nullptr, nullptr};
-  const reinstall_request refused{sizeof(reinstall_request), "/bin/true", "m", "/bin/true", "\"", nullptr, nullptr, nullptr};
+  const reinstall_request good{sizeof(reinstall_request),
+                               "/bin/true",
+                               "cmutex",
+                               "/bin/true",
+                               "/S",
+                               nullptr,
+                               nullptr,
+                               nullptr};
+  const reinstall_request refused{
+      sizeof(reinstall_request), "/bin/true", "m", "/bin/true", "\"", nullptr, nullptr, nullptr};
   char text[8];
   struct Call {
     const char* what;

@@ -115,12 +115,16 @@ TEST_F(RunLauncherTest, EveryFailureEndsInOneErrorBoxAndLaterStagesDoNotRun) {
        [](int) -> DWORD { return 0; }, TRUE, "Waiting for closing application timed out.", false},
       {"launch refused", "-saferun=kqz -appmutex=A -appinstall=C:\\setup.exe", nullptr, FALSE,
        "Can't execute install file.", true},
-      {"another digest", "-saferun=kqz -appmutex=A -appinstall=C:\\setup.exe -installsha256=" +
-       Digest().replace(0, 1, "D"), nullptr, TRUE, "Install file has been changed.", false},
-      {"digest too short", "-saferun=kqz -appmutex=A -appinstall=C:\\setup.exe -installsha256=" +
-       Digest().substr(1), nullptr, TRUE, "Error parsing command line.", false},
-      {"digest of a missing file", "-saferun=kqz -appmutex=A -appinstall=C:\\x.exe -installsha256=" +
-       Digest(), nullptr, TRUE, "Install file doesn't exists.", false},
+      {"another digest",
+       "-saferun=kqz -appmutex=A -appinstall=C:\\setup.exe -installsha256=" +
+           Digest().replace(0, 1, "D"),
+       nullptr, TRUE, "Install file has been changed.", false},
+      {"digest too short",
+       "-saferun=kqz -appmutex=A -appinstall=C:\\setup.exe -installsha256=" + Digest().substr(1),
+       nullptr, TRUE, "Error parsing command line.", false},
+      {"digest of a missing file",
+       "-saferun=kqz -appmutex=A -appinstall=C:\\x.exe -installsha256=" + Digest(), nullptr, TRUE,
+       "Install file doesn't exists.", false},
       {"verified, then the launch refused",
        "-saferun=kqz -appmutex=A -appinstall=C:\\setup.exe -installsha256=" + Digest(), nullptr,
        FALSE, "Can't execute install file.", true},
@@ -137,8 +141,8 @@ TEST_F(RunLauncherTest, EveryFailureEndsInOneErrorBoxAndLaterStagesDoNotRun) {
     ExpectOneErrorBox(c.message);
     EXPECT_EQ(fake_.shellRequests.size(), c.launched ? 1u : 0u);
     const std::string message = c.message;
-    if (message.find("mutex") == std::string::npos && message.find("timed out") == std::string::npos &&
-        !c.launched) {
+    if (message.find("mutex") == std::string::npos &&
+        message.find("timed out") == std::string::npos && !c.launched) {
       EXPECT_EQ(fake_.Count("OpenMutexA"), 0) << "a failed check waits for nothing";
     }
     EXPECT_EQ(fake_.LiveBlocks(), 0u);

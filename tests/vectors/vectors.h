@@ -32,7 +32,8 @@ inline std::string Json(const std::string& text) {
 
 inline std::vector<reinstall::HandoverRequest> Requests() {
   const std::string kDigest = "9F86D081884C7D659A2FEAA0C55AD015A3BF4F1B2B0B822CD15D6C15B0F00A08";
-  const std::string kThumbprint = "3a6eb0790f39ac87c94f3856b2dd2c5d110e6811602261a9a923d3bb23adc8b7";
+  const std::string kThumbprint =
+      "3a6eb0790f39ac87c94f3856b2dd2c5d110e6811602261a9a923d3bb23adc8b7";
   const std::string launcher = "C:\\Program Files\\App\\reinstall.exe";
   return {
       {launcher, "App.Mutex", "C:\\Temp\\setup.exe", "/S"},

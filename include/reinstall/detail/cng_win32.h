@@ -32,9 +32,9 @@ struct CngCalls {
 template <typename Function>
 Function* ResolveCall(HMODULE module, const char* name) {
   // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): how GetProcAddress is used
-  return module == nullptr ? nullptr
-                           : reinterpret_cast<Function*>(
-                                 reinterpret_cast<void*>(::GetProcAddress(module, name)));
+  return module == nullptr
+             ? nullptr
+             : reinterpret_cast<Function*>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
 }
 
 inline const CngCalls& Cng() {

@@ -657,8 +657,8 @@ class PinnedFile {
     }
     std::vector<unsigned char> buffer(64 * 1024);
     DWORD read = 0;
-    while (ReadFile(handle_.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read,
-                    nullptr)) {
+    while (
+        ReadFile(handle_.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) {
       if (read == 0) {
         unsigned char digest[32] = {};
         return hash.Finish(digest) ? HexOf(digest) : std::string();
@@ -687,10 +687,10 @@ class PinnedFile {
     using StateFn = CRYPT_PROVIDER_DATA*(WINAPI*)(HANDLE);
     using SignerFn = CRYPT_PROVIDER_SGNR*(WINAPI*)(CRYPT_PROVIDER_DATA*, DWORD, BOOL, DWORD);
     auto verify = ResolveCall<std::remove_pointer_t<VerifyFn>>(wintrust, "WinVerifyTrust");
-    auto state = ResolveCall<std::remove_pointer_t<StateFn>>(wintrust,
-                                                             "WTHelperProvDataFromStateData");
-    auto signerOf = ResolveCall<std::remove_pointer_t<SignerFn>>(
-        wintrust, "WTHelperGetProvSignerFromChain");
+    auto state =
+        ResolveCall<std::remove_pointer_t<StateFn>>(wintrust, "WTHelperProvDataFromStateData");
+    auto signerOf =
+        ResolveCall<std::remove_pointer_t<SignerFn>>(wintrust, "WTHelperGetProvSignerFromChain");
     std::string thumbprint;
     if (verify != nullptr && state != nullptr && signerOf != nullptr) {
       GUID action = {0xaac56b, 0xcd44, 0x11d0, {0x8c, 0xc2, 0x00, 0xc0, 0x4f, 0xc2, 0x95, 0xee}};

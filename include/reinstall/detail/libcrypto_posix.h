@@ -38,8 +38,8 @@ inline const LibcryptoCalls& Libcrypto() {
       found.newContext = reinterpret_cast<void* (*)()>(::dlsym(library, "EVP_MD_CTX_new"));
       found.freeContext = reinterpret_cast<void (*)(void*)>(::dlsym(library, "EVP_MD_CTX_free"));
       found.sha256 = reinterpret_cast<const void* (*)()>(::dlsym(library, "EVP_sha256"));
-      found.init =
-          reinterpret_cast<int (*)(void*, const void*, void*)>(::dlsym(library, "EVP_DigestInit_ex"));
+      found.init = reinterpret_cast<int (*)(void*, const void*, void*)>(
+          ::dlsym(library, "EVP_DigestInit_ex"));
       found.update = reinterpret_cast<int (*)(void*, const void*, std::size_t)>(
           ::dlsym(library, "EVP_DigestUpdate"));
       found.final = reinterpret_cast<int (*)(void*, unsigned char*, unsigned int*)>(
