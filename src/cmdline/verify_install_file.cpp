@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <cstddef>
+#include <memory>
 #include <string>
-#include <vector>
 
 #include "app/errors/errors.h"
 #include "app/reinstall.h"
@@ -21,13 +21,13 @@ std::string Sha256Of(HANDLE file) {
   }
   BCRYPT_HASH_HANDLE hash = nullptr;
   bool ok = reinstall::os::BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0) >= 0;
-  std::vector<UCHAR> buffer(ok ? kReadSize : 0);
+  const std::unique_ptr<UCHAR[]> buffer(new UCHAR[kReadSize]);
   for (DWORD read = 0; ok;) {
-    ok = reinstall::os::ReadFile(file, buffer.data(), kReadSize, &read, nullptr) != FALSE;
+    ok = reinstall::os::ReadFile(file, buffer.get(), kReadSize, &read, nullptr) != FALSE;
     if (!ok || read == 0) {
       break;
     }
-    ok = reinstall::os::BCryptHashData(hash, buffer.data(), read, 0) >= 0;
+    ok = reinstall::os::BCryptHashData(hash, buffer.get(), read, 0) >= 0;
   }
   UCHAR digest[32] = {};
   ok = ok && reinstall::os::BCryptFinishHash(hash, digest, sizeof(digest), 0) >= 0;

@@ -8,6 +8,18 @@ namespace {
 // What a CNG call answers when bcrypt.dll or the function could not be had.
 constexpr NTSTATUS kCngMissing = static_cast<NTSTATUS>(0xC0000225);  // STATUS_NOT_FOUND
 
+// CNG's calls, loaded when a digest is first checked. The launcher has one thread: a plain flag
+// does, where a function-local static would bring the runtime's thread-safe initialisation.
+const detail::CngCalls& Cng() {
+  static detail::CngCalls calls{};
+  static bool loaded = false;
+  if (!loaded) {
+    calls = detail::LoadCng();
+    loaded = true;
+  }
+  return calls;
+}
+
 class Win32Platform final : public Platform {
  public:
   LPSTR GetCommandLineA() override { return ::GetCommandLineA(); }
@@ -66,7 +78,7 @@ class Win32Platform final : public Platform {
                                        LPCWSTR pszAlgId,
                                        LPCWSTR pszImplementation,
                                        ULONG dwFlags) override {
-    const detail::CngCalls& cng = detail::Cng();
+    const detail::CngCalls& cng = Cng();
     return cng.open != nullptr ? cng.open(phAlgorithm, pszAlgId, pszImplementation, dwFlags)
                                : kCngMissing;
   }
@@ -78,7 +90,7 @@ class Win32Platform final : public Platform {
                             PUCHAR pbSecret,
                             ULONG cbSecret,
                             ULONG dwFlags) override {
-    const detail::CngCalls& cng = detail::Cng();
+    const detail::CngCalls& cng = Cng();
     return cng.create != nullptr ? cng.create(hAlgorithm, phHash, pbHashObject, cbHashObject,
                                               pbSecret, cbSecret, dwFlags)
                                  : kCngMissing;
@@ -88,7 +100,7 @@ class Win32Platform final : public Platform {
                           PUCHAR pbInput,
                           ULONG cbInput,
                           ULONG dwFlags) override {
-    const detail::CngCalls& cng = detail::Cng();
+    const detail::CngCalls& cng = Cng();
     return cng.hashData != nullptr ? cng.hashData(hHash, pbInput, cbInput, dwFlags) : kCngMissing;
   }
 
@@ -96,17 +108,17 @@ class Win32Platform final : public Platform {
                             PUCHAR pbOutput,
                             ULONG cbOutput,
                             ULONG dwFlags) override {
-    const detail::CngCalls& cng = detail::Cng();
+    const detail::CngCalls& cng = Cng();
     return cng.finish != nullptr ? cng.finish(hHash, pbOutput, cbOutput, dwFlags) : kCngMissing;
   }
 
   NTSTATUS BCryptDestroyHash(BCRYPT_HASH_HANDLE hHash) override {
-    const detail::CngCalls& cng = detail::Cng();
+    const detail::CngCalls& cng = Cng();
     return cng.destroy != nullptr ? cng.destroy(hHash) : kCngMissing;
   }
 
   NTSTATUS BCryptCloseAlgorithmProvider(BCRYPT_ALG_HANDLE hAlgorithm, ULONG dwFlags) override {
-    const detail::CngCalls& cng = detail::Cng();
+    const detail::CngCalls& cng = Cng();
     return cng.close != nullptr ? cng.close(hAlgorithm, dwFlags) : kCngMissing;
   }
 };

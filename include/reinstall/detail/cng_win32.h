@@ -37,27 +37,31 @@ Function* ResolveCall(HMODULE module, const char* name) {
              : reinterpret_cast<Function*>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
 }
 
-inline const CngCalls& Cng() {
-  static const CngCalls calls = [] {
-    HMODULE module = ::LoadLibraryExA("bcrypt.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (module == nullptr) {  // systems without the search flag: System32 named in full
-      char path[MAX_PATH];
-      const UINT length = ::GetSystemDirectoryA(path, MAX_PATH);
-      const char name[] = "\\bcrypt.dll";
-      if (length > 0 && length + sizeof(name) <= MAX_PATH) {
-        std::memcpy(path + length, name, sizeof(name));
-        module = ::LoadLibraryA(path);
-      }
+// Loads bcrypt.dll and resolves the calls; each call of this loads again (see Cng()).
+inline CngCalls LoadCng() {
+  HMODULE module = ::LoadLibraryExA("bcrypt.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (module == nullptr) {  // systems without the search flag: System32 named in full
+    char path[MAX_PATH];
+    const UINT length = ::GetSystemDirectoryA(path, MAX_PATH);
+    const char name[] = "\\bcrypt.dll";
+    if (length > 0 && length + sizeof(name) <= MAX_PATH) {
+      std::memcpy(path + length, name, sizeof(name));
+      module = ::LoadLibraryA(path);
     }
-    return CngCalls{
-        ResolveCall<decltype(::BCryptOpenAlgorithmProvider)>(module, "BCryptOpenAlgorithmProvider"),
-        ResolveCall<decltype(::BCryptCreateHash)>(module, "BCryptCreateHash"),
-        ResolveCall<decltype(::BCryptHashData)>(module, "BCryptHashData"),
-        ResolveCall<decltype(::BCryptFinishHash)>(module, "BCryptFinishHash"),
-        ResolveCall<decltype(::BCryptDestroyHash)>(module, "BCryptDestroyHash"),
-        ResolveCall<decltype(::BCryptCloseAlgorithmProvider)>(module,
-                                                              "BCryptCloseAlgorithmProvider")};
-  }();
+  }
+  return CngCalls{
+      ResolveCall<decltype(::BCryptOpenAlgorithmProvider)>(module, "BCryptOpenAlgorithmProvider"),
+      ResolveCall<decltype(::BCryptCreateHash)>(module, "BCryptCreateHash"),
+      ResolveCall<decltype(::BCryptHashData)>(module, "BCryptHashData"),
+      ResolveCall<decltype(::BCryptFinishHash)>(module, "BCryptFinishHash"),
+      ResolveCall<decltype(::BCryptDestroyHash)>(module, "BCryptDestroyHash"),
+      ResolveCall<decltype(::BCryptCloseAlgorithmProvider)>(module,
+                                                            "BCryptCloseAlgorithmProvider")};
+}
+
+// The calls, loaded once per process (thread-safe).
+inline const CngCalls& Cng() {
+  static const CngCalls calls = LoadCng();
   return calls;
 }
 
