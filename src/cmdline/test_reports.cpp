@@ -22,12 +22,14 @@ std::string ArgumentListText(const LPSTR* argv, std::int32_t argc) {
 
 std::string ParametersText(const TReinstall& launcher) {
   const char* const flag[] = {"0", "1"};
-  return "fAppMutex='" + launcher.fAppMutex + "'\nfInstallApp='" + launcher.fInstallApp +
-         "'\nfExecParams='" + launcher.fExecParams + "'\nbExecuteAllowed='" +
-         flag[launcher.bExecuteAllowed ? 1 : 0] + "'\nbTestExecuting='" +
-         flag[launcher.bTestExecuting ? 1 : 0] + "'\n" +
-         (launcher.fInstallSha256.empty() ? std::string()
-                                          : "fInstallSha256='" + launcher.fInstallSha256 + "'\n");
+  std::string text = "fAppMutex='" + launcher.fAppMutex + "'\nfInstallApp='" +
+                     launcher.fInstallApp + "'\nfExecParams='" + launcher.fExecParams +
+                     "'\nbExecuteAllowed='" + flag[launcher.bExecuteAllowed ? 1 : 0] +
+                     "'\nbTestExecuting='" + flag[launcher.bTestExecuting ? 1 : 0] + "'\n";
+  if (!launcher.fInstallSha256.empty()) {
+    text.append("fInstallSha256='").append(launcher.fInstallSha256).append("'\n");
+  }
+  return text;
 }
 
 void ShowCommandLineReport(LPCSTR commandLine) {

@@ -1,4 +1,3 @@
-#include <algorithm>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -11,13 +10,13 @@ namespace {
 
 constexpr DWORD kReadSize = 64 * 1024;
 
-// The SHA-256 of what is left to read of `file`, as 64 lower-case hexadecimal digits; empty when
-// it cannot be read or hashed.
-std::string Sha256Of(HANDLE file) {
+// Whether the SHA-256 of what is left to read of `file` is `expected` (64 hexadecimal digits, in
+// either case); false when it cannot be read or hashed.
+bool HasDigest(HANDLE file, const std::string& expected) {
   BCRYPT_ALG_HANDLE algorithm = nullptr;
   if (reinstall::os::BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0) <
       0) {
-    return {};
+    return false;
   }
   BCRYPT_HASH_HANDLE hash = nullptr;
   bool ok = reinstall::os::BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0) >= 0;
@@ -35,16 +34,13 @@ std::string Sha256Of(HANDLE file) {
     reinstall::os::BCryptDestroyHash(hash);
   }
   reinstall::os::BCryptCloseAlgorithmProvider(algorithm, 0);
-  if (!ok) {
-    return {};
-  }
   const char* const kDigits = "0123456789abcdef";
-  std::string hex;
-  for (const UCHAR byte : digest) {
-    hex += kDigits[byte >> 4U];
-    hex += kDigits[byte & 0x0FU];
+  for (std::size_t i = 0; ok && i < 64; ++i) {
+    const unsigned nibble = (i % 2 == 0) ? digest[i / 2] >> 4U : digest[i / 2] & 0x0FU;
+    // Setting bit 5 lowers A-F and leaves the digits as they are.
+    ok = (expected[i] | 0x20) == kDigits[nibble];
   }
-  return hex;
+  return ok;
 }
 
 }  // namespace
@@ -65,11 +61,7 @@ void TReinstall::VerifyInstallFile() {
           0) {
     throw errorInstallFileChanged();
   }
-  std::string expected = fInstallSha256;
-  std::transform(expected.begin(), expected.end(), expected.begin(), [](char c) {
-    return (c >= 'A' && c <= 'F') ? static_cast<char>(c - 'A' + 'a') : c;
-  });
-  if (Sha256Of(hInstallFile) != expected) {
+  if (!HasDigest(hInstallFile, fInstallSha256)) {
     throw errorInstallFileChanged();
   }
 }
