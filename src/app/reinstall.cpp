@@ -7,7 +7,9 @@
 TReinstall gReinstall;
 
 TReinstall::TReinstall() noexcept
-    : hAppMutex(INVALID_HANDLE_VALUE),
+    : fStarted(),
+      fShellError(0),
+      hAppMutex(INVALID_HANDLE_VALUE),
       hInstallFile(INVALID_HANDLE_VALUE),
       bExecuteAllowed(false),
       bTestExecuting(false) {}
@@ -30,7 +32,20 @@ void TReinstall::ReleaseInstallFile() {
 
 namespace reinstall {
 
+namespace {
+
+void ShowError(const char* text) {
+  // No owner and no caption: the system's default title, above every other window. MB_OK is
+  // zero; it stays to name the button.
+  // cppcheck-suppress badBitmaskCheck
+  os::MessageBoxA(nullptr, text, nullptr, MB_OK | MB_ICONHAND | MB_SYSTEMMODAL);
+}
+
+}  // namespace
+
 int RunLauncher(TReinstall& launcher) {
+  bool launched = false;
+  // A failure is recorded before its box: a box can stay open until the user signs out.
   try {
     launcher.ParseCommandLine();
     if (!launcher.bExecuteAllowed) {
@@ -38,14 +53,16 @@ int RunLauncher(TReinstall& launcher) {
     }
     launcher.WaitForApplicationExit();
     launcher.RunInstallApp();
+    launched = true;
   } catch (const std::exception& error) {
-    // No owner and no caption: the system's default title, above every other window. MB_OK is
-    // zero; it stays to name the button.
-    // cppcheck-suppress badBitmaskCheck
-    os::MessageBoxA(nullptr, error.what(), nullptr, MB_OK | MB_ICONHAND | MB_SYSTEMMODAL);
+    launcher.RecordOutcome(error.what());
+    ShowError(error.what());
   }
   // Only now: the installer's process exists, or nothing will be started.
   launcher.ReleaseInstallFile();
+  if (launched) {
+    launcher.RecordOutcome(nullptr);
+  }
   return 0;
 }
 

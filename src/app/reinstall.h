@@ -38,13 +38,20 @@ class TReinstall {
   // Closes hInstallFile, if open.
   void ReleaseInstallFile();
 
+  // Records how the run ended in fOutcomePath, when one was given: "installer-started" for no
+  // `failure`, else the failure its box's text names ("timed-out", ...) with the system's error
+  // number where it has one; the times and the request; replacing the file whole. A record that
+  // cannot be written is left; nothing is shown and nothing thrown.
+  void RecordOutcome(const char* failure) noexcept;
+
   // Returns after the mutex named fAppMutex is gone and a further 2000 ms pause; throws
   // exceptionMsg on an open error or when it still exists after 10000 ms.
   void WaitForApplicationExit();
 
   // Has the shell "open" fInstallApp with fExecParams, without waiting for it; throws
-  // exceptionCantRunInstallApp when the shell refuses.
-  void RunInstallApp() const;
+  // exceptionCantRunInstallApp when the shell refuses (keeping its error in fShellError when an
+  // outcome is to be recorded).
+  void RunInstallApp();
 
   // Splits `commandLine` into one GlobalAlloc block holding the pointer vector and the argument
   // texts; stores the count in *argc. Returns null, writing nothing, when the block cannot be had.
@@ -58,6 +65,9 @@ class TReinstall {
   std::string fInstallApp;
   std::string fExecParams;
   std::string fInstallSha256;  // 64 hexadecimal digits, or empty: no digest check
+  std::string fOutcomePath;    // where the run records how it ended, or empty: no record
+  SYSTEMTIME fStarted;         // when the run began, once fOutcomePath is known; else zero
+  DWORD fShellError;           // the shell's error of a refused launch, for the outcome record
   HANDLE hAppMutex;
   HANDLE hInstallFile;  // the verified install file, held until the shell has started it
   bool bExecuteAllowed;

@@ -35,6 +35,7 @@ const Switch kSwitches[] = {
     {"-appinstall=", nullptr, &TReinstall::fInstallApp, nullptr},
     {"-installparam=", nullptr, &TReinstall::fExecParams, nullptr},
     {"-installsha256=", nullptr, &TReinstall::fInstallSha256, IsSha256Digest},
+    {"-outcome=", nullptr, &TReinstall::fOutcomePath, nullptr},
 };
 
 }  // namespace
@@ -50,6 +51,9 @@ void TReinstall::ParseCommandLine() {
     // Argument 0 is the program path.
     for (std::int32_t i = 1; i < argc; ++i) {
       ParseParameter(argv[i]);
+    }
+    if (!fOutcomePath.empty()) {
+      reinstall::os::GetSystemTime(&fStarted);
     }
     if (bTestExecuting) {
       reinstall::cmdline::ShowCommandLineReport(commandLine);

@@ -1,5 +1,4 @@
 #include <cstddef>
-#include <memory>
 #include <string>
 
 #include "app/errors/errors.h"
@@ -20,13 +19,17 @@ bool HasDigest(HANDLE file, const std::string& expected) {
   }
   BCRYPT_HASH_HANDLE hash = nullptr;
   bool ok = reinstall::os::BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0) >= 0;
-  const std::unique_ptr<UCHAR[]> buffer(new UCHAR[kReadSize]);
+  auto* buffer = static_cast<UCHAR*>(reinstall::os::GlobalAlloc(GMEM_FIXED, kReadSize));
+  ok = ok && buffer != nullptr;
   for (DWORD read = 0; ok;) {
-    ok = reinstall::os::ReadFile(file, buffer.get(), kReadSize, &read, nullptr) != FALSE;
+    ok = reinstall::os::ReadFile(file, buffer, kReadSize, &read, nullptr) != FALSE;
     if (!ok || read == 0) {
       break;
     }
-    ok = reinstall::os::BCryptHashData(hash, buffer.get(), read, 0) >= 0;
+    ok = reinstall::os::BCryptHashData(hash, buffer, read, 0) >= 0;
+  }
+  if (buffer != nullptr) {
+    reinstall::os::LocalFree(buffer);
   }
   UCHAR digest[32] = {};
   ok = ok && reinstall::os::BCryptFinishHash(hash, digest, sizeof(digest), 0) >= 0;

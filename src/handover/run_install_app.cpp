@@ -4,7 +4,7 @@
 #include "app/reinstall.h"
 #include "platform/platform.h"
 
-void TReinstall::RunInstallApp() const {
+void TReinstall::RunInstallApp() {
   SHELLEXECUTEINFOA info;
   std::memset(&info, 0, sizeof(info));
   info.cbSize = sizeof(info);
@@ -17,6 +17,10 @@ void TReinstall::RunInstallApp() const {
   info.lpDirectory = nullptr;
   info.nShow = SW_SHOWNORMAL;
   if (reinstall::os::ShellExecuteExA(&info) == FALSE) {
+    // The shell's reason, for the outcome record only: without one, no call is added.
+    if (!fOutcomePath.empty()) {
+      fShellError = reinstall::os::GetLastError();
+    }
     throw exceptionCantRunInstallApp();
   }
 }

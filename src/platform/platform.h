@@ -1,6 +1,7 @@
 // The seam between the launcher's logic and the operating system: the Win32 operations the
 // launcher relies on, under their own names and types (eleven for every run; the file reads and
-// CNG hash calls only when it is asked to verify the install file's digest). The logic calls them
+// CNG hash calls only when it is asked to verify the install file's digest, the clock and file
+// writes only when it is asked to record its outcome). The logic calls them
 // as os::Name(...); each forwards to the process-wide Platform, which is the real backend unless a
 // test has put a ScopedPlatformOverride in place.
 #ifndef REINSTALL_PLATFORM_PLATFORM_H_
@@ -64,6 +65,17 @@ class Platform {
                                     ULONG dwFlags) = 0;
   virtual NTSTATUS BCryptDestroyHash(BCRYPT_HASH_HANDLE hHash) = 0;
   virtual NTSTATUS BCryptCloseAlgorithmProvider(BCRYPT_ALG_HANDLE hAlgorithm, ULONG dwFlags) = 0;
+
+  // Recording the outcome: the time, and a file written beside its name and moved over it.
+  virtual void GetSystemTime(LPSYSTEMTIME lpSystemTime) = 0;
+  virtual BOOL WriteFile(HANDLE hFile,
+                         LPCVOID lpBuffer,
+                         DWORD nNumberOfBytesToWrite,
+                         LPDWORD lpNumberOfBytesWritten,
+                         LPOVERLAPPED lpOverlapped) = 0;
+  virtual BOOL FlushFileBuffers(HANDLE hFile) = 0;
+  virtual BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags) = 0;
+  virtual BOOL DeleteFileA(LPCSTR lpFileName) = 0;
 
  protected:
   // Not virtual: nobody deletes a backend through this interface, and a backend without state
@@ -187,6 +199,26 @@ inline NTSTATUS BCryptDestroyHash(BCRYPT_HASH_HANDLE hHash) {
 }
 inline NTSTATUS BCryptCloseAlgorithmProvider(BCRYPT_ALG_HANDLE hAlgorithm, ULONG dwFlags) {
   return platform::Current().BCryptCloseAlgorithmProvider(hAlgorithm, dwFlags);
+}
+inline void GetSystemTime(LPSYSTEMTIME lpSystemTime) {
+  platform::Current().GetSystemTime(lpSystemTime);
+}
+inline BOOL WriteFile(HANDLE hFile,
+                      LPCVOID lpBuffer,
+                      DWORD nNumberOfBytesToWrite,
+                      LPDWORD lpNumberOfBytesWritten,
+                      LPOVERLAPPED lpOverlapped) {
+  return platform::Current().WriteFile(hFile, lpBuffer, nNumberOfBytesToWrite,
+                                       lpNumberOfBytesWritten, lpOverlapped);
+}
+inline BOOL FlushFileBuffers(HANDLE hFile) {
+  return platform::Current().FlushFileBuffers(hFile);
+}
+inline BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags) {
+  return platform::Current().MoveFileExA(lpExistingFileName, lpNewFileName, dwFlags);
+}
+inline BOOL DeleteFileA(LPCSTR lpFileName) {
+  return platform::Current().DeleteFileA(lpFileName);
 }
 
 }  // namespace reinstall::os

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -112,6 +113,17 @@ class PosixPlatform final : public Platform {
                      DWORD dwCreationDisposition,
                      DWORD dwFlagsAndAttributes,
                      HANDLE /*hTemplateFile*/) override {
+    if (lpFileName != nullptr && dwCreationDisposition == CREATE_ALWAYS &&
+        dwDesiredAccess == GENERIC_WRITE) {
+      // A new file for this user alone, never through a link.
+      const int fd = ::open(lpFileName,
+                            O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0600);
+      if (fd < 0) {
+        t_lastError = Win32ErrorFromErrno(errno);
+        return INVALID_HANDLE_VALUE;
+      }
+      return HandleFromFd(fd);
+    }
     if (lpFileName == nullptr || dwCreationDisposition != OPEN_EXISTING) {
       t_lastError = ERROR_INVALID_PARAMETER;
       return INVALID_HANDLE_VALUE;
@@ -282,6 +294,60 @@ class PosixPlatform final : public Platform {
     lpFileInformation->nFileSizeHigh = static_cast<DWORD>(size >> 32U);
     lpFileInformation->nFileSizeLow = static_cast<DWORD>(size);
     lpFileInformation->nNumberOfLinks = static_cast<DWORD>(status.st_nlink);
+    return TRUE;
+  }
+
+  void GetSystemTime(LPSYSTEMTIME lpSystemTime) override {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    struct tm utc {};
+    ::gmtime_r(&now.tv_sec, &utc);
+    *lpSystemTime =
+        SYSTEMTIME{static_cast<WORD>(utc.tm_year + 1900), static_cast<WORD>(utc.tm_mon + 1),
+                   static_cast<WORD>(utc.tm_wday),        static_cast<WORD>(utc.tm_mday),
+                   static_cast<WORD>(utc.tm_hour),        static_cast<WORD>(utc.tm_min),
+                   static_cast<WORD>(utc.tm_sec),         static_cast<WORD>(now.tv_nsec / 1000000)};
+  }
+
+  BOOL WriteFile(HANDLE hFile,
+                 LPCVOID lpBuffer,
+                 DWORD nNumberOfBytesToWrite,
+                 LPDWORD lpNumberOfBytesWritten,
+                 LPOVERLAPPED /*lpOverlapped*/) override {
+    ssize_t n = 0;
+    do {
+      n = ::write(FdFromHandle(hFile), lpBuffer, nNumberOfBytesToWrite);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+      t_lastError = Win32ErrorFromErrno(errno);
+      return FALSE;
+    }
+    *lpNumberOfBytesWritten = static_cast<DWORD>(n);
+    return TRUE;
+  }
+
+  BOOL FlushFileBuffers(HANDLE hFile) override {
+    if (::fsync(FdFromHandle(hFile)) != 0) {
+      t_lastError = Win32ErrorFromErrno(errno);
+      return FALSE;
+    }
+    return TRUE;
+  }
+
+  // A rename: atomic on one file system, and always replacing; flushing is FlushFileBuffers'.
+  BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD /*dwFlags*/) override {
+    if (::rename(lpExistingFileName, lpNewFileName) != 0) {
+      t_lastError = Win32ErrorFromErrno(errno);
+      return FALSE;
+    }
+    return TRUE;
+  }
+
+  BOOL DeleteFileA(LPCSTR lpFileName) override {
+    if (::unlink(lpFileName) != 0) {
+      t_lastError = Win32ErrorFromErrno(errno);
+      return FALSE;
+    }
     return TRUE;
   }
 

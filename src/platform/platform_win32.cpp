@@ -117,6 +117,25 @@ class Win32Platform final : public Platform {
     return cng.destroy != nullptr ? cng.destroy(hHash) : kCngMissing;
   }
 
+  void GetSystemTime(LPSYSTEMTIME lpSystemTime) override { ::GetSystemTime(lpSystemTime); }
+
+  BOOL WriteFile(HANDLE hFile,
+                 LPCVOID lpBuffer,
+                 DWORD nNumberOfBytesToWrite,
+                 LPDWORD lpNumberOfBytesWritten,
+                 LPOVERLAPPED lpOverlapped) override {
+    return ::WriteFile(hFile, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten,
+                       lpOverlapped);
+  }
+
+  BOOL FlushFileBuffers(HANDLE hFile) override { return ::FlushFileBuffers(hFile); }
+
+  BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags) override {
+    return ::MoveFileExA(lpExistingFileName, lpNewFileName, dwFlags);
+  }
+
+  BOOL DeleteFileA(LPCSTR lpFileName) override { return ::DeleteFileA(lpFileName); }
+
   NTSTATUS BCryptCloseAlgorithmProvider(BCRYPT_ALG_HANDLE hAlgorithm, ULONG dwFlags) override {
     const detail::CngCalls& cng = Cng();
     return cng.close != nullptr ? cng.close(hAlgorithm, dwFlags) : kCngMissing;

@@ -26,6 +26,7 @@
 
 using BOOL = int;
 using UINT = unsigned int;
+using WORD = std::uint16_t;
 using ULONG = std::uint32_t;
 using DWORD = std::uint32_t;  // 32 bits wide, as on Windows, whatever `long` is here
 using LPDWORD = DWORD*;
@@ -59,6 +60,8 @@ constexpr UINT GMEM_FIXED = 0x0000;
 constexpr DWORD GENERIC_READ = 0x80000000;
 constexpr DWORD GENERIC_EXECUTE = 0x20000000;
 constexpr DWORD FILE_SHARE_READ = 0x00000001;
+constexpr DWORD GENERIC_WRITE = 0x40000000;
+constexpr DWORD CREATE_ALWAYS = 2;
 constexpr DWORD OPEN_EXISTING = 3;
 constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x00000010;
 constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x00000080;
@@ -70,6 +73,9 @@ constexpr DWORD FILE_FLAG_SEQUENTIAL_SCAN = 0x08000000;
 #define BCRYPT_SHA256_ALGORITHM L"SHA256"
 
 constexpr DWORD READ_CONTROL = 0x00020000;
+
+constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x00000001;
+constexpr DWORD MOVEFILE_WRITE_THROUGH = 0x00000008;
 
 constexpr DWORD ERROR_INVALID_FUNCTION = 1;
 constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
@@ -113,6 +119,19 @@ struct SHELLEXECUTEINFOA {
   HANDLE hProcess;
 };
 using LPSHELLEXECUTEINFOA = SHELLEXECUTEINFOA*;
+
+struct SYSTEMTIME {
+  WORD wYear;
+  WORD wMonth;
+  WORD wDayOfWeek;
+  WORD wDay;
+  WORD wHour;
+  WORD wMinute;
+  WORD wSecond;
+  WORD wMilliseconds;
+};
+using LPSYSTEMTIME = SYSTEMTIME*;
+using LPCVOID = const void*;
 
 struct FILETIME {
   DWORD dwLowDateTime;

@@ -101,6 +101,16 @@ HANDLE FakePlatform::CreateFileA(LPCSTR lpFileName,
   log.push_back("CreateFileA");
   createFileCalls.push_back({lpFileName, dwDesiredAccess, dwShareMode, lpSecurityAttributes,
                              dwCreationDisposition, dwFlagsAndAttributes, hTemplateFile});
+  if (dwCreationDisposition == CREATE_ALWAYS) {
+    if (failWriteCall == "CreateFileA") {
+      lastError_ = ERROR_ACCESS_DENIED;
+      return INVALID_HANDLE_VALUE;
+    }
+    HANDLE handle = NewHandle();
+    writing_[handle] = lpFileName;
+    writtenFiles[lpFileName].clear();
+    return handle;
+  }
   const bool readable = (dwDesiredAccess & GENERIC_READ) != 0;
   if (openableFiles.count(lpFileName) == 0 || (readable && fileContents.count(lpFileName) == 0)) {
     lastError_ = ERROR_FILE_NOT_FOUND;
@@ -162,6 +172,9 @@ BOOL FakePlatform::ShellExecuteExA(SHELLEXECUTEINFOA* pExecInfo) {
   request.directory = Copy(pExecInfo->lpDirectory);
   request.paddingAndTailZero = RestIsZero(*pExecInfo);
   shellRequests.push_back(request);
+  if (shellResult == FALSE) {
+    lastError_ = shellError;
+  }
   return shellResult;
 }
 
@@ -272,6 +285,63 @@ NTSTATUS FakePlatform::BCryptCloseAlgorithmProvider(BCRYPT_ALG_HANDLE /*hAlgorit
                                                     ULONG /*dwFlags*/) {
   --liveHashObjects;
   return HashCall("BCryptCloseAlgorithmProvider");
+}
+
+BOOL FakePlatform::WriteCall(const char* name) {
+  log.push_back(name);
+  if (failWriteCall == name) {
+    lastError_ = ERROR_ACCESS_DENIED;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+void FakePlatform::GetSystemTime(LPSYSTEMTIME lpSystemTime) {
+  log.push_back("GetSystemTime");
+  *lpSystemTime = SYSTEMTIME{2026,
+                             12,
+                             3,
+                             9,
+                             17,
+                             static_cast<WORD>(20 + tickCount / 60000 % 40),
+                             static_cast<WORD>(tickCount / 1000 % 60),
+                             static_cast<WORD>(tickCount % 1000)};
+}
+
+BOOL FakePlatform::WriteFile(HANDLE hFile,
+                             LPCVOID lpBuffer,
+                             DWORD nNumberOfBytesToWrite,
+                             LPDWORD lpNumberOfBytesWritten,
+                             LPOVERLAPPED /*lpOverlapped*/) {
+  const auto file = writing_.find(hFile);
+  if (!WriteCall("WriteFile") || file == writing_.end() || openHandles_.count(hFile) == 0) {
+    return FALSE;
+  }
+  writtenFiles[file->second].append(static_cast<const char*>(lpBuffer), nNumberOfBytesToWrite);
+  *lpNumberOfBytesWritten = nNumberOfBytesToWrite;
+  return TRUE;
+}
+
+BOOL FakePlatform::FlushFileBuffers(HANDLE hFile) {
+  return WriteCall("FlushFileBuffers") && writing_.count(hFile) != 0 &&
+         openHandles_.count(hFile) != 0;
+}
+
+BOOL FakePlatform::MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags) {
+  const auto file = writtenFiles.find(lpExistingFileName);
+  if (!WriteCall("MoveFileExA") || file == writtenFiles.end() ||
+      (dwFlags & MOVEFILE_REPLACE_EXISTING) == 0) {
+    return FALSE;
+  }
+  std::string content = file->second;
+  writtenFiles.erase(file);
+  writtenFiles[lpNewFileName] = content;
+  return TRUE;
+}
+
+BOOL FakePlatform::DeleteFileA(LPCSTR lpFileName) {
+  log.push_back("DeleteFileA");
+  return writtenFiles.erase(lpFileName) != 0 ? TRUE : FALSE;
 }
 
 SplitBlock SplitWithFake(const std::string& line, unsigned char fillByte) {

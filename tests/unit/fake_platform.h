@@ -62,6 +62,7 @@ class FakePlatform final : public platform::Platform {
   DWORD tickCount = 0;
   DWORD tickStepPerRead = 0;  // added after each GetTickCount, to model time passing in calls
   BOOL shellResult = TRUE;
+  DWORD shellError = ERROR_NO_ASSOCIATION;  // GetLastError after a refused ShellExecuteExA
   // Files that can be read, by path: their content, and the attributes their handles report.
   // Every read returns at most readChunk bytes; a read after failReadAfter bytes fails.
   std::map<std::string, std::string> fileContents;
@@ -72,6 +73,11 @@ class FakePlatform final : public platform::Platform {
   // "BCryptHashData") that fails.
   std::string digest = std::string(32, '\0');
   std::string failHashCall;
+  // Files written with CREATE_ALWAYS, by path, as their handles were closed or moved; a write
+  // call named in failWriteCall ("CreateFileA", "WriteFile", ...) fails. The clock is
+  // 2026-12-09 17:20 UTC plus tickCount.
+  std::map<std::string, std::string> writtenFiles;
+  std::string failWriteCall;
   int throwingMessageBox = -1;  // index of the box whose call throws std::bad_alloc
 
   // What happened, in order: one short entry per call, e.g. "Sleep(100)".
@@ -136,6 +142,15 @@ class FakePlatform final : public platform::Platform {
                             ULONG dwFlags) override;
   NTSTATUS BCryptDestroyHash(BCRYPT_HASH_HANDLE hHash) override;
   NTSTATUS BCryptCloseAlgorithmProvider(BCRYPT_ALG_HANDLE hAlgorithm, ULONG dwFlags) override;
+  void GetSystemTime(LPSYSTEMTIME lpSystemTime) override;
+  BOOL WriteFile(HANDLE hFile,
+                 LPCVOID lpBuffer,
+                 DWORD nNumberOfBytesToWrite,
+                 LPDWORD lpNumberOfBytesWritten,
+                 LPOVERLAPPED lpOverlapped) override;
+  BOOL FlushFileBuffers(HANDLE hFile) override;
+  BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags) override;
+  BOOL DeleteFileA(LPCSTR lpFileName) override;
 
  private:
   HANDLE NewHandle();
@@ -145,6 +160,8 @@ class FakePlatform final : public platform::Platform {
   std::set<HANDLE> openHandles_;
   std::map<HANDLE, std::string> fileOfHandle_;
   std::map<HANDLE, std::size_t> readOffset_;
+  std::map<HANDLE, std::string> writing_;  // a written file's handle: its path
+  BOOL WriteCall(const char* name);
   NTSTATUS HashCall(const char* name);
   std::uintptr_t nextHandle_ = 0x1000;
   DWORD lastError_ = 0;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,18 @@
 namespace {
 
 using reinstall::testing::FakePlatform;
+
+// The text of `key`'s value in a one-line JSON record: a string without its quotes, or a number.
+std::string Field(const std::string& record, const std::string& key) {
+  const std::size_t at = record.find("\"" + key + "\": ");
+  if (at == std::string::npos) {
+    return "<none>";
+  }
+  std::size_t start = at + key.size() + 4;
+  const bool text = record[start] == '"';
+  start += text ? 1 : 0;
+  return record.substr(start, record.find(text ? "\"" : ",", start) - start);
+}
 
 constexpr UINT kErrorBoxStyle = 0x1010;
 
@@ -84,6 +97,43 @@ TEST_F(RunLauncherTest, AVerifiedInstallFileIsHeldUntilTheShellHasStartedIt) {
   EXPECT_EQ(fake_.liveHashObjects, 0);
 }
 
+TEST_F(RunLauncherTest, TheOutcomeRecordIsWrittenBesideAndMovedOverOnceTheInstallerStarted) {
+  fake_.writtenFiles["C:\\out\\o.json"] = "the record of the last hand-over";
+  fake_.tickStepPerRead = 250;
+  EXPECT_EQ(Run("-saferun=kqz -outcome=C:\\out\\o.json \"-appmutex=A\tB\" "
+                "-appinstall=C:\\setup.exe"),
+            0);
+  EXPECT_EQ(fake_.writtenFiles.size(), 1u) << "nothing left beside the record";
+  const std::string record = fake_.writtenFiles["C:\\out\\o.json"];
+  const std::string head =
+      "{\"outcome\": \"installer-started\", \"systemError\": 0, \"launcherVersion\": \"";
+  EXPECT_EQ(record.substr(0, head.size()), head);
+  EXPECT_EQ(Field(record, "started"), "2026-12-09T17:20:00.000Z");
+  EXPECT_EQ(Field(record, "ended"), "2026-12-09T17:20:02.250Z");
+  EXPECT_NE(record.find(", \"mutexName\": \"A\\u0009B\", \"installPath\": \"C:\\\\setup.exe\"}\n"),
+            std::string::npos)
+      << record;
+  const auto launch = std::find(fake_.log.begin(), fake_.log.end(), "ShellExecuteExA");
+  EXPECT_NE(std::find(launch, fake_.log.end(), "MoveFileExA"), fake_.log.end())
+      << "written only after the launch";
+  EXPECT_EQ(fake_.OpenHandles(), 0u);
+}
+
+TEST_F(RunLauncherTest, ARecordThatCannotBeWrittenLeavesNothingAndChangesNothing) {
+  for (const char* failing : {"CreateFileA", "WriteFile", "FlushFileBuffers", "MoveFileExA"}) {
+    SCOPED_TRACE(failing);
+    fake_.failWriteCall = failing;
+    fake_.writtenFiles = {{"C:\\o.json", "old"}};
+    fake_.boxes.clear();
+    fake_.shellRequests.clear();
+    EXPECT_EQ(Run("-saferun=kqz -outcome=C:\\o.json -appmutex=A -appinstall=C:\\setup.exe"), 0);
+    EXPECT_TRUE(fake_.boxes.empty());
+    EXPECT_EQ(fake_.shellRequests.size(), 1u);
+    EXPECT_EQ(fake_.writtenFiles, (std::map<std::string, std::string>{{"C:\\o.json", "old"}}));
+    EXPECT_EQ(fake_.OpenHandles(), 0u);
+  }
+}
+
 TEST_F(RunLauncherTest, WithoutTheExecutionSwitchNothingIsCheckedWaitedOrStarted) {
   EXPECT_EQ(Run("-appmutex=App -appinstall=C:\\does-not-exist.exe"), 0);
   EXPECT_TRUE(fake_.boxes.empty());
@@ -99,35 +149,39 @@ struct FailureCase {
   BOOL shellResult;
   const char* message;
   bool launched;
+  const char* outcome;  // what the outcome record says, with -outcome= before the arguments
+  DWORD systemError;
 };
 
 TEST_F(RunLauncherTest, EveryFailureEndsInOneErrorBoxAndLaterStagesDoNotRun) {
   const FailureCase cases[] = {
-      {"bad argument", "-saferun=kqz -bogus", nullptr, TRUE, "Error parsing command line.", false},
+      {"bad argument", "-saferun=kqz -bogus", nullptr, TRUE, "Error parsing command line.", false,
+       "command-line-error", 0},
       {"missing file", "-saferun=kqz -appmutex=A -appinstall=C:\\x.exe", nullptr, TRUE,
-       "Install file doesn't exists.", false},
+       "Install file doesn't exists.", false, "install-file-missing", 0},
       {"missing mutex name", "-saferun=kqz -appinstall=C:\\setup.exe", nullptr, TRUE,
-       "Missing some required parameters.", false},
+       "Missing some required parameters.", false, "missing-parameters", 0},
       {"open error", "-saferun=kqz -appmutex=A -appinstall=C:\\setup.exe",
        [](int) -> DWORD { return ERROR_INVALID_HANDLE; }, TRUE, "Error opening mutex. Number: 6",
-       false},
+       false, "mutex-error", 6},
       {"time-out", "-saferun=kqz -appmutex=A -appinstall=C:\\setup.exe",
-       [](int) -> DWORD { return 0; }, TRUE, "Waiting for closing application timed out.", false},
+       [](int) -> DWORD { return 0; }, TRUE, "Waiting for closing application timed out.", false,
+       "timed-out", 0},
       {"launch refused", "-saferun=kqz -appmutex=A -appinstall=C:\\setup.exe", nullptr, FALSE,
-       "Can't execute install file.", true},
+       "Can't execute install file.", true, "cant-execute", ERROR_NO_ASSOCIATION},
       {"another digest",
        "-saferun=kqz -appmutex=A -appinstall=C:\\setup.exe -installsha256=" +
            Digest().replace(0, 1, "D"),
-       nullptr, TRUE, "Install file has been changed.", false},
+       nullptr, TRUE, "Install file has been changed.", false, "install-file-changed", 0},
       {"digest too short",
        "-saferun=kqz -appmutex=A -appinstall=C:\\setup.exe -installsha256=" + Digest().substr(1),
-       nullptr, TRUE, "Error parsing command line.", false},
+       nullptr, TRUE, "Error parsing command line.", false, "command-line-error", 0},
       {"digest of a missing file",
        "-saferun=kqz -appmutex=A -appinstall=C:\\x.exe -installsha256=" + Digest(), nullptr, TRUE,
-       "Install file doesn't exists.", false},
+       "Install file doesn't exists.", false, "install-file-missing", 0},
       {"verified, then the launch refused",
        "-saferun=kqz -appmutex=A -appinstall=C:\\setup.exe -installsha256=" + Digest(), nullptr,
-       FALSE, "Can't execute install file.", true},
+       FALSE, "Can't execute install file.", true, "cant-execute", ERROR_NO_ASSOCIATION},
   };
   for (const FailureCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -137,8 +191,15 @@ TEST_F(RunLauncherTest, EveryFailureEndsInOneErrorBoxAndLaterStagesDoNotRun) {
     fake_.mutexProbe = c.probe != nullptr ? std::function<DWORD(int)>(c.probe)
                                           : [](int) -> DWORD { return ERROR_FILE_NOT_FOUND; };
     fake_.shellResult = c.shellResult;
-    EXPECT_EQ(Run(c.arguments), 0);
+    fake_.writtenFiles.clear();
+    EXPECT_EQ(Run("-outcome=C:\\o.json " + c.arguments), 0);
     ExpectOneErrorBox(c.message);
+    EXPECT_EQ(Field(fake_.writtenFiles["C:\\o.json"], "outcome"), c.outcome);
+    EXPECT_EQ(Field(fake_.writtenFiles["C:\\o.json"], "systemError"),
+              std::to_string(c.systemError));
+    EXPECT_LT(std::find(fake_.log.begin(), fake_.log.end(), "MoveFileExA"),
+              std::find(fake_.log.begin(), fake_.log.end(), "MessageBoxA(<default>)"))
+        << "recorded before the box";
     EXPECT_EQ(fake_.shellRequests.size(), c.launched ? 1u : 0u);
     const std::string message = c.message;
     if (message.find("mutex") == std::string::npos &&
