@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "reinstall/command_line.h"
+#include "reinstall/outcome.h"
 
 namespace reinstall {
 
@@ -54,6 +55,10 @@ struct HandoverRequest {
   std::vector<std::string> installSigner{};
   // The launcher's own SHA-256, where the caller knows it (the language packages do).
   std::string launcherSha256{};
+  // Where the hand-over's outcome is recorded (an absolute path; DefaultOutcomePath gives one):
+  // HandOver writes "handed-over" there before it starts the launcher, which replaces it with
+  // how it ended. Read it with ReadOutcome at the application's next start.
+  std::string outcomePath{};
 };
 
 // A value the launcher could not receive intact. field() names it: "launcher", "mutexName",
@@ -92,6 +97,7 @@ enum class ProblemCode : int {
                                // cannot be held so that nobody changes it
   kInstallFileSigner = 18,     // unsigned, badly signed, or signed by nobody in installSigner
   kLauncherChanged = 19,       // the launcher is not the one launcherSha256 names
+  kOutcomePathUnusable = 20,   // the outcome record's folder is missing or cannot be written
 };
 
 // The stable name of a code, for logs: "mutex-not-held" and so on.
@@ -137,6 +143,8 @@ inline const char* ProblemCodeName(ProblemCode code) {
       return "install-file-signer";
     case ProblemCode::kLauncherChanged:
       return "launcher-changed";
+    case ProblemCode::kOutcomePathUnusable:
+      return "outcome-path-unusable";
   }
   return "unknown";
 }
@@ -217,6 +225,9 @@ inline void Add(std::vector<Problem>& problems,
   problems.push_back(Problem{code, field, systemError, message});
 }
 
+// What reading a whole file found.
+enum class FileRead { kRead, kAbsent, kFailed };
+
 inline bool HasProblemWith(const std::vector<Problem>& problems, const std::string& field) {
   return std::any_of(problems.begin(), problems.end(),
                      [&](const Problem& problem) { return problem.field == field; });
@@ -230,6 +241,7 @@ inline std::vector<std::string> BuildArguments(const HandoverRequest& request) {
   detail::Check("mutexName", request.mutexName, false);
   detail::Check("installPath", request.installPath, false);
   detail::Check("parameters", request.parameters, true);
+  detail::Check("outcomePath", request.outcomePath, true);
   std::vector<std::string> arguments = {"-saferun=kqz", "-appmutex=" + request.mutexName,
                                         "-appinstall=" + request.installPath,
                                         "-installparam=" + request.parameters};
@@ -246,6 +258,9 @@ inline std::vector<std::string> BuildArguments(const HandoverRequest& request) {
   }
   if (!request.installSha256.empty()) {
     arguments.push_back("-installsha256=" + detail::LowerHex(request.installSha256));
+  }
+  if (!request.outcomePath.empty()) {
+    arguments.push_back("-outcome=" + request.outcomePath);
   }
   return arguments;
 }
@@ -316,10 +331,12 @@ inline std::vector<Problem> RequestProblems(const HandoverRequest& request) {
       {"launcher", &request.launcher},
       {"mutexName", &request.mutexName},
       {"installPath", &request.installPath},
-      {"parameters", &request.parameters}};
+      {"parameters", &request.parameters},
+      {"outcomePath", &request.outcomePath}};
   for (const auto& field : fields) {
     const bool isLauncher = field.second == &request.launcher;
-    std::string why = ValueProblem(*field.second, field.second == &request.parameters);
+    std::string why = ValueProblem(*field.second, field.second == &request.parameters ||
+                                                      field.second == &request.outcomePath);
     if (why.empty()) {
       // The launcher's own path reaches it through the system, not through its command line.
       why = EncodingProblem(*field.second, !isLauncher);
@@ -341,6 +358,11 @@ inline std::vector<Problem> RequestProblems(const HandoverRequest& request) {
   if (!HasProblemWith(problems, "launcher") && !IsAbsolutePath(request.launcher)) {
     Add(problems, ProblemCode::kInstallPathRelative, "launcher", 0,
         "launcher is relative; the system would look for it in this program's working directory");
+  }
+  if (!request.outcomePath.empty() && !HasProblemWith(problems, "outcomePath") &&
+      !IsAbsolutePath(request.outcomePath)) {
+    Add(problems, ProblemCode::kInstallPathRelative, "outcomePath", 0,
+        "outcomePath is relative; the launcher would write it in its own working directory");
   }
   const std::pair<const char*, const std::string*> digests[] = {
       {"installSha256", &request.installSha256}, {"launcherSha256", &request.launcherSha256}};
@@ -477,8 +499,60 @@ inline std::vector<Problem> Preflight(const HandoverRequest& request) {
   if (!detail::HasProblemWith(problems, "mutexName")) {
     detail::CheckMutexHeld(request.mutexName, problems);
   }
+  if (!request.outcomePath.empty() && !detail::HasProblemWith(problems, "outcomePath")) {
+    // Written and removed again, as the launcher writes its record beside the path.
+    std::uint32_t error = 0;
+    if (!detail::CanCreate(request.outcomePath + ".partial", &error)) {
+      detail::Add(problems, ProblemCode::kOutcomePathUnusable, "outcomePath", error,
+                  "outcomePath " + request.outcomePath + " cannot be written (" +
+                      detail::ErrorText(error) +
+                      "): its folder is missing or not writable, so how the hand-over ends "
+                      "would not be recorded");
+    }
+  }
   detail::CheckJob(problems);
   return problems;
+}
+
+// How the last hand-over that recorded to `path` ended: absent (no file), unreadable, or the
+// record with a sentence for the user. Compare the running version with the one the update was
+// to install before telling the user it worked: "installer-started" says the installer ran, not
+// what it did. Never throws but for lack of memory.
+inline OutcomeRecord ReadOutcome(const std::string& path) {
+  std::string content;
+  switch (detail::ReadWhole(path, &content)) {
+    case detail::FileRead::kRead:
+      return ParseOutcomeRecord(content);
+    case detail::FileRead::kAbsent: {
+      OutcomeRecord absent;
+      absent.sentence = OutcomeSentence(absent);
+      return absent;
+    }
+    case detail::FileRead::kFailed:
+      break;
+  }
+  return ParseOutcomeRecord("");  // unreadable
+}
+
+// A path for the outcome record of `application` (a folder name, e.g. "MyCompany.MyApp") in the
+// user's local application data (%LOCALAPPDATA%\APPLICATION\reinstall-outcome.json on Windows,
+// $XDG_STATE_HOME/APPLICATION/reinstall-outcome.json natively, ~/.local/state without it); the
+// folders are created. "" when there is none to be had or the name is not a plain folder name.
+inline std::string DefaultOutcomePath(const std::string& application) {
+  if (application.empty() || application == "." || application == ".." ||
+      application.find_first_of(std::string(detail::kPathSeparators) + ":") != std::string::npos ||
+      !detail::ValueProblem(application, false).empty()) {
+    return {};
+  }
+  const std::string base = detail::LocalDataFolder();
+  if (base.empty()) {
+    return {};
+  }
+  const std::string folder = base + detail::kPathSeparators[0] + application;
+  if (!detail::MakeFolder(folder)) {
+    return {};
+  }
+  return folder + detail::kPathSeparators[0] + "reinstall-outcome.json";
 }
 
 // The step of HandOver that failed.
@@ -571,6 +645,15 @@ inline HandoverResult HandOver(const HandoverRequest& request,
     result.failedStep = HandoverStep::kVerify;
     result.problem = problems.front();
     return result;
+  }
+  if (!request.outcomePath.empty()) {
+    // The launcher replaces it when it ends; one stopped before that leaves this one. A record
+    // that cannot be written stops nothing (Preflight reports its path).
+    std::uint32_t ignored = 0;
+    detail::ReplaceWhole(
+        request.outcomePath,
+        detail::HandedOverRecord(detail::UtcNow(), request.mutexName, request.installPath),
+        &ignored);
   }
   detail::Started started = detail::StartLauncher(pinned);
   result.brokeAway = started.brokeAway;

@@ -40,7 +40,7 @@ extern "C" {
 /* The interface's version, major and minor. A binding works with the same major and a minor at
  * least as new as the one it was written for: a minor adds, a major changes. */
 #define REINSTALL_HANDOVER_C_VERSION_MAJOR 2
-#define REINSTALL_HANDOVER_C_VERSION_MINOR 3
+#define REINSTALL_HANDOVER_C_VERSION_MINOR 4
 /* The library's version as (major << 16) | minor. */
 REINSTALL_C_API uint32_t reinstall_interface_version(void) REINSTALL_NOEXCEPT;
 
@@ -68,6 +68,7 @@ enum {
   REINSTALL_INSTALL_FILE_CHANGED = 17, /* since 2.3 */
   REINSTALL_INSTALL_FILE_SIGNER = 18,  /* since 2.3 */
   REINSTALL_LAUNCHER_CHANGED = 19,     /* since 2.3 */
+  REINSTALL_OUTCOME_PATH_UNUSABLE = 20, /* since 2.4 */
   REINSTALL_BAD_ARGUMENT = -1, /* a null pointer where one was needed, or a request's size that
                                   is too small */
   REINSTALL_OUT_OF_MEMORY = -2
@@ -83,7 +84,8 @@ enum {
   REINSTALL_FIELD_CONFIRM = 5,
   REINSTALL_FIELD_INSTALL_SHA256 = 6, /* since 2.3 */
   REINSTALL_FIELD_INSTALL_SIGNER = 7,
-  REINSTALL_FIELD_LAUNCHER_SHA256 = 8
+  REINSTALL_FIELD_LAUNCHER_SHA256 = 8,
+  REINSTALL_FIELD_OUTCOME_PATH = 9 /* since 2.4 */
 };
 
 /* The steps of a hand-over (reinstall::HandoverStep). */
@@ -105,6 +107,7 @@ enum { REINSTALL_BROKE_AWAY = 1, REINSTALL_REMAINS_IN_JOB = 2, REINSTALL_JOB_KIL
 typedef struct reinstall_mutex reinstall_mutex;
 typedef struct reinstall_problems reinstall_problems;
 typedef struct reinstall_handover reinstall_handover;
+typedef struct reinstall_outcome reinstall_outcome;
 
 /* A request. `size` comes first and is sizeof(reinstall_request) as the caller knows it: later
  * versions add fields after the last, and take a smaller size as a caller that knows fewer. */
@@ -120,6 +123,9 @@ typedef struct reinstall_request {
   const char* install_signer;  /* SHA-256 thumbprints of the certificates that may sign it,
                                   separated by commas, semicolons or blanks (Windows only) */
   const char* launcher_sha256; /* the launcher's own SHA-256 */
+  /* Since 2.4; NULL or "" for none: where the hand-over's outcome is recorded (an absolute
+   * path; reinstall_default_outcome_path gives one). */
+  const char* outcome_path;
 } reinstall_request;
 
 /* The stable name of a problem code ("mutex-not-held"), or "unknown"; static storage. */
@@ -181,6 +187,43 @@ REINSTALL_C_API int reinstall_remove_download_mark(const char* install_path,
 REINSTALL_C_API int reinstall_signer_of_this_program(char* buffer,
                                                      size_t size,
                                                      size_t* length) REINSTALL_NOEXCEPT;
+
+/* Since 2.4: the outcome record of the last hand-over that recorded to `path`, read at the
+ * application's next start. Returns REINSTALL_OK and `*outcome` (release it), or a negative
+ * code. */
+REINSTALL_C_API int reinstall_read_outcome(const char* path,
+                                           reinstall_outcome** outcome) REINSTALL_NOEXCEPT;
+/* What was found: no record, a file that is no record, or a record. */
+enum { REINSTALL_OUTCOME_ABSENT = 0, REINSTALL_OUTCOME_UNREADABLE = 1, REINSTALL_OUTCOME_READ = 2 };
+REINSTALL_C_API int reinstall_outcome_state(const reinstall_outcome* outcome) REINSTALL_NOEXCEPT;
+REINSTALL_C_API uint32_t reinstall_outcome_system_error(const reinstall_outcome* outcome)
+    REINSTALL_NOEXCEPT;
+/* The record's texts, copied as reinstall_build_command_line copies text: its outcome
+ * ("installer-started" and so on), the launcher's version, start and end (UTC, ISO 8601), the
+ * mutex name, the install path, and a sentence for the user. Returns REINSTALL_OK, or
+ * REINSTALL_BAD_ARGUMENT for another `which`. */
+enum {
+  REINSTALL_OUTCOME_NAME = 0,
+  REINSTALL_OUTCOME_LAUNCHER_VERSION = 1,
+  REINSTALL_OUTCOME_STARTED = 2,
+  REINSTALL_OUTCOME_ENDED = 3,
+  REINSTALL_OUTCOME_MUTEX_NAME = 4,
+  REINSTALL_OUTCOME_INSTALL_PATH = 5,
+  REINSTALL_OUTCOME_SENTENCE = 6
+};
+REINSTALL_C_API int reinstall_outcome_text(const reinstall_outcome* outcome,
+                                           int which,
+                                           char* buffer,
+                                           size_t size,
+                                           size_t* length) REINSTALL_NOEXCEPT;
+REINSTALL_C_API void reinstall_outcome_release(reinstall_outcome* outcome) REINSTALL_NOEXCEPT;
+/* Since 2.4: a path for `application`'s outcome record in the user's local application data
+ * (its folders created), copied as above; REINSTALL_INVALID_VALUE when there is none to be had
+ * or the name is not a plain folder name. */
+REINSTALL_C_API int reinstall_default_outcome_path(const char* application,
+                                                   char* buffer,
+                                                   size_t size,
+                                                   size_t* length) REINSTALL_NOEXCEPT;
 
 /* Starts the launcher for `request` (outside the application's job where it can, inheriting no
  * handle) and confirms for `confirm_ms` (at most REINSTALL_LONGEST_CONFIRM_MS) that it runs.

@@ -30,6 +30,10 @@ struct reinstall_handover {
   reinstall::HandoverResult result;
 };
 
+struct reinstall_outcome {
+  reinstall::OutcomeRecord record;
+};
+
 namespace {
 
 // The smallest request a caller can pass: the fields of version 2.0.
@@ -43,9 +47,11 @@ bool Readable(const reinstall_request* request) {
   return request != nullptr && request->size >= kRequestSizeV2;
 }
 
-// A request of version 2.3 or later: with the digests and the signer list.
+// A request of version 2.3 or later: with the digests and the signer list; of 2.4, with the
+// outcome path.
 constexpr size_t kRequestSizeV23 =
     offsetof(reinstall_request, launcher_sha256) + sizeof(const char*);
+constexpr size_t kRequestSizeV24 = offsetof(reinstall_request, outcome_path) + sizeof(const char*);
 
 // The thumbprints of a signer list: runs of anything but commas, semicolons and blanks.
 std::vector<std::string> Thumbprints(const char* list) {
@@ -109,6 +115,9 @@ reinstall::HandoverRequest Request(const reinstall_request& request) {
     converted.installSigner = Thumbprints(request.install_signer);
     converted.launcherSha256 = Text(request.launcher_sha256);
   }
+  if (request.size >= kRequestSizeV24) {
+    converted.outcomePath = Text(request.outcome_path);
+  }
   return converted;
 }
 
@@ -136,6 +145,9 @@ int FieldNumber(const std::string& field) noexcept {
   }
   if (field == "launcherSha256") {
     return REINSTALL_FIELD_LAUNCHER_SHA256;
+  }
+  if (field == "outcomePath") {
+    return REINSTALL_FIELD_OUTCOME_PATH;
   }
   return REINSTALL_FIELD_NONE;
 }
@@ -183,7 +195,7 @@ uint32_t reinstall_interface_version(void) noexcept {
 }
 
 const char* reinstall_code_name(int code) noexcept {
-  if (code < 0 || code > static_cast<int>(reinstall::ProblemCode::kLauncherChanged)) {
+  if (code < 0 || code > static_cast<int>(reinstall::ProblemCode::kOutcomePathUnusable)) {
     return "unknown";
   }
   return reinstall::ProblemCodeName(static_cast<reinstall::ProblemCode>(code));
@@ -323,6 +335,65 @@ int reinstall_signer_of_this_program(char* buffer, size_t size, size_t* length) 
     const std::string signer = reinstall::SignerOfThisProgram();
     CopyOut(signer.data(), signer.size(), buffer, size, length);
     return REINSTALL_OK;
+  } catch (...) {
+    return REINSTALL_OUT_OF_MEMORY;
+  }
+}
+
+int reinstall_read_outcome(const char* path, reinstall_outcome** outcome) noexcept {
+  if (outcome == nullptr) {
+    return REINSTALL_BAD_ARGUMENT;
+  }
+  *outcome = nullptr;
+  if (path == nullptr) {
+    return REINSTALL_BAD_ARGUMENT;
+  }
+  try {
+    *outcome = new reinstall_outcome{reinstall::ReadOutcome(path)};
+    return REINSTALL_OK;
+  } catch (...) {
+    return REINSTALL_OUT_OF_MEMORY;
+  }
+}
+
+int reinstall_outcome_state(const reinstall_outcome* outcome) noexcept {
+  return outcome != nullptr ? static_cast<int>(outcome->record.state) : REINSTALL_OUTCOME_ABSENT;
+}
+
+uint32_t reinstall_outcome_system_error(const reinstall_outcome* outcome) noexcept {
+  return outcome != nullptr ? outcome->record.systemError : 0;
+}
+
+int reinstall_outcome_text(const reinstall_outcome* outcome,
+                           int which,
+                           char* buffer,
+                           size_t size,
+                           size_t* length) noexcept {
+  if (outcome == nullptr || which < REINSTALL_OUTCOME_NAME || which > REINSTALL_OUTCOME_SENTENCE) {
+    return REINSTALL_BAD_ARGUMENT;
+  }
+  const reinstall::OutcomeRecord& r = outcome->record;
+  const std::string* const texts[] = {&r.outcome,   &r.launcherVersion, &r.started, &r.ended,
+                                      &r.mutexName, &r.installPath,     &r.sentence};
+  CopyOut(texts[which]->data(), texts[which]->size(), buffer, size, length);
+  return REINSTALL_OK;
+}
+
+void reinstall_outcome_release(reinstall_outcome* outcome) noexcept {
+  delete outcome;
+}
+
+int reinstall_default_outcome_path(const char* application,
+                                   char* buffer,
+                                   size_t size,
+                                   size_t* length) noexcept {
+  if (application == nullptr) {
+    return REINSTALL_BAD_ARGUMENT;
+  }
+  try {
+    const std::string path = reinstall::DefaultOutcomePath(application);
+    CopyOut(path.data(), path.size(), buffer, size, length);
+    return path.empty() ? REINSTALL_INVALID_VALUE : REINSTALL_OK;
   } catch (...) {
     return REINSTALL_OUT_OF_MEMORY;
   }

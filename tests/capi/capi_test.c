@@ -60,7 +60,7 @@ static int Vectors(const char* path) {
     size_t length = 0;
     int field = -1, code, i, ok = 1;
     reinstall_request request = {
-        sizeof(reinstall_request), NULL, NULL, NULL, NULL, NULL, NULL, NULL};
+        sizeof(reinstall_request), NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL};
     if (sscanf(line, "%8191s %8191s %8191s %8191s %8191s %8191s %8191s %8191s %8191s", words[0],
                words[1], words[2], words[3], words[4], words[5], words[6], words[7],
                words[8]) != 9) {
@@ -101,7 +101,7 @@ static int HandOver(char** argv) {
   reinstall_mutex* mutex = NULL;
   reinstall_problems* problems = NULL;
   reinstall_handover* handover = NULL;
-  reinstall_request request = {sizeof(reinstall_request), NULL, NULL, NULL, NULL, NULL, NULL, NULL};
+  reinstall_request request = {sizeof(reinstall_request), NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL};
   char message[1024] = "";
   uint32_t error = 0;
   int code = reinstall_mutex_create("ReinstallCApi", &mutex, &error);
@@ -136,7 +136,7 @@ static int HandOver(char** argv) {
  * guard byte after each: the text is cut to size - 1 bytes and ended by a NUL, the byte after the
  * buffer is never written, and the whole length is told each time. Prints "cut: N failed". */
 static int Cut(void) {
-  reinstall_request request = {sizeof(reinstall_request), "/r", "m", "/x", "/S", NULL, NULL, NULL};
+  reinstall_request request = {sizeof(reinstall_request), "/r", "m", "/x", "/S", NULL, NULL, NULL, NULL};
   reinstall_problems* problems = NULL;
   size_t full[2] = {0, 0};
   int failed = 0, text, i;

@@ -105,6 +105,15 @@ TEST(HandoverHelper, StillBuildsTheCommittedGoldenVectors) {
          "check every binding against the new vectors";
 }
 
+TEST(HandoverHelper, StillReadsTheCommittedOutcomeRecordsAsBefore) {
+  std::ifstream file(REINSTALL_OUTCOMES_FILE, std::ios::binary);
+  const std::string committed((std::istreambuf_iterator<char>(file)),
+                              std::istreambuf_iterator<char>());
+  EXPECT_EQ(vectors::OutcomeDocument(), committed)
+      << "regenerate with build/native/tests/make_vectors outcomes > tests/vectors/outcomes.json, "
+         "and check every binding against it";
+}
+
 TEST(HandoverHelper, RefusesWhatTheLauncherCouldNotReceive) {
   struct Refusal {
     const char* field;
@@ -359,9 +368,11 @@ TEST_F(PreflightTest, NoCFunctionLetsAnAllocationFailureOut) {
                                "/S",
                                nullptr,
                                nullptr,
+                               nullptr,
                                nullptr};
   const reinstall_request refused{
-      sizeof(reinstall_request), "/bin/true", "m", "/bin/true", "\"", nullptr, nullptr, nullptr};
+      sizeof(reinstall_request), "/bin/true", "m", "/bin/true", "\"", nullptr, nullptr, nullptr,
+      nullptr};
   char text[8];
   struct Call {
     const char* what;
@@ -541,7 +552,7 @@ TEST_F(PreflightTest, AnInstallerThisUserMayNotReadIsRejected) {
 // What only the C interface does: its own check of the request's size and its refusal of a
 // mutex name before anything is created.
 TEST_F(PreflightTest, TheCInterfaceRefusesBeforeItActs) {
-  reinstall_request small{4, "/bin/true", "m", "/bin/true", "", nullptr, nullptr, nullptr};
+  reinstall_request small{4, "/bin/true", "m", "/bin/true", "", nullptr, nullptr, nullptr, nullptr};
   reinstall_problems* problems = nullptr;
   EXPECT_EQ(reinstall_preflight(&small, &problems), REINSTALL_BAD_ARGUMENT);
   EXPECT_EQ(problems, nullptr);

@@ -7,6 +7,7 @@
 
 #include "app/reinstall.h"
 #include "fake_platform.h"
+#include "reinstall/outcome.h"
 
 namespace {
 
@@ -113,6 +114,12 @@ TEST_F(RunLauncherTest, TheOutcomeRecordIsWrittenBesideAndMovedOverOnceTheInstal
   EXPECT_NE(record.find(", \"mutexName\": \"A\\u0009B\", \"installPath\": \"C:\\\\setup.exe\"}\n"),
             std::string::npos)
       << record;
+  // The helper reads what the launcher writes.
+  const reinstall::OutcomeRecord read = reinstall::ParseOutcomeRecord(record);
+  EXPECT_EQ(read.state, reinstall::OutcomeState::kRead);
+  EXPECT_EQ(read.outcome, "installer-started");
+  EXPECT_EQ(read.mutexName, "A\tB");
+  EXPECT_EQ(read.installPath, "C:\\setup.exe");
   const auto launch = std::find(fake_.log.begin(), fake_.log.end(), "ShellExecuteExA");
   EXPECT_NE(std::find(launch, fake_.log.end(), "MoveFileExA"), fake_.log.end())
       << "written only after the launch";

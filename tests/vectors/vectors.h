@@ -132,6 +132,86 @@ inline std::string Document() {
   return out + "  ]\n}\n";
 }
 
+// Outcome records and what ReadOutcome makes of each: every binding reads the same texts and must
+// give the same state, fields and sentence. A record without text is no file at all.
+struct OutcomeCase {
+  const char* about;
+  const char* text;  // nullptr: no file
+};
+
+inline std::vector<OutcomeCase> OutcomeCases() {
+  return {
+      {"no file", nullptr},
+      {"the launcher's record of a started installer",
+       "{\"outcome\": \"installer-started\", \"systemError\": 0, \"launcherVersion\": \"1.0.0.23\", "
+       "\"started\": \"2026-12-09T17:20:01.123Z\", \"ended\": \"2026-12-09T17:20:04.456Z\", "
+       "\"mutexName\": \"MyCompany.MyApp\", \"installPath\": \"C:\\\\Temp\\\\setup.exe\"}\n"},
+      {"the helper's record, left by a launcher that was stopped",
+       "{\"outcome\": \"handed-over\", \"systemError\": 0, \"launcherVersion\": \"\", \"started\": "
+       "\"2026-12-09T17:20:00.900Z\", \"ended\": \"\", \"mutexName\": \"App\", \"installPath\": "
+       "\"/tmp/setup\"}\n"},
+      {"elevation declined", "{\"outcome\": \"cant-execute\", \"systemError\": 1223}"},
+      {"blocked by policy", "{\"outcome\": \"cant-execute\", \"systemError\": 1260}"},
+      {"blocked by an antivirus", "{\"outcome\": \"cant-execute\", \"systemError\": 225}"},
+      {"elevation required", "{\"outcome\": \"cant-execute\", \"systemError\": 740}"},
+      {"not found", "{\"outcome\": \"cant-execute\", \"systemError\": 2}"},
+      {"path not found", "{\"outcome\": \"cant-execute\", \"systemError\": 3}"},
+      {"access denied", "{\"outcome\": \"cant-execute\", \"systemError\": 5}"},
+      {"in use", "{\"outcome\": \"cant-execute\", \"systemError\": 32}"},
+      {"no program for the type", "{\"outcome\": \"cant-execute\", \"systemError\": 1155}"},
+      {"another shell error", "{\"outcome\": \"cant-execute\", \"systemError\": 4294967295}"},
+      {"timed out", "{\"outcome\": \"timed-out\", \"systemError\": 0}"},
+      {"install file missing", "{\"outcome\": \"install-file-missing\", \"systemError\": 0}"},
+      {"install file changed", "{\"outcome\": \"install-file-changed\", \"systemError\": 0}"},
+      {"missing parameters", "{\"outcome\": \"missing-parameters\", \"systemError\": 0}"},
+      {"mutex error", "{\"outcome\": \"mutex-error\", \"systemError\": 6}"},
+      {"command line error", "{\"outcome\": \"command-line-error\", \"systemError\": 0}"},
+      {"launcher error", "{\"outcome\": \"launcher-error\", \"systemError\": 0}"},
+      {"an outcome of a later version", "{\"outcome\": \"rebooted\", \"systemError\": 0}"},
+      {"escapes, other keys, any order and blanks",
+       " {\"installPath\" : \"C:\\\\Z\\u00fcrich\\\\\\ud83d\\ude00\\t\\\"x\\\".exe\", \"later\": \"x\",\n"
+       "  \"count\": 3, \"outcome\": \"installer-started\", \"mutexName\": \"a\\/b\"}\r\n"},
+      {"cut short", "{\"outcome\": \"installer-sta"},
+      {"empty", ""},
+      {"not an object", "[\"installer-started\"]"},
+      {"no outcome", "{\"systemError\": 0}"},
+      {"an outcome that is a number", "{\"outcome\": 1}"},
+      {"a system error beyond 32 bits", "{\"outcome\": \"cant-execute\", \"systemError\": 4294967296}"},
+      {"a negative system error", "{\"outcome\": \"cant-execute\", \"systemError\": -5}"},
+      {"an unpaired surrogate", "{\"outcome\": \"x\", \"mutexName\": \"\\ud800\"}"},
+      {"a raw line break inside a text", "{\"outcome\": \"x\\n\", \"mutexName\": \"a\nb\"}"},
+      {"something after the object", "{\"outcome\": \"timed-out\"} {}"},
+  };
+}
+
+// The outcome document, one case a line.
+inline std::string OutcomeDocument() {
+  const char* const states[] = {"absent", "unreadable", "read"};
+  std::string out =
+      "{\n  \"about\": \"Outcome records (text null: no file) and what ReadOutcome makes of each. "
+      "Written by the C++ helper; checked by every binding.\",\n  \"records\": [\n";
+  const std::vector<OutcomeCase> cases = OutcomeCases();
+  for (const OutcomeCase& c : cases) {
+    const reinstall::OutcomeRecord r =
+        c.text == nullptr ? [] {
+          reinstall::OutcomeRecord absent;
+          absent.sentence = reinstall::OutcomeSentence(absent);
+          return absent;
+        }()
+                          : reinstall::ParseOutcomeRecord(c.text);
+    out += "    {\"about\": " + Json(c.about) +
+           ", \"text\": " + (c.text == nullptr ? std::string("null") : Json(c.text)) +
+           ", \"state\": " + Json(states[static_cast<int>(r.state)]) +
+           ", \"outcome\": " + Json(r.outcome) +
+           ", \"systemError\": " + std::to_string(r.systemError) +
+           ", \"launcherVersion\": " + Json(r.launcherVersion) + ", \"started\": " + Json(r.started) +
+           ", \"ended\": " + Json(r.ended) + ", \"mutexName\": " + Json(r.mutexName) +
+           ", \"installPath\": " + Json(r.installPath) + ", \"sentence\": " + Json(r.sentence) +
+           (&c == &cases.back() ? "}\n" : "},\n");
+  }
+  return out + "  ]\n}\n";
+}
+
 }  // namespace vectors
 
 #endif  // REINSTALL_TESTS_VECTORS_VECTORS_H_

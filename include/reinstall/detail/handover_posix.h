@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <ctime>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -443,6 +445,109 @@ class PinnedFile {
   int fd_ = -1;
   int error_ = 0;
 };
+
+// Writes `text` beside `path` (a file of this user alone), flushes it and renames it over
+// `path`: a reader finds the old file or the new one, never part of one. On failure removes what
+// it wrote; *error is errno.
+inline bool ReplaceWhole(const std::string& path,
+                         const std::string& text,
+                         std::uint32_t* error) {
+  const std::string partial = path + ".partial";
+  const int fd =
+      ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) {
+    *error = static_cast<std::uint32_t>(errno);
+    return false;
+  }
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      break;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  bool ok = done == text.size() && ::fsync(fd) == 0;
+  *error = ok ? 0 : static_cast<std::uint32_t>(errno);
+  ::close(fd);
+  if (ok && ::rename(partial.c_str(), path.c_str()) != 0) {
+    ok = false;
+    *error = static_cast<std::uint32_t>(errno);
+  }
+  if (!ok) {
+    ::unlink(partial.c_str());
+  }
+  return ok;
+}
+
+// Whether a file can be created at `path` (it is removed again); *error is errno.
+inline bool CanCreate(const std::string& path, std::uint32_t* error) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) {
+    *error = static_cast<std::uint32_t>(errno);
+    return false;
+  }
+  ::close(fd);
+  ::unlink(path.c_str());
+  *error = 0;
+  return true;
+}
+
+// The whole of a file of at most 1 MiB.
+inline FileRead ReadWhole(const std::string& path, std::string* content) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) {
+    return errno == ENOENT || errno == ENOTDIR ? FileRead::kAbsent : FileRead::kFailed;
+  }
+  content->clear();
+  char chunk[4096];
+  ssize_t n = 0;
+  while (content->size() < (1U << 20) &&
+         ((n = ::read(fd, chunk, sizeof(chunk))) > 0 || (n < 0 && errno == EINTR))) {
+    if (n > 0) {
+      content->append(chunk, static_cast<std::size_t>(n));
+    }
+  }
+  ::close(fd);
+  return n < 0 ? FileRead::kFailed : FileRead::kRead;
+}
+
+inline std::string UtcNow() {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  struct tm utc {};
+  ::gmtime_r(&now.tv_sec, &utc);
+  return IsoTime(utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min,
+                 utc.tm_sec, static_cast<int>(now.tv_nsec / 1000000));
+}
+
+// $XDG_STATE_HOME when it is absolute, else ~/.local/state; "" without a home.
+inline std::string LocalDataFolder() {
+  const char* state = std::getenv("XDG_STATE_HOME");
+  if (state != nullptr && state[0] == '/') {
+    return state;
+  }
+  const char* home = std::getenv("HOME");
+  return home != nullptr && home[0] == '/' ? std::string(home) + "/.local/state" : std::string();
+}
+
+// Creates `folder` and the folders above it that are missing, for this user alone.
+inline bool MakeFolder(const std::string& folder) {
+  for (std::size_t cut = folder.find('/', 1);; cut = folder.find('/', cut + 1)) {
+    const std::string part = folder.substr(0, cut);
+    if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
+      return false;
+    }
+    if (cut == std::string::npos) {
+      break;
+    }
+  }
+  struct stat status {};
+  return ::stat(folder.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
 
 }  // namespace detail
 }  // namespace reinstall

@@ -728,6 +728,104 @@ class PinnedFile {
   std::uint32_t error_ = 0;
 };
 
+// Writes `text` beside `path`, flushes it and moves it over `path`: a reader finds the old file
+// or the new one, never part of one. On failure removes what it wrote; *error says why.
+inline bool ReplaceWhole(const std::string& path,
+                         const std::string& text,
+                         std::uint32_t* error) {
+  const std::wstring target = Wide(path);
+  const std::wstring partial = Wide(path + ".partial");
+  HANDLE file = CreateFileW(partial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    *error = GetLastError();
+    return false;
+  }
+  DWORD written = 0;
+  bool ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+            written == text.size() && FlushFileBuffers(file);
+  *error = ok ? 0 : GetLastError();
+  CloseHandle(file);
+  if (ok && !MoveFileExW(partial.c_str(), target.c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    ok = false;
+    *error = GetLastError();
+  }
+  if (!ok) {
+    DeleteFileW(partial.c_str());
+  }
+  return ok;
+}
+
+// Whether a file can be created at `path` (it is removed again); *error says why not.
+inline bool CanCreate(const std::string& path, std::uint32_t* error) {
+  HANDLE file =
+      CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                  FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    *error = GetLastError();
+    return false;
+  }
+  CloseHandle(file);
+  *error = 0;
+  return true;
+}
+
+// The whole of a file of at most 1 MiB, read whatever else has it open.
+inline FileRead ReadWhole(const std::string& path, std::string* content) {
+  HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? FileRead::kAbsent
+                                                                           : FileRead::kFailed;
+  }
+  content->clear();
+  char chunk[4096];
+  DWORD read = 0;
+  bool ok = true;
+  while ((ok = ReadFile(file, chunk, sizeof(chunk), &read, nullptr) != FALSE) && read > 0 &&
+         content->size() < (1U << 20)) {
+    content->append(chunk, read);
+  }
+  CloseHandle(file);
+  return ok ? FileRead::kRead : FileRead::kFailed;
+}
+
+inline std::string UtcNow() {
+  SYSTEMTIME now{};
+  GetSystemTime(&now);
+  return IsoTime(now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
+                 now.wMilliseconds);
+}
+
+// %LOCALAPPDATA%, or "".
+inline std::string LocalDataFolder() {
+  std::wstring folder(32768, L'\0');
+  const DWORD length = GetEnvironmentVariableW(L"LOCALAPPDATA", &folder[0], 32768);
+  if (length == 0 || length >= 32768) {
+    return {};
+  }
+  const int size = WideCharToMultiByte(CP_UTF8, 0, folder.data(), static_cast<int>(length),
+                                       nullptr, 0, nullptr, nullptr);
+  std::string utf8(static_cast<size_t>(size > 0 ? size : 0), '\0');
+  if (size > 0) {
+    WideCharToMultiByte(CP_UTF8, 0, folder.data(), static_cast<int>(length), &utf8[0], size,
+                        nullptr, nullptr);
+  }
+  return utf8;
+}
+
+inline bool MakeFolder(const std::string& folder) {
+  const std::wstring wide = Wide(folder);
+  if (CreateDirectoryW(wide.c_str(), nullptr)) {
+    return true;
+  }
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
 }  // namespace detail
 }  // namespace reinstall
 
