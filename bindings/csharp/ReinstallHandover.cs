@@ -64,7 +64,9 @@ public enum ProblemCode {
   /// <summary>Unsigned, badly signed, or signed by nobody in InstallSigner.</summary>
   InstallFileSigner = 18,
   /// <summary>The launcher is not the one LauncherSha256 names.</summary>
-  LauncherChanged = 19
+  LauncherChanged = 19,
+  /// <summary>The outcome record's folder is missing or cannot be written.</summary>
+  OutcomePathUnusable = 20
 }
 
 /// <summary>
@@ -135,6 +137,35 @@ public sealed class HandoverRequest {
   /// The launcher's own SHA-256, where it is known; "" for none.
   /// </summary>
   public string LauncherSha256 { get; set; } = "";
+  /// <summary>
+  /// Where the hand-over's outcome is recorded (an absolute path;
+  /// ReinstallHandover.DefaultOutcomePath gives one); "" for none.
+  /// </summary>
+  public string OutcomePath { get; set; } = "";
+}
+
+/// <summary>
+/// How the last hand-over ended, as ReinstallHandover.ReadOutcome finds it.
+/// </summary>
+public sealed class OutcomeRecord {
+  /// <summary>"absent" (no record), "unreadable" or "read".</summary>
+  public string State { get; internal set; } = "absent";
+  /// <summary>"installer-started", "timed-out", "cant-execute", "handed-over", ...</summary>
+  public string Outcome { get; internal set; } = "";
+  /// <summary>The shell's error for cant-execute, the probe's for mutex-error.</summary>
+  public uint SystemError { get; internal set; }
+  /// <summary>The launcher's version ("" in the helper's record).</summary>
+  public string LauncherVersion { get; internal set; } = "";
+  /// <summary>When the launcher started, UTC, ISO 8601.</summary>
+  public string Started { get; internal set; } = "";
+  /// <summary>When it ended, UTC, ISO 8601.</summary>
+  public string Ended { get; internal set; } = "";
+  /// <summary>The mutex it waited for.</summary>
+  public string MutexName { get; internal set; } = "";
+  /// <summary>The install file.</summary>
+  public string InstallPath { get; internal set; } = "";
+  /// <summary>For the user: what happened and its likely cause.</summary>
+  public string Sentence { get; internal set; } = "";
 }
 
 /// <summary>
@@ -292,18 +323,19 @@ public static class ReinstallHandover {
   /// <summary>
   /// The C interface this binding speaks: the same major, a minor at least this new.
   /// </summary>
-  public const uint InterfaceMajor = 2, InterfaceMinor = 3;
+  public const uint InterfaceMajor = 2, InterfaceMinor = 4;
   const int MutexUnavailable = (int)ProblemCode.MutexUnavailable;
   static readonly string[] Fields = {"", "launcher", "mutexName", "installPath", "parameters",
                                      "confirm", "installSha256", "installSigner",
-                                     "launcherSha256"};
+                                     "launcherSha256", "outcomePath"};
+  static readonly string[] OutcomeStates = {"absent", "unreadable", "read"};
   static readonly UTF8Encoding StrictUtf8 = new UTF8Encoding(false, true);
 
   [StructLayout(LayoutKind.Sequential)]
   internal struct Request {
     public uint Size;
     public IntPtr Launcher, MutexName, InstallPath, Parameters, InstallSha256, InstallSigner,
-        LauncherSha256;
+        LauncherSha256, OutcomePath;
   }
 
   delegate int TextCall(byte[]? buffer, UIntPtr size, out UIntPtr length);
@@ -345,6 +377,18 @@ public static class ReinstallHandover {
   internal static RemoveDownloadMarkFn reinstall_remove_download_mark = null!;
   [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate int SignerOfThisProgramFn(byte[]? buffer, UIntPtr size, out UIntPtr length);
   internal static SignerOfThisProgramFn reinstall_signer_of_this_program = null!;
+  [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate int ReadOutcomeFn(IntPtr path, out IntPtr outcome);
+  internal static ReadOutcomeFn reinstall_read_outcome = null!;
+  [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate int OutcomeStateFn(IntPtr outcome);
+  internal static OutcomeStateFn reinstall_outcome_state = null!;
+  [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate uint OutcomeSystemErrorFn(IntPtr outcome);
+  internal static OutcomeSystemErrorFn reinstall_outcome_system_error = null!;
+  [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate int OutcomeTextFn(IntPtr outcome, int which, byte[]? buffer, UIntPtr size, out UIntPtr length);
+  internal static OutcomeTextFn reinstall_outcome_text = null!;
+  [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate void OutcomeReleaseFn(IntPtr outcome);
+  internal static OutcomeReleaseFn reinstall_outcome_release = null!;
+  [UnmanagedFunctionPointer(CallingConvention.Cdecl)] internal delegate int DefaultOutcomePathFn(IntPtr application, byte[]? buffer, UIntPtr size, out UIntPtr length);
+  internal static DefaultOutcomePathFn reinstall_default_outcome_path = null!;
 
   [DllImport("kernel32", CharSet = CharSet.Unicode, SetLastError = true)]
   static extern IntPtr LoadLibraryW(string path);
@@ -488,6 +532,12 @@ public static class ReinstallHandover {
     reinstall_handover_release = Bind<HandoverReleaseFn>(module, "reinstall_handover_release");
     reinstall_remove_download_mark = Bind<RemoveDownloadMarkFn>(module, "reinstall_remove_download_mark");
     reinstall_signer_of_this_program = Bind<SignerOfThisProgramFn>(module, "reinstall_signer_of_this_program");
+    reinstall_read_outcome = Bind<ReadOutcomeFn>(module, "reinstall_read_outcome");
+    reinstall_outcome_state = Bind<OutcomeStateFn>(module, "reinstall_outcome_state");
+    reinstall_outcome_system_error = Bind<OutcomeSystemErrorFn>(module, "reinstall_outcome_system_error");
+    reinstall_outcome_text = Bind<OutcomeTextFn>(module, "reinstall_outcome_text");
+    reinstall_outcome_release = Bind<OutcomeReleaseFn>(module, "reinstall_outcome_release");
+    reinstall_default_outcome_path = Bind<DefaultOutcomePathFn>(module, "reinstall_default_outcome_path");
   }
 
   static void CheckVersion() {
@@ -521,7 +571,7 @@ public static class ReinstallHandover {
     var problems = new List<Problem>();
     string?[] values = {request.Launcher, request.MutexName, request.InstallPath,
                        request.Parameters, request.InstallSha256, SignerList(request),
-                       request.LauncherSha256};
+                       request.LauncherSha256, request.OutcomePath};
     for (int i = 0; i < values.Length; ++i) {
       string? why = Refusal(Fields[i + 1], values[i]);
       if (why != null)
@@ -538,7 +588,7 @@ public static class ReinstallHandover {
     return new HandoverRequest(PackagedFile(LauncherFile), request.MutexName, request.InstallPath,
                                request.Parameters) {
       InstallSha256 = request.InstallSha256, InstallSigner = request.InstallSigner,
-      LauncherSha256 = request.LauncherSha256
+      LauncherSha256 = request.LauncherSha256, OutcomePath = request.OutcomePath
     };
   }
 
@@ -562,7 +612,7 @@ public static class ReinstallHandover {
       Size = (uint)Marshal.SizeOf(typeof(Request)), Launcher = Utf8(request.Launcher), MutexName = Utf8(request.MutexName),
       InstallPath = Utf8(request.InstallPath), Parameters = Utf8(request.Parameters),
       InstallSha256 = Utf8(request.InstallSha256), InstallSigner = Utf8(SignerList(request)),
-      LauncherSha256 = Utf8(request.LauncherSha256)
+      LauncherSha256 = Utf8(request.LauncherSha256), OutcomePath = Utf8(request.OutcomePath)
     };
     try {
       return use(c);
@@ -574,6 +624,7 @@ public static class ReinstallHandover {
       Marshal.FreeHGlobal(c.InstallSha256);
       Marshal.FreeHGlobal(c.InstallSigner);
       Marshal.FreeHGlobal(c.LauncherSha256);
+      Marshal.FreeHGlobal(c.OutcomePath);
     }
   }
 
@@ -680,6 +731,54 @@ public static class ReinstallHandover {
         };
       }
     });
+  }
+
+  /// <summary>
+  /// How the last hand-over that recorded to path ended, read at the application's next start.
+  /// </summary>
+  public static OutcomeRecord ReadOutcome(string path) {
+    CheckVersion();
+    string? why = Refusal("outcomePath", path);
+    if (why != null) throw new HandoverException("outcomePath", "reinstall hand-over: " + why);
+    IntPtr utf8 = Utf8(path);
+    IntPtr handle = IntPtr.Zero;
+    try {
+      int code = reinstall_read_outcome(utf8, out handle);
+      if (code != 0) throw new OutOfMemoryException(CodeName(code));
+      var texts = new string[7];
+      for (int which = 0; which < 7; ++which) {
+        int ignored;
+        texts[which] = ReadText((byte[]? b, UIntPtr n, out UIntPtr l) =>
+            reinstall_outcome_text(handle, which, b, n, out l), out ignored);
+      }
+      return new OutcomeRecord {
+        State = OutcomeStates[reinstall_outcome_state(handle)], Outcome = texts[0],
+        SystemError = reinstall_outcome_system_error(handle), LauncherVersion = texts[1],
+        Started = texts[2], Ended = texts[3], MutexName = texts[4], InstallPath = texts[5],
+        Sentence = texts[6]
+      };
+    } finally {
+      if (handle != IntPtr.Zero) reinstall_outcome_release(handle);
+      Marshal.FreeHGlobal(utf8);
+    }
+  }
+
+  /// <summary>
+  /// A path for application's outcome record in the user's local application data (its folders
+  /// created); throws ArgumentException when there is none.
+  /// </summary>
+  public static string DefaultOutcomePath(string application) {
+    CheckVersion();
+    IntPtr utf8 = Utf8(application);
+    try {
+      int code;
+      string path = ReadText((byte[]? b, UIntPtr n, out UIntPtr l) =>
+          reinstall_default_outcome_path(utf8, b, n, out l), out code);
+      if (code != 0) throw new ArgumentException("no outcome path for " + application);
+      return path;
+    } finally {
+      Marshal.FreeHGlobal(utf8);
+    }
   }
 
   /// <summary>

@@ -91,6 +91,16 @@ class GoBinding(unittest.TestCase):
                          f"{checks * 33} passed, 0 failed", result.stdout)
         self.assertEqual(result.returncode, 0)
 
+    def test_golden_outcome_records(self):
+        result = self.run_check("outcomes", win_path(os.path.join(ROOT, "tests", "vectors",
+                                                                  "outcomes.json")),
+                                win_path(self.dir))
+        with open(os.path.join(ROOT, "tests", "vectors", "outcomes.json")) as f:
+            count = len(json.load(f)["records"])
+        self.assertEqual(result.stdout.strip().splitlines()[-1], f"{count} passed, 0 failed",
+                         result.stdout)
+        self.assertEqual(result.returncode, 0)
+
     def test_a_marked_installer_is_reported_until_the_mark_is_removed(self):
         installer = os.path.join(self.dir, "setup.exe")
         shutil.copy(WINE.stub, installer)

@@ -18,9 +18,27 @@ export interface HandoverRequest {
   installSigner?: string[];
   /** The launcher's own SHA-256, where it is known. */
   launcherSha256?: string;
+  /** Where the hand-over's outcome is recorded (an absolute path; defaultOutcomePath gives one). */
+  outcomePath?: string;
 }
 
-/** The stable name of each problem code, in code order (0 "none" to 19). */
+/** How the last hand-over ended, as readOutcome finds it. */
+export interface OutcomeRecord {
+  state: 'absent' | 'unreadable' | 'read';
+  /** "installer-started", "timed-out", "cant-execute", "handed-over", ... ("" unless read). */
+  outcome: string;
+  systemError: number;
+  launcherVersion: string;
+  /** UTC, ISO 8601. */
+  started: string;
+  ended: string;
+  mutexName: string;
+  installPath: string;
+  /** For the user: what happened and its likely cause. */
+  sentence: string;
+}
+
+/** The stable name of each problem code, in code order (0 "none" to 20). */
 export type ProblemName =
   | 'none'
   | 'invalid-value'
@@ -41,13 +59,14 @@ export type ProblemName =
   | 'install-file-marked'
   | 'install-file-changed'
   | 'install-file-signer'
-  | 'launcher-changed';
+  | 'launcher-changed'
+  | 'outcome-path-unusable';
 
 export type Field = '' | 'launcher' | 'mutexName' | 'installPath' | 'parameters' | 'confirm'
-  | 'installSha256' | 'installSigner' | 'launcherSha256';
+  | 'installSha256' | 'installSigner' | 'launcherSha256' | 'outcomePath';
 
 export interface Problem {
-  /** 0 to 19, in the order of ProblemName. */
+  /** 0 to 20, in the order of ProblemName. */
   code: number;
   name: ProblemName;
   field: Field;
@@ -101,3 +120,7 @@ export function removeDownloadMark(installPath: string): boolean;
 /** The SHA-256 thumbprint of the certificate that signed this process's program; "" when it is
  * unsigned or natively. */
 export function signerOfThisProgram(): string;
+/** The outcome record at `path`, read at the application's next start. */
+export function readOutcome(path: string): OutcomeRecord;
+/** A path for `application`'s outcome record in the user's local application data. */
+export function defaultOutcomePath(application: string): string;

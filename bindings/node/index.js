@@ -20,9 +20,10 @@ const koffi = require('koffi');
 
 // The C interface this module speaks: the same major, a minor at least this new.
 const INTERFACE_MAJOR = 2;
-const INTERFACE_MINOR = 3;
+const INTERFACE_MINOR = 4;
 const FIELDS = ['', 'launcher', 'mutexName', 'installPath', 'parameters', 'confirm',
-                'installSha256', 'installSigner', 'launcherSha256'];
+                'installSha256', 'installSigner', 'launcherSha256', 'outcomePath'];
+const OUTCOME_STATES = ['absent', 'unreadable', 'read'];
 const INVALID_VALUE = 1;
 const MUTEX_UNAVAILABLE = 15;
 
@@ -42,7 +43,9 @@ function declareTypes() {
         install_sha256: 'const char *',
         install_signer: 'const char *',
         launcher_sha256: 'const char *',
+        outcome_path: 'const char *',
       }),
+      outcome: koffi.opaque('reinstall_outcome'),
       mutex: koffi.opaque('reinstall_mutex'),
       problems: koffi.opaque('reinstall_problems'),
       handover: koffi.opaque('reinstall_handover'),
@@ -160,6 +163,15 @@ function load(file) {
                          '_Out_ int *removed, _Out_ uint32_t *error)'),
     signer: lib.func('int reinstall_signer_of_this_program(_Out_ uint8_t *buffer, size_t size, ' +
                      '_Out_ size_t *length)'),
+    readOutcome: lib.func('int reinstall_read_outcome(const char *path, ' +
+                          '_Out_ reinstall_outcome **outcome)'),
+    outcomeState: lib.func('int reinstall_outcome_state(const reinstall_outcome *o)'),
+    outcomeError: lib.func('uint32_t reinstall_outcome_system_error(const reinstall_outcome *o)'),
+    outcomeText: lib.func('int reinstall_outcome_text(const reinstall_outcome *o, int which, ' +
+                          '_Out_ uint8_t *buffer, size_t size, _Out_ size_t *length)'),
+    outcomeRelease: lib.func('void reinstall_outcome_release(reinstall_outcome *o)'),
+    defaultOutcomePath: lib.func('int reinstall_default_outcome_path(const char *application, ' +
+                                 '_Out_ uint8_t *buffer, size_t size, _Out_ size_t *length)'),
   };
   const version = api.version();
   if (version >>> 16 !== INTERFACE_MAJOR || (version & 0xFFFF) < INTERFACE_MINOR) {
@@ -191,7 +203,8 @@ function fieldsOf(request) {
           ['installPath', request.installPath], ['parameters', request.parameters || ''],
           ['installSha256', request.installSha256 || ''],
           ['installSigner', (request.installSigner || []).join(',')],
-          ['launcherSha256', request.launcherSha256 || '']];
+          ['launcherSha256', request.launcherSha256 || ''],
+          ['outcomePath', request.outcomePath || '']];
 }
 
 // A problem for each value that cannot be passed at all.
@@ -221,6 +234,7 @@ function prepare(request) {
       install_sha256: full.installSha256 || '',
       install_signer: (full.installSigner || []).join(','),
       launcher_sha256: full.launcherSha256 || '',
+      outcome_path: full.outcomePath || '',
     },
   };
 }
@@ -403,6 +417,35 @@ function signerOfThisProgram() {
   return readText((buffer, size, length) => api().signer(buffer, size, length)).text;
 }
 
+// How the last hand-over that recorded to `path` ended, read at the application's next start:
+// { state: 'absent' | 'unreadable' | 'read', outcome, systemError, launcherVersion, started,
+// ended, mutexName, installPath, sentence }.
+function readOutcome(path) {
+  const why = refusalOf('outcomePath', String(path));
+  if (why) throw new HandoverError('outcomePath', `reinstall hand-over: ${why}`);
+  const out = [null];
+  const code = api().readOutcome(path, out);
+  if (code !== 0) throw new Error(`cannot read the outcome record: ${api().codeName(code)}`);
+  try {
+    const [outcome, launcherVersion, started, ended, mutexName, installPath, sentence] =
+      [0, 1, 2, 3, 4, 5, 6].map((which) =>
+        readText((b, n, l) => api().outcomeText(out[0], which, b, n, l)).text);
+    return { state: OUTCOME_STATES[api().outcomeState(out[0])], outcome,
+             systemError: api().outcomeError(out[0]), launcherVersion, started, ended, mutexName,
+             installPath, sentence };
+  } finally {
+    api().outcomeRelease(out[0]);
+  }
+}
+
+// A path for `application`'s outcome record in the user's local application data (its folders
+// created); throws when there is none.
+function defaultOutcomePath(application) {
+  const { code, text } = readText((b, n, l) => api().defaultOutcomePath(application, b, n, l));
+  if (code !== 0) throw new Error(`no outcome path for ${application}: ${api().codeName(code)}`);
+  return text;
+}
+
 // The stable name of a problem code: "mutex-not-held" and so on.
 function codeName(code) {
   return api().codeName(code);
@@ -422,6 +465,8 @@ module.exports = {
   handOverAsync,
   removeDownloadMark,
   signerOfThisProgram,
+  readOutcome,
+  defaultOutcomePath,
   ApplicationMutex,
   HandoverError,
 };

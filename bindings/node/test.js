@@ -69,6 +69,25 @@ test('golden refusals', () => {
   }
 });
 
+test('golden outcome records', () => {
+  const file = path.join(root, 'tests', 'vectors', 'outcomes.json');
+  const { records } = JSON.parse(fs.readFileSync(file, 'utf8'));
+  const folder = fs.mkdtempSync(path.join(os.tmpdir(), 'reinstall-node-'));
+  try {
+    records.forEach((r, i) => {
+      const at = path.join(folder, `${i}.json`);
+      if (r.text !== null) fs.writeFileSync(at, r.text);
+      const read = rh.readOutcome(at);
+      const expected = { ...r };
+      delete expected.about;
+      delete expected.text;
+      assert.deepStrictEqual(read, expected, r.about);
+    });
+  } finally {
+    fs.rmSync(folder, { recursive: true, force: true });
+  }
+});
+
 test('load can be called again', () => {
   assert.throws(() => rh.load('/nonexistent/libreinstall_handover.so'), /cannot open/);
   // Here no platform package is installed: the binding says which one to install.
@@ -103,8 +122,11 @@ test('a real hand-over', async () => {
     // Verified: the digest reaches the launcher, which checks it again before it waits.
     const digest = require('node:crypto').createHash('sha256').update(fs.readFileSync(installer))
       .digest('hex');
+    process.env.XDG_STATE_HOME = folder;
+    const outcomePath = rh.defaultOutcomePath('NodeApp');
     const request = { launcher: path.join(build, 'reinstall'), mutexName: 'node-app',
-                      installPath: installer, parameters: '/S /D=x', installSha256: digest };
+                      installPath: installer, parameters: '/S /D=x', installSha256: digest,
+                      outcomePath };
     const mutex = new rh.ApplicationMutex('node-app');
     assert.throws(() => new rh.ApplicationMutex('node-app'), (e) => e.systemError === 11);
     assert.deepStrictEqual(await rh.preflightAsync(request), []);
@@ -125,6 +147,13 @@ test('a real hand-over', async () => {
     mutex.close();  // as app.quit() would
     assert.ok(await waitFor(process.env.STUB_INSTALLER_RECORD, 6000), 'installer started');
     assert.deepStrictEqual(readRecord(process.env.STUB_INSTALLER_RECORD).args, ['/S', '/D=x']);
+    let outcome = rh.readOutcome(outcomePath);
+    for (let i = 0; i < 50 && outcome.outcome === 'handed-over'; i += 1) {
+      await new Promise((resolve) => { setTimeout(resolve, 100); });
+      outcome = rh.readOutcome(outcomePath);
+    }
+    assert.deepStrictEqual([outcome.outcome, outcome.mutexName, outcome.installPath],
+      ['installer-started', 'node-app', installer]);
   } finally {
     fs.rmSync(folder, { recursive: true, force: true });
   }
@@ -134,7 +163,7 @@ test('index.d.ts declares exactly what index.js exports', () => {
   const declared = fs.readFileSync(path.join(__dirname, 'index.d.ts'), 'utf8')
     .match(/^export (?:const|function|class) \w+/gm).map((d) => d.split(' ')[2]);
   assert.deepStrictEqual([...new Set(declared)].sort(), Object.keys(rh).sort());
-  assert.deepStrictEqual([...Array(20).keys()].map(rh.codeName),
+  assert.deepStrictEqual([...Array(21).keys()].map(rh.codeName),
     fs.readFileSync(path.join(__dirname, 'index.d.ts'), 'utf8').match(/^ {2}\| '[a-z-]+'/gm)
       .map((line) => line.slice(5, -1)));
 });

@@ -35,6 +35,24 @@ class Binding(unittest.TestCase):
                     self.assertEqual(refused.exception.field, v["refusedField"])
                     self.assertEqual(str(refused.exception), v["refusal"])
 
+    def test_golden_outcome_records(self):
+        with open(os.path.join(ROOT, "tests", "vectors", "outcomes.json"), encoding="utf-8") as f:
+            records = json.load(f)["records"]
+        folder = tempfile.mkdtemp(prefix="reinstall-python-")
+        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        for i, r in enumerate(records):
+            path = os.path.join(folder, f"{i}.json")
+            if r["text"] is not None:
+                with open(path, "wb") as f:
+                    f.write(r["text"].encode("utf-8", "surrogatepass"))
+            with self.subTest(r["about"]):
+                read = rh.read_outcome(path)
+                self.assertEqual(
+                    (read.state, read.outcome, read.system_error, read.launcher_version,
+                     read.started, read.ended, read.mutex_name, read.install_path, read.sentence),
+                    (r["state"], r["outcome"], r["systemError"], r["launcherVersion"],
+                     r["started"], r["ended"], r["mutexName"], r["installPath"], r["sentence"]))
+
     def test_golden_refusals(self):
         with open(os.path.join(ROOT, "tests", "vectors", "handover.json"), encoding="utf-8") as f:
             refusals = json.load(f)["refusals"]
@@ -71,9 +89,15 @@ class Binding(unittest.TestCase):
         os.environ["STUB_INSTALLER_RECORD"] = os.path.join(folder, "installer.txt")
         installer = os.path.join(folder, "setup")
         shutil.copy(os.path.join(BUILD, "tests", "integration", "stub_installer"), installer)
-        # Verified: the digest reaches the launcher, which checks it again before it waits.
+        # Verified: the digest reaches the launcher, which checks it again before it waits; the
+        # outcome is recorded where the next start reads it.
+        os.environ["XDG_STATE_HOME"] = folder
+        outcome = rh.default_outcome_path("PythonApp")
+        self.assertEqual(outcome, os.path.join(folder, "PythonApp", "reinstall-outcome.json"))
         request = rh.HandoverRequest(os.path.join(BUILD, "reinstall"), "python-app", installer,
-                                     "/S /D=x", install_sha256=rh._digest(installer).upper())
+                                     "/S /D=x", install_sha256=rh._digest(installer).upper(),
+                                     outcome_path=outcome)
+        self.assertEqual(rh.read_outcome(outcome).state, "absent")
         mutex = rh.ApplicationMutex("python-app")
         with self.assertRaises(OSError) as taken:
             rh.ApplicationMutex("python-app")  # held: a second instance is refused
@@ -95,10 +119,24 @@ class Binding(unittest.TestCase):
         self.assertGreater(result.launcher_id, 0)
         time.sleep(0.5)
         self.assertIsNone(records.read(os.environ["STUB_INSTALLER_RECORD"]), "waits for the app")
+        self.assertEqual(rh.read_outcome(outcome).outcome, "handed-over")
         mutex.close()
         installed = records.read(os.environ["STUB_INSTALLER_RECORD"], 6)
         self.assertIsNotNone(installed, "installer started")
         self.assertEqual(installed["args"], ["/S", "/D=x"])
+        for _ in range(50):  # the launcher records once the installer has started
+            if rh.read_outcome(outcome).outcome != "handed-over":
+                break
+            time.sleep(0.1)
+        done = rh.read_outcome(outcome)
+        self.assertEqual((done.outcome, done.mutex_name, done.install_path, done.sentence),
+                         ("installer-started", "python-app", installer,
+                          "The installer was started."))
+        self.assertEqual(os.listdir(os.path.dirname(outcome)), ["reinstall-outcome.json"])
+        unusable = rh.HandoverRequest(request.launcher, "python-app", installer,
+                                      outcome_path=os.path.join(folder, "gone", "o.json"))
+        self.assertIn(("outcome-path-unusable", "outcomePath"),
+                      [(p.name, p.field) for p in rh.preflight(unusable)])
 
     def test_problems_carry_code_field_and_message(self):
         problems = rh.preflight(rh.HandoverRequest("/nonexistent/reinstall", "a\\b", "setup", ""))

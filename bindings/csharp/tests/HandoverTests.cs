@@ -31,14 +31,15 @@ public class HandoverTests : IDisposable {
 
   public void Dispose() => Directory.Delete(folder, true);
 
-  static JsonElement Vectors(string part) {
-    var json = File.ReadAllBytes(Path.Combine(Root, "tests", "vectors", "handover.json"));
+  static JsonElement Vectors(string part, string file = "handover.json") {
+    var json = File.ReadAllBytes(Path.Combine(Root, "tests", "vectors", file));
     return JsonDocument.Parse(json).RootElement.GetProperty(part);
   }
 
   // The string `name` of `item`, unpaired surrogates and all (which GetString refuses).
   static string? Text(JsonElement item, string name) {
-    if (!item.TryGetProperty(name, out JsonElement value)) return null;
+    if (!item.TryGetProperty(name, out JsonElement value) || value.ValueKind == JsonValueKind.Null)
+      return null;
     string raw = value.GetRawText();
     var text = new StringBuilder();
     for (int i = 1; i < raw.Length - 1; ++i) {
@@ -75,6 +76,24 @@ public class HandoverTests : IDisposable {
         var e = Assert.Throws<HandoverException>(() => ReinstallHandover.BuildCommandLine(request));
         Assert.Equal((Text(item, "refusedField"), Text(item, "refusal")), (e.Field, e.Message));
       }
+    }
+  }
+
+  [Fact]
+  public void GoldenOutcomeRecords() {
+    int i = 0;
+    foreach (JsonElement item in Vectors("records", "outcomes.json").EnumerateArray()) {
+      string at = Path.Combine(folder, "outcome" + i++ + ".json");
+      string? text = Text(item, "text");
+      if (text != null) File.WriteAllBytes(at, Encoding.UTF8.GetBytes(text));
+      OutcomeRecord read = ReinstallHandover.ReadOutcome(at);
+      Assert.Equal((Text(item, "about"), Text(item, "state"), Text(item, "outcome"),
+                    item.GetProperty("systemError").GetUInt32(), Text(item, "launcherVersion"),
+                    Text(item, "started"), Text(item, "ended"), Text(item, "mutexName"),
+                    Text(item, "installPath"), Text(item, "sentence")),
+                   (Text(item, "about"), read.State, read.Outcome, read.SystemError,
+                    read.LauncherVersion, read.Started, read.Ended, read.MutexName,
+                    read.InstallPath, read.Sentence));
     }
   }
 
@@ -129,8 +148,9 @@ public class HandoverTests : IDisposable {
     string digest;
     using (var sha = System.Security.Cryptography.SHA256.Create())
       digest = BitConverter.ToString(sha.ComputeHash(File.ReadAllBytes(installer))).Replace("-", "");
+    string outcome = Path.Combine(folder, "outcome.json");
     var request = new HandoverRequest(Path.Combine(Build, "reinstall"), "csharp-app", installer,
-                                      "/S /D=x") { InstallSha256 = digest };
+                                      "/S /D=x") { InstallSha256 = digest, OutcomePath = outcome };
     using (var mutex = new ReinstallHandover.ApplicationMutex("csharp-app")) {
       var taken = Assert.Throws<MutexUnavailableException>(
           () => new ReinstallHandover.ApplicationMutex("csharp-app"));
@@ -148,6 +168,13 @@ public class HandoverTests : IDisposable {
       Assert.Null(WaitForRecord(record, 500));  // the launcher waits for the application
     }
     Assert.Equal("/S|/D=x", WaitForRecord(record, 6000)?["args"]);
+    OutcomeRecord ended = ReinstallHandover.ReadOutcome(outcome);
+    for (int i = 0; i < 50 && ended.Outcome == "handed-over"; ++i) {
+      Thread.Sleep(100);
+      ended = ReinstallHandover.ReadOutcome(outcome);
+    }
+    Assert.Equal(("installer-started", "csharp-app", installer),
+                 (ended.Outcome, ended.MutexName, ended.InstallPath));
   }
 
   [Fact]

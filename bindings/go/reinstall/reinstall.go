@@ -24,7 +24,7 @@ import (
 // The C interface this package speaks: the same major, a minor at least this new.
 const (
 	InterfaceMajor = 2
-	InterfaceMinor = 3
+	InterfaceMinor = 4
 )
 
 // Code is a problem code, as the C interface numbers them.
@@ -51,13 +51,14 @@ const (
 	CodeInstallFileChanged
 	CodeInstallFileSigner
 	CodeLauncherChanged
+	CodeOutcomePathUnusable
 )
 
 var codeNames = []string{"none", "invalid-value", "mutex-name-invalid", "install-path-relative",
 	"launcher-missing", "launcher-not-executable", "install-file-rejected", "no-open-program",
 	"mutex-not-held", "mutex-unusable", "job-kills-launcher", "start-failed", "breakaway-refused",
 	"launcher-ended-early", "path-too-long", "mutex-unavailable", "install-file-marked",
-	"install-file-changed", "install-file-signer", "launcher-changed"}
+	"install-file-changed", "install-file-signer", "launcher-changed", "outcome-path-unusable"}
 
 // String is the code's stable name: "mutex-not-held" and so on.
 func (c Code) String() string {
@@ -80,18 +81,30 @@ const (
 )
 
 var fields = []string{"", "launcher", "mutexName", "installPath", "parameters", "confirm",
-	"installSha256", "installSigner", "launcherSha256"}
+	"installSha256", "installSigner", "launcherSha256", "outcomePath"}
 
 // Request is what the application hands over. An empty Launcher is the launcher beside the
 // library: the one this module carries, after Open, checked against its digest while the helper
 // holds it. The checks are optional: InstallSha256 is the install file's SHA-256 from the update
 // manifest, InstallSigner the SHA-256 thumbprints of the certificates that may sign it,
-// LauncherSha256 the launcher's own.
+// LauncherSha256 the launcher's own. OutcomePath is where the hand-over's outcome is recorded
+// (DefaultOutcomePath gives one); read it with ReadOutcome at the next start.
 type Request struct {
 	Launcher, MutexName, InstallPath, Parameters string
 	InstallSha256                                string
 	InstallSigner                                []string
 	LauncherSha256                               string
+	OutcomePath                                  string
+}
+
+// OutcomeRecord is how the last hand-over ended. State is "absent" (no record), "unreadable" or
+// "read"; Sentence is for the user.
+type OutcomeRecord struct {
+	State, Outcome                  string
+	SystemError                     uint32
+	LauncherVersion, Started, Ended string
+	MutexName, InstallPath          string
+	Sentence                        string
 }
 
 // Problem is one reason a hand-over would fail or failed.
@@ -133,6 +146,8 @@ type Library struct {
 	preflight, problemsCount, problemsGet, problemsRelease   *syscall.Proc
 	handOver, step, problem, flags, launcherID, handoverFree *syscall.Proc
 	removeMark, signer                                       *syscall.Proc
+	readOutcome, outcomeState, outcomeError, outcomeText     *syscall.Proc
+	outcomeRelease, defaultOutcome                           *syscall.Proc
 }
 
 // Load loads reinstall_handover.dll from path, resolves its procedures and checks its interface
@@ -159,6 +174,12 @@ func Load(path string) (*Library, error) {
 		{&lib.handoverFree, "reinstall_handover_release"},
 		{&lib.removeMark, "reinstall_remove_download_mark"},
 		{&lib.signer, "reinstall_signer_of_this_program"},
+		{&lib.readOutcome, "reinstall_read_outcome"},
+		{&lib.outcomeState, "reinstall_outcome_state"},
+		{&lib.outcomeError, "reinstall_outcome_system_error"},
+		{&lib.outcomeText, "reinstall_outcome_text"},
+		{&lib.outcomeRelease, "reinstall_outcome_release"},
+		{&lib.defaultOutcome, "reinstall_default_outcome_path"},
 	}
 	for _, p := range procs {
 		if *p.proc, err = dll.FindProc(p.name); err != nil {
@@ -180,6 +201,7 @@ type cRequest struct {
 	size                                         uint32
 	launcher, mutexName, installPath, parameters *byte
 	installSha256, installSigner, launcherSha256 *byte
+	outcomePath                                  *byte
 }
 
 func cString(s string) *byte {
@@ -189,9 +211,9 @@ func cString(s string) *byte {
 
 // values are the request's texts as the C interface takes them: the signer list is one text,
 // the thumbprints between commas.
-func (r Request) values() [7]string {
-	return [7]string{r.Launcher, r.MutexName, r.InstallPath, r.Parameters, r.InstallSha256,
-		strings.Join(r.InstallSigner, ","), r.LauncherSha256}
+func (r Request) values() [8]string {
+	return [8]string{r.Launcher, r.MutexName, r.InstallPath, r.Parameters, r.InstallSha256,
+		strings.Join(r.InstallSigner, ","), r.LauncherSha256, r.OutcomePath}
 }
 
 // refusals is a problem for each value that cannot be passed at all: a NUL would end it early.
@@ -210,7 +232,7 @@ func (r Request) refusals() []Problem {
 func (r Request) c() *cRequest {
 	v := r.values()
 	return &cRequest{uint32(unsafe.Sizeof(cRequest{})), cString(v[0]), cString(v[1]),
-		cString(v[2]), cString(v[3]), cString(v[4]), cString(v[5]), cString(v[6])}
+		cString(v[2]), cString(v[3]), cString(v[4]), cString(v[5]), cString(v[6]), cString(v[7])}
 }
 
 // readText calls once for the length, then with room for the text.
@@ -267,6 +289,50 @@ func (l *Library) withLauncher(r Request) (Request, error) {
 	}
 	r.Launcher = l.launcher
 	return r, nil
+}
+
+// ReadOutcome reads how the last hand-over that recorded to path ended, at the application's
+// next start.
+func (l *Library) ReadOutcome(path string) (OutcomeRecord, error) {
+	if strings.IndexByte(path, 0) >= 0 {
+		return OutcomeRecord{}, &HandoverError{"outcomePath",
+			"reinstall hand-over: outcomePath holds a NUL byte, which would end the command line"}
+	}
+	name := cString(path)
+	var handle uintptr
+	code, _, _ := l.readOutcome.Call(uintptr(unsafe.Pointer(name)), uintptr(unsafe.Pointer(&handle)))
+	if int32(code) != 0 {
+		return OutcomeRecord{}, fmt.Errorf("read outcome: %s", l.name(int(int32(code))))
+	}
+	defer l.outcomeRelease.Call(handle)
+	var texts [7]string
+	for which := range texts {
+		_, texts[which] = readText(func(b *byte, n uintptr, length *uintptr) uintptr {
+			v, _, _ := l.outcomeText.Call(handle, uintptr(which), uintptr(unsafe.Pointer(b)), n,
+				uintptr(unsafe.Pointer(length)))
+			return v
+		})
+	}
+	state, _, _ := l.outcomeState.Call(handle)
+	sysErr, _, _ := l.outcomeError.Call(handle)
+	states := []string{"absent", "unreadable", "read"}
+	return OutcomeRecord{states[state], texts[0], uint32(sysErr), texts[1], texts[2], texts[3],
+		texts[4], texts[5], texts[6]}, nil
+}
+
+// DefaultOutcomePath is a path for application's outcome record in the user's local application
+// data, its folders created.
+func (l *Library) DefaultOutcomePath(application string) (string, error) {
+	name := cString(application)
+	code, text := readText(func(b *byte, n uintptr, length *uintptr) uintptr {
+		v, _, _ := l.defaultOutcome.Call(uintptr(unsafe.Pointer(name)), uintptr(unsafe.Pointer(b)),
+			n, uintptr(unsafe.Pointer(length)))
+		return v
+	})
+	if code != 0 || strings.IndexByte(application, 0) >= 0 {
+		return "", fmt.Errorf("no outcome path for %q", application)
+	}
+	return text, nil
 }
 
 // SignerOfThisProgram is the SHA-256 thumbprint of the certificate that signed the running

@@ -138,7 +138,7 @@ func TestCodesAreNamedAsTheLibraryNamesThem(t *testing.T) {
 	if err != nil {
 		t.Fatal(err)
 	}
-	for c := CodeNone; c <= CodeLauncherChanged+1; c++ {
+	for c := CodeNone; c <= CodeOutcomePathUnusable+1; c++ {
 		if got := lib.name(int(c)); got != c.String() {
 			t.Errorf("code %d: the library says %q, Code.String %q", c, got, c.String())
 		}

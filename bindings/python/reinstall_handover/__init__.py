@@ -23,9 +23,10 @@ from dataclasses import dataclass
 from typing import List, Optional
 
 # The C interface this module speaks: the same major, a minor at least this new.
-INTERFACE_MAJOR, INTERFACE_MINOR = 2, 3
+INTERFACE_MAJOR, INTERFACE_MINOR = 2, 4
 FIELDS = {0: "", 1: "launcher", 2: "mutexName", 3: "installPath", 4: "parameters", 5: "confirm",
-          6: "installSha256", 7: "installSigner", 8: "launcherSha256"}
+          6: "installSha256", 7: "installSigner", 8: "launcherSha256", 9: "outcomePath"}
+OUTCOME_STATES = ("absent", "unreadable", "read")
 INVALID_VALUE, MUTEX_UNAVAILABLE = 1, 15
 
 
@@ -109,7 +110,7 @@ class _Request(ctypes.Structure):
     _fields_ = [("size", ctypes.c_uint32), ("launcher", ctypes.c_char_p), ("mutex_name", ctypes.c_char_p),
                 ("install_path", ctypes.c_char_p), ("parameters", ctypes.c_char_p),
                 ("install_sha256", ctypes.c_char_p), ("install_signer", ctypes.c_char_p),
-                ("launcher_sha256", ctypes.c_char_p)]
+                ("launcher_sha256", ctypes.c_char_p), ("outcome_path", ctypes.c_char_p)]
 
 
 _lib = None
@@ -143,6 +144,13 @@ def load(path=None):
         "reinstall_handover_release": (None, [p]),
         "reinstall_remove_download_mark": (cint, [ctypes.c_char_p, out(cint), out(u32)]),
         "reinstall_signer_of_this_program": (cint, [ctypes.c_char_p, size, out(size)]),
+        "reinstall_read_outcome": (cint, [ctypes.c_char_p, out(p)]),
+        "reinstall_outcome_state": (cint, [p]),
+        "reinstall_outcome_system_error": (u32, [p]),
+        "reinstall_outcome_text": (cint, [p, cint, ctypes.c_char_p, size, out(size)]),
+        "reinstall_outcome_release": (None, [p]),
+        "reinstall_default_outcome_path": (cint, [ctypes.c_char_p, ctypes.c_char_p, size,
+                                                  out(size)]),
     }
     for name, (restype, argtypes) in signatures.items():
         function = getattr(lib, name)
@@ -164,7 +172,8 @@ class HandoverRequest:
     """What to hand over. `launcher` None (the default) takes the wheel's launcher. The checks
     are optional: `install_sha256` the install file's SHA-256 from the update manifest,
     `install_signer` the SHA-256 thumbprints of the certificates that may sign it (Windows),
-    `launcher_sha256` the launcher's own."""
+    `launcher_sha256` the launcher's own. `outcome_path` is where the hand-over's outcome is
+    recorded (default_outcome_path gives one); read it with read_outcome at the next start."""
     launcher: Optional[str]
     mutex_name: str
     install_path: str
@@ -172,14 +181,17 @@ class HandoverRequest:
     install_sha256: str
     install_signer: List[str]
     launcher_sha256: str
+    outcome_path: str
 
     def __init__(self, launcher: Optional[str] = None, mutex_name: str = "",
                  install_path: str = "", parameters: str = "", install_sha256: str = "",
-                 install_signer: Optional[List[str]] = None, launcher_sha256: str = ""):
+                 install_signer: Optional[List[str]] = None, launcher_sha256: str = "",
+                 outcome_path: str = ""):
         self.launcher, self.mutex_name = launcher, mutex_name
         self.install_path, self.parameters = install_path, parameters
         self.install_sha256, self.launcher_sha256 = install_sha256, launcher_sha256
         self.install_signer = list(install_signer or [])
+        self.outcome_path = outcome_path
 
     def _resolved(self):
         """The request with its launcher: the wheel's unless given, looked up once per call
@@ -190,14 +202,16 @@ class HandoverRequest:
         launcher = lasting_launcher(packaged_file(LAUNCHER_FILE), digests)
         return HandoverRequest(launcher, self.mutex_name, self.install_path, self.parameters,
                                self.install_sha256, self.install_signer,
-                               self.launcher_sha256 or digests.get(launcher, ""))
+                               self.launcher_sha256 or digests.get(launcher, ""),
+                               self.outcome_path)
 
     def _fields(self):
         return (("launcher", self.launcher, True), ("mutexName", self.mutex_name, False),
                 ("installPath", self.install_path, True), ("parameters", self.parameters, False),
                 ("installSha256", self.install_sha256, False),
                 ("installSigner", ",".join(self.install_signer), False),
-                ("launcherSha256", self.launcher_sha256, False))
+                ("launcherSha256", self.launcher_sha256, False),
+                ("outcomePath", self.outcome_path, True))
 
     def _c(self):
         """The request as the C interface takes it; raises HandoverError for a value that would
@@ -337,6 +351,45 @@ def hand_over(request: HandoverRequest, confirm_ms: int = 250) -> HandoverResult
                               _c().reinstall_handover_launcher_id(handle))
     finally:
         _c().reinstall_handover_release(handle)
+
+
+@dataclass
+class OutcomeRecord:
+    """How the last hand-over ended. `state`: "absent" (no record), "unreadable" or "read"."""
+    state: str
+    outcome: str  # "installer-started", "timed-out", "cant-execute", "handed-over", ...
+    system_error: int
+    launcher_version: str
+    started: str  # UTC, ISO 8601
+    ended: str
+    mutex_name: str
+    install_path: str
+    sentence: str  # for the user: what happened and its likely cause
+
+
+def read_outcome(path: str) -> OutcomeRecord:
+    """The outcome record at `path`, read at the application's next start."""
+    handle = ctypes.c_void_p()
+    code = _c().reinstall_read_outcome(_encode("outcomePath", path, True), ctypes.byref(handle))
+    if code != 0:
+        raise MemoryError(code_name(code))
+    try:
+        texts = [_read_text(lambda b, n, l, w=w: _c().reinstall_outcome_text(handle, w, b, n, l))[1]
+                 for w in range(7)]
+        return OutcomeRecord(OUTCOME_STATES[_c().reinstall_outcome_state(handle)], texts[0],
+                             _c().reinstall_outcome_system_error(handle), *texts[1:])
+    finally:
+        _c().reinstall_outcome_release(handle)
+
+
+def default_outcome_path(application: str) -> str:
+    """A path for `application`'s outcome record in the user's local application data (its
+    folders created); ValueError when there is none."""
+    code, text = _read_text(lambda b, n, l: _c().reinstall_default_outcome_path(
+        _encode("application", application, False), b, n, l))
+    if code != 0:
+        raise ValueError(f"no outcome path for {application!r}: {code_name(code)}")
+    return text
 
 
 def signer_of_this_program() -> str:

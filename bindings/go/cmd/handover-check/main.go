@@ -5,6 +5,8 @@
 //	handover-check DLL vectors VECTORS.json      checks every golden vector and refusal, then again
 //	                                             from many goroutines whose stacks grow around each
 //	                                             call; prints "N passed, M failed"
+//	handover-check DLL outcomes OUTCOMES.json FOLDER  reads every golden outcome record from
+//	                                             FOLDER; prints "N passed, M failed"
 //	handover-check DLL marked LAUNCHER INSTALLER    marks INSTALLER as downloaded from the Internet,
 //	                                             prints Preflight's codes, removes the mark, prints
 //	                                             them again: "marked=CODES removed=BOOL after=CODES"
@@ -185,6 +187,48 @@ func handOver(lib *reinstall.Library, args []string) int {
 	return 0
 }
 
+// outcomes writes each golden record's text into folder and checks what ReadOutcome makes of it.
+func outcomes(lib *reinstall.Library, path, folder string) int {
+	data, err := os.ReadFile(path)
+	if err != nil {
+		fmt.Println(err)
+		return 2
+	}
+	var doc struct {
+		Records []struct {
+			About string
+			Text  *string
+			reinstall.OutcomeRecord
+		}
+	}
+	if err := json.Unmarshal(data, &doc); err != nil {
+		fmt.Println(err)
+		return 2
+	}
+	passed, failed := 0, 0
+	for i, r := range doc.Records {
+		at := fmt.Sprintf(`%s\%d.json`, folder, i)
+		if r.Text != nil {
+			if err := os.WriteFile(at, []byte(*r.Text), 0o600); err != nil {
+				fmt.Println(err)
+				return 2
+			}
+		}
+		got, err := lib.ReadOutcome(at)
+		if err == nil && got == r.OutcomeRecord {
+			passed++
+		} else {
+			failed++
+			fmt.Printf("FAILED: %s: %+v %v\n", r.About, got, err)
+		}
+	}
+	fmt.Printf("%d passed, %d failed\n", passed, failed)
+	if failed != 0 || passed == 0 {
+		return 1
+	}
+	return 0
+}
+
 func codes(lib *reinstall.Library, req reinstall.Request) string {
 	problems, err := lib.Preflight(req)
 	if err != nil {
@@ -230,6 +274,8 @@ func main() {
 	switch {
 	case os.Args[2] == "vectors" && len(os.Args) == 4:
 		os.Exit(vectors(lib, os.Args[3]))
+	case os.Args[2] == "outcomes" && len(os.Args) == 5:
+		os.Exit(outcomes(lib, os.Args[3], os.Args[4]))
 	case os.Args[2] == "marked" && len(os.Args) == 5:
 		os.Exit(marked(lib, os.Args[3:]))
 	case os.Args[2] == "hand-over" && len(os.Args) == 7:
