@@ -10,7 +10,7 @@
 //   cwd      the launcher's working directory (empty: caller.exe's own)
 //   via      raw: CreateProcessW with cmdline; helper: the applications' hand-over helper with
 //            the request install and params and the object's name; preflight: only the helper's
-//            Preflight
+//            Preflight; read_outcome: only ReadOutcome(outcome)
 //   install, params  the helper's request
 //   confirm_ms  the helper's confirmation wait in ms, or "default"
 //   job      none | kill | kill_breakaway: first put this process in a job that kills its
@@ -26,6 +26,7 @@
 //   sha256   the helper's installSha256 ("" for none)
 //   signer   the helper's installSigner, thumbprints between commas; "self" stands for
 //            SignerOfThisProgram() (recorded as self_signer)
+//   outcome  the helper's outcomePath ("" for none); with via=read_outcome, the record to read
 //   tamper   1 to try, halfway through hold_ms, what another program of the user could do to the
 //            install file while the launcher waits: open it for writing, rename it, delete it,
 //            replace it with install + ".decoy", rename its folder (put back at once); each
@@ -54,7 +55,7 @@ namespace {
 const char* const kKeys[] = {
     "object", "name",   "inherit",      "hold_ms", "launcher",   "cmdline", "inherit_handles",
     "cwd",    "via",    "install",      "params",  "confirm_ms", "job",     "wait",
-    "zone",   "unmark", "hold_install", "sha256",  "signer",     "tamper"};
+    "zone",   "unmark", "hold_install", "sha256",  "signer",     "tamper", "outcome"};
 
 bool IsKey(const std::string& key) {
   for (const char* known : kKeys) {
@@ -130,7 +131,7 @@ bool ReadScenario(const std::wstring& path, Scenario* scenario) {
   }
   const Scenario& s = *scenario;
   return OneOf(s["object"], {"mutex", "event", "none"}) &&
-         OneOf(s["via"], {"raw", "helper", "preflight"}) &&
+         OneOf(s["via"], {"raw", "helper", "preflight", "read_outcome"}) &&
          OneOf(s["job"], {"none", "kill", "kill_breakaway"}) && OneOf(s["inherit"], {"0", "1"}) &&
          OneOf(s["inherit_handles"], {"0", "1"}) && OneOf(s["wait"], {"0", "1"}) &&
          OneOf(s["zone"], {"none", "0", "1", "2", "3", "4"}) && OneOf(s["unmark"], {"0", "1"}) &&
@@ -189,6 +190,7 @@ reinstall::HandoverRequest Request(const Scenario& scenario) {
   reinstall::HandoverRequest request{scenario["launcher"], scenario["name"], scenario["install"],
                                      scenario["params"]};
   request.installSha256 = scenario["sha256"];
+  request.outcomePath = scenario["outcome"];
   const std::string& signers = scenario["signer"];
   for (size_t start = 0; start < signers.size();) {
     const size_t end = std::min(signers.find(',', start), signers.size());
@@ -269,6 +271,14 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   }
 
   std::string text;
+  if (scenario["via"] == "read_outcome") {
+    const reinstall::OutcomeRecord record = reinstall::ReadOutcome(scenario["outcome"]);
+    text = record::Line("state", std::to_string(static_cast<int>(record.state))) +
+           record::Line("outcome", record.outcome) +
+           record::Line("system_error", std::to_string(record.systemError)) +
+           record::Line("sentence", record.sentence);
+    return e2e::WriteWhole(recordPath, text) ? kRecorded : kRecordFailed;
+  }
   if (scenario["via"] == "preflight") {
     if (scenario["unmark"] == "1") {
       std::uint32_t error = 0;

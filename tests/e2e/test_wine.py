@@ -11,6 +11,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -519,6 +520,124 @@ class Signatures(WineTest):
         self.assertEqual(run.record["code"], "none", run.record.get("message"))
         self.assertIsNotNone(run.installer, "installer started")
         self.assertTrue(run.named("BCryptHashData"), "the launcher checked the digest")
+
+
+class Outcomes(WineTest):
+    """-outcome=PATH: every way a run ends, recorded by a real run and read back."""
+
+    def setUp(self):
+        super().setUp()
+        self.outcome = os.path.join(self.dir, "outcome.json")
+
+    def record(self):
+        with open(self.outcome, encoding="utf-8") as f:
+            return json.load(f)
+
+    def read_back(self):
+        """The record as the helper's ReadOutcome (in caller.exe) reads it."""
+        run = WINE.call(self.dir, object="none", via="read_outcome", outcome=win_path(self.outcome))
+        self.assertEqual(run.code, 0, caller_exit(run.code))
+        return run.record
+
+    def test_each_way_a_run_ends_is_recorded(self):
+        document = os.path.join(self.dir, "notes.zzqq")
+        with open(document, "w") as f:
+            f.write("no program opens this\n")
+        out = f'"-outcome={win_path(self.outcome)}" '
+        install = win_path(self.installer)
+        cases = [
+            ("installer started", self.hand_over_args(), {"hold_ms": 300}, "installer-started"),
+            ("install file missing", "-saferun=kqz -appmutex=M -appinstall=C:\\nope\\setup.exe",
+             {"object": "none"}, "install-file-missing"),
+            ("missing parameters", f'-saferun=kqz "-appinstall={install}"', {"object": "none"},
+             "missing-parameters"),
+            ("command line error", "-saferun=kqz -bogus", {"object": "none"},
+             "command-line-error"),
+            ("mutex error", self.hand_over_args(), {"object": "event", "hold_ms": -1},
+             "mutex-error"),
+            ("no program for the type",
+             self.hand_over_args().replace(install, win_path(document)), {"object": "none"},
+             "cant-execute"),
+            ("another digest", f"{self.hand_over_args()} -installsha256={'ab' * 32}",
+             {"object": "none"}, "install-file-changed"),
+        ]
+        for what, arguments, keys, outcome in cases:
+            with self.subTest(what):
+                started = outcome == "installer-started"
+                run = self.run_caller(out + arguments, installer_wait=STARTED if started else 0.0,
+                                      **keys)
+                record = self.record()
+                self.assertEqual(record["outcome"], outcome, record)
+                if outcome != "cant-execute":  # the shell shows its own box first
+                    self.assertEqual(len(run.boxes()), 0 if started else 1)
+                if outcome == "mutex-error":
+                    self.assertEqual(record["systemError"], 6)
+                elif outcome == "cant-execute":
+                    self.assertNotEqual(record["systemError"], 0, "the shell's error")
+                else:
+                    self.assertEqual(record["systemError"], 0)
+                self.assertRegex(record["launcherVersion"], r"^\d+\.\d+\.\d+\.\d+$")
+                for moment in ("started", "ended"):
+                    self.assertRegex(record[moment],
+                                     r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
+                self.assertLessEqual(record["started"], record["ended"])
+                self.assertNotIn("outcome.json.partial", os.listdir(self.dir))
+                read = self.read_back()
+                self.assertEqual((read["state"], read["outcome"], read["system_error"]),
+                                 ("2", outcome, str(record["systemError"])))
+                self.assertTrue(read["sentence"])
+        self.assertEqual(self.record()["installPath"], win_path(self.installer))
+
+    def test_a_mutex_never_released_is_recorded_as_timed_out(self):
+        self.run_caller(f'"-outcome={win_path(self.outcome)}" {self.hand_over_args()}',
+                        hold_ms=-1)
+        self.assertEqual(self.record()["outcome"], "timed-out")
+
+    def test_a_path_that_cannot_be_written_still_starts_the_installer(self):
+        nowhere = win_path(os.path.join(self.dir, "no such folder", "outcome.json"))
+        run = self.run_caller(f'"-outcome={nowhere}" {self.hand_over_args()}', hold_ms=300,
+                              installer_wait=STARTED)
+        self.assertIsNotNone(run.installer, "installer started")
+        self.assertEqual(run.boxes(), [])
+        self.assertFalse(os.path.exists(os.path.join(self.dir, "no such folder")))
+
+    def test_the_helpers_record_is_replaced_by_the_launcher_or_left_when_it_is_stopped(self):
+        run = self.run_caller("", hold_ms=500, installer_wait=STARTED, via="helper",
+                              install=win_path(self.installer), params="/S",
+                              outcome=win_path(self.outcome))
+        self.assertIsNotNone(run.installer, "installer started")
+        self.assertEqual(self.record()["outcome"], "installer-started")
+        # A "launcher" that ends at once, as one stopped before it finished would.
+        run = WINE.call(self.dir, via="helper", launcher=win_path(STUB), confirm_ms=0,
+                        install=win_path(self.installer), params="/S",
+                        outcome=win_path(self.outcome))
+        self.assertEqual(run.code, 0, caller_exit(run.code))
+        record = self.record()
+        self.assertEqual((record["outcome"], record["ended"], record["installPath"]),
+                         ("handed-over", "", win_path(self.installer)))
+        self.assertIn("left no record", self.read_back()["sentence"])
+
+    def test_a_record_is_never_seen_half_written(self):
+        with open(self.outcome, "w") as f:
+            json.dump({"outcome": "handed-over", "systemError": 0}, f)
+        seen, done = [], []
+
+        def hand_over():
+            try:
+                self.run_caller(f'"-outcome={win_path(self.outcome)}" {self.hand_over_args()}',
+                                hold_ms=200, installer_wait=STARTED)
+            finally:
+                done.append(True)
+
+        worker = threading.Thread(target=hand_over)
+        worker.start()
+        while not done:
+            with open(self.outcome, encoding="utf-8") as f:
+                seen.append(json.loads(f.read())["outcome"])  # never part of a record
+        worker.join()
+        self.assertLessEqual(set(seen), {"handed-over", "installer-started"})
+        self.assertEqual(seen[-1], "installer-started")
+        self.assertGreater(len(seen), 100, "read often while the launcher wrote")
 
 
 class Reports(WineTest):

@@ -84,6 +84,7 @@ SCENARIO_DEFAULTS = {
     "sha256": "",           # via=helper/preflight: the request's installSha256
     "signer": "",           # ...its installSigner, thumbprints between commas ("self": ours)
     "tamper": False,        # halfway through hold_ms, try to change the install file
+    "outcome": "",          # via=helper: the request's outcomePath; via=read_outcome: the record
 }
 
 
