@@ -85,6 +85,7 @@ set(REINSTALL_PACKAGE_FILES $<TARGET_FILE:reinstall> $<TARGET_FILE:reinstall_han
     include/reinstall/handover.h=${include}/handover.h
     include/reinstall/command_line.h=${include}/command_line.h
     include/reinstall/handover_c.h=${include}/handover_c.h
+    include/reinstall/outcome.h=${include}/outcome.h
     include/reinstall/detail/handover_win32.h=${include}/detail/handover_win32.h
     include/reinstall/detail/handover_posix.h=${include}/detail/handover_posix.h
     include/reinstall/detail/spawn_posix.h=${include}/detail/spawn_posix.h

@@ -9,12 +9,20 @@ static class App {
     // 1. At start-up: hold the mutex for as long as the application runs.
     var mutex = new ReinstallHandover.ApplicationMutex(MutexName);
 
+    // 5. At the next start: how did the last hand-over end? Tell the user when it failed (and
+    //    compare the running version with the one the update was to install).
+    string outcomePath = ReinstallHandover.DefaultOutcomePath(MutexName);
+    OutcomeRecord last = ReinstallHandover.ReadOutcome(outcomePath);
+    if (last.State != "absent" && last.Outcome != "installer-started")
+      Console.Error.WriteLine("the last update: " + last.Sentence);
+
     // 2. The application runs; it downloads the installer and names what it must be: the
     //    SHA-256 from its update manifest (signed: InstallSigner =
     //    { ReinstallHandover.SignerOfThisProgram() }). Verify, then hand over: the launcher
     //    starts exactly these bytes.
     var request = new HandoverRequest(MutexName, args[0], args.Length > 1 ? args[1] : "") {
-      InstallSha256 = args.Length > 2 ? args[2] : ""
+      InstallSha256 = args.Length > 2 ? args[2] : "",
+      OutcomePath = outcomePath  // for step 5 at the next start
     };
 
     // 3. Before quitting: check, then start the launcher.

@@ -1,5 +1,6 @@
 /* Hands over to the launcher and quits: myapp_c INSTALLER [PARAMETERS [SHA256]] */
 #include <stdio.h>
+#include <string.h>
 
 #include "reinstall/handover_c.h"
 
@@ -12,6 +13,8 @@ int main(int argc, char** argv) {
   uint32_t error = 0;
   size_t count, i, length;
   char message[1024];
+  char outcome_path[4096];
+  reinstall_outcome* last = NULL;
   int field, code;
 
   if (argc < 2) {
@@ -28,6 +31,20 @@ int main(int argc, char** argv) {
       fprintf(stderr, "cannot create the mutex: %s\n", reinstall_code_name(code));
     }
     return 1;
+  }
+  /* 5. At the next start: how did the last hand-over end? Tell the user when it failed (and
+   *    compare the running version with the one the update was to install). */
+  if (reinstall_default_outcome_path("MyCompany.MyApp", outcome_path, sizeof outcome_path,
+                                     &length) == REINSTALL_OK &&
+      reinstall_read_outcome(outcome_path, &last) == REINSTALL_OK) {
+    reinstall_outcome_text(last, REINSTALL_OUTCOME_NAME, message, sizeof message, &length);
+    if (reinstall_outcome_state(last) != REINSTALL_OUTCOME_ABSENT &&
+        strcmp(message, "installer-started") != 0) {
+      reinstall_outcome_text(last, REINSTALL_OUTCOME_SENTENCE, message, sizeof message, &length);
+      fprintf(stderr, "the last update: %s\n", message);
+    }
+    reinstall_outcome_release(last);
+    request.outcome_path = outcome_path; /* for step 5 at the next start */
   }
 
   /* 2. The application runs; it downloads the installer and names what it must be: the SHA-256

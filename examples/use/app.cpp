@@ -16,6 +16,14 @@ int main(int argc, char** argv) {
                  static_cast<unsigned>(mutex.error()));
     return 1;
   }
+  // 5. At the next start: how did the last hand-over end? Tell the user when it failed. (One
+  //    that knows the version the update was to install compares it with its own: "the
+  //    installer was started" says the installer ran, not what it did.)
+  const std::string outcomePath = reinstall::DefaultOutcomePath("MyCompany.MyApp");
+  const reinstall::OutcomeRecord last = reinstall::ReadOutcome(outcomePath);
+  if (last.state != reinstall::OutcomeState::kAbsent && last.outcome != "installer-started") {
+    std::fprintf(stderr, "the last update: %s\n", last.sentence.c_str());
+  }
 
   // 2. The application runs; it downloads the installer and names what it must be: the SHA-256
   //    from its update manifest (a signed application adds its own signer:
@@ -27,6 +35,7 @@ int main(int argc, char** argv) {
   request.installPath = argv[1];
   request.parameters = argc > 2 ? argv[2] : "";
   request.installSha256 = argc > 3 ? argv[3] : "";
+  request.outcomePath = outcomePath;  // for step 5 at the next start
 
   // 3. Before quitting: check, then start the launcher.
   const std::vector<reinstall::Problem> problems = reinstall::Preflight(request);

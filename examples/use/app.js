@@ -8,9 +8,17 @@ const MUTEX = 'MyCompany.MyApp';
 const mutex = new rh.ApplicationMutex(MUTEX);
 process.on('exit', () => mutex.close()); // in Electron: app.on('will-quit', ...)
 
+// 5. At the next start: how did the last hand-over end? Tell the user when it failed (and
+//    compare the running version with the one the update was to install).
+const outcomePath = rh.defaultOutcomePath(MUTEX);
+const last = rh.readOutcome(outcomePath);
+if (last.state !== 'absent' && last.outcome !== 'installer-started') {
+  console.error(`the last update: ${last.sentence}`);
+}
+
 // 3. Before quitting: check, then start the launcher (both off the main thread).
 async function handOver(installPath, parameters, installSha256) {
-  const request = { mutexName: MUTEX, installPath, parameters, installSha256 };
+  const request = { mutexName: MUTEX, installPath, parameters, installSha256, outcomePath };
   const problems = await rh.preflightAsync(request);
   for (const problem of problems) console.error(`${problem.name}: ${problem.message}`);
   if (problems.length > 0) return false;

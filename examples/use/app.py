@@ -10,12 +10,20 @@ def main():
     # 1. At start-up: hold the mutex for as long as the application runs.
     mutex = rh.ApplicationMutex(MUTEX)
 
+    # 5. At the next start: how did the last hand-over end? Tell the user when it failed (and
+    #    compare the running version with the one the update was to install).
+    outcome_path = rh.default_outcome_path(MUTEX)
+    last = rh.read_outcome(outcome_path)
+    if last.state != "absent" and last.outcome != "installer-started":
+        print(f"the last update: {last.sentence}", file=sys.stderr)
+
     # 2. The application runs; it downloads the installer and names what it must be: the SHA-256
     #    from its update manifest (signed: install_signer=[rh.signer_of_this_program()]).
     #    Verify, then hand over: the launcher starts exactly these bytes.
     request = rh.HandoverRequest(mutex_name=MUTEX, install_path=sys.argv[1],
                                  parameters=sys.argv[2] if len(sys.argv) > 2 else "",
-                                 install_sha256=sys.argv[3] if len(sys.argv) > 3 else "")
+                                 install_sha256=sys.argv[3] if len(sys.argv) > 3 else "",
+                                 outcome_path=outcome_path)  # for step 5 at the next start
 
     # 3. Before quitting: check, then start the launcher.
     problems = rh.preflight(request)

@@ -109,7 +109,7 @@ class Release(unittest.TestCase):
     def test_the_package_holds_its_bill_of_materials(self):
         files = entries(PACKAGE)
         headers = {f"include/reinstall/{h}" for h in (
-            "handover.h", "command_line.h", "handover_c.h", "detail/handover_win32.h",
+            "handover.h", "command_line.h", "handover_c.h", "outcome.h", "detail/handover_win32.h",
             "detail/handover_posix.h", "detail/spawn_posix.h", "detail/zone_identifier.h",
             "detail/cng_win32.h", "detail/libcrypto_posix.h")}
         lib = {"lib/reinstall_handover.dll.a", "lib/reinstall_handover.def",

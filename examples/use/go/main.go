@@ -31,11 +31,22 @@ func run() int {
 	}
 	defer mutex.Close()
 
+	// 5. At the next start: how did the last hand-over end? Tell the user when it failed (and
+	//    compare the running version with the one the update was to install).
+	outcomePath, err := lib.DefaultOutcomePath(mutexName)
+	if err == nil {
+		if last, err := lib.ReadOutcome(outcomePath); err == nil && last.State != "absent" &&
+			last.Outcome != "installer-started" {
+			fmt.Fprintln(os.Stderr, "the last update:", last.Sentence)
+		}
+	}
+
 	// 2. The application runs; it downloads the installer and names what it must be: the
 	//    SHA-256 from its update manifest (signed: InstallSigner:
 	//    []string{lib.SignerOfThisProgram()}). Verify, then hand over: the launcher starts
 	//    exactly these bytes.
-	req := reinstall.Request{MutexName: mutexName, InstallPath: os.Args[1]}
+	req := reinstall.Request{MutexName: mutexName, InstallPath: os.Args[1],
+		OutcomePath: outcomePath} // for step 5 at the next start
 	if len(os.Args) > 2 {
 		req.Parameters = os.Args[2]
 	}
