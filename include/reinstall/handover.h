@@ -335,8 +335,8 @@ inline std::vector<Problem> RequestProblems(const HandoverRequest& request) {
       {"outcomePath", &request.outcomePath}};
   for (const auto& field : fields) {
     const bool isLauncher = field.second == &request.launcher;
-    std::string why = ValueProblem(*field.second, field.second == &request.parameters ||
-                                                      field.second == &request.outcomePath);
+    std::string why = ValueProblem(
+        *field.second, field.second == &request.parameters || field.second == &request.outcomePath);
     if (why.empty()) {
       // The launcher's own path reaches it through the system, not through its command line.
       why = EncodingProblem(*field.second, !isLauncher);

@@ -64,10 +64,10 @@ enum {
   REINSTALL_LAUNCHER_ENDED_EARLY = 13,
   REINSTALL_PATH_TOO_LONG = 14,
   REINSTALL_MUTEX_UNAVAILABLE = 15,
-  REINSTALL_INSTALL_FILE_MARKED = 16,  /* since 2.1 */
-  REINSTALL_INSTALL_FILE_CHANGED = 17, /* since 2.3 */
-  REINSTALL_INSTALL_FILE_SIGNER = 18,  /* since 2.3 */
-  REINSTALL_LAUNCHER_CHANGED = 19,     /* since 2.3 */
+  REINSTALL_INSTALL_FILE_MARKED = 16,   /* since 2.1 */
+  REINSTALL_INSTALL_FILE_CHANGED = 17,  /* since 2.3 */
+  REINSTALL_INSTALL_FILE_SIGNER = 18,   /* since 2.3 */
+  REINSTALL_LAUNCHER_CHANGED = 19,      /* since 2.3 */
   REINSTALL_OUTCOME_PATH_UNUSABLE = 20, /* since 2.4 */
   REINSTALL_BAD_ARGUMENT = -1, /* a null pointer where one was needed, or a request's size that
                                   is too small */

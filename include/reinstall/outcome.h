@@ -90,8 +90,8 @@ inline bool JsonString(const std::string& text, std::size_t* at, std::string* ou
     i += 4;
     if (code >= 0xD800 && code <= 0xDBFF) {  // a surrogate pair makes one character
       std::uint32_t low = 0;
-      if (i + 6 >= text.size() || text[i + 1] != '\\' || text[i + 2] != 'u' ||
-          !hex4(i + 3, &low) || low < 0xDC00 || low > 0xDFFF) {
+      if (i + 6 >= text.size() || text[i + 1] != '\\' || text[i + 2] != 'u' || !hex4(i + 3, &low) ||
+          low < 0xDC00 || low > 0xDFFF) {
         return false;
       }
       code = 0x10000 + ((code - 0xD800) << 10U) + (low - 0xDC00);
@@ -119,8 +119,8 @@ inline bool JsonString(const std::string& text, std::size_t* at, std::string* ou
 }
 
 inline void SkipBlanks(const std::string& text, std::size_t* at) {
-  while (*at < text.size() && (text[*at] == ' ' || text[*at] == '\t' || text[*at] == '\n' ||
-                               text[*at] == '\r')) {
+  while (*at < text.size() &&
+         (text[*at] == ' ' || text[*at] == '\t' || text[*at] == '\n' || text[*at] == '\r')) {
     ++*at;
   }
 }
@@ -155,9 +155,9 @@ inline bool ParseOutcome(const std::string& text, OutcomeRecord* record) {
           return false;
         }
         const std::pair<const char*, std::string*> texts[] = {
-            {"outcome", &record->outcome},         {"launcherVersion", &record->launcherVersion},
-            {"started", &record->started},         {"ended", &record->ended},
-            {"mutexName", &record->mutexName},     {"installPath", &record->installPath}};
+            {"outcome", &record->outcome},     {"launcherVersion", &record->launcherVersion},
+            {"started", &record->started},     {"ended", &record->ended},
+            {"mutexName", &record->mutexName}, {"installPath", &record->installPath}};
         for (const auto& field : texts) {
           if (key == field.first) {
             *field.second = value;
@@ -264,8 +264,8 @@ inline std::string OutcomeSentence(const OutcomeRecord& record) {
     case 32:
       return "The installer did not start: another program had it open" + error + ".";
     case 1155:
-      return "The installer did not start: no program is set up to open its type of file" +
-             error + ".";
+      return "The installer did not start: no program is set up to open its type of file" + error +
+             ".";
     default:
       return "The installer did not start" + error + ".";
   }
@@ -287,8 +287,8 @@ inline OutcomeRecord ParseOutcomeRecord(const std::string& text) {
 namespace detail {
 
 // A moment in UTC as ISO 8601 with milliseconds: 2026-12-09T17:20:01.123Z.
-inline std::string IsoTime(int year, int month, int day, int hour, int minute, int second,
-                           int millisecond) {
+inline std::string
+IsoTime(int year, int month, int day, int hour, int minute, int second, int millisecond) {
   const int parts[] = {year, month, day, hour, minute, second, millisecond};
   const char* const before = "\0--T::.";
   std::string text;

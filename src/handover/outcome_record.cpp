@@ -84,7 +84,7 @@ class RecordWriter {
 
  private:
   HANDLE file_;
-  char buffer_[256];
+  char buffer_[256] = {};
   DWORD used_ = 0;
   bool ok_ = true;
 };
@@ -140,9 +140,9 @@ void TReinstall::RecordOutcome(const char* failure) noexcept {
       return;
     }
     RecordWriter record(file);
-    record.Put("{\"outcome\": \"");
+    record.Put(R"({"outcome": ")");
     record.Put(outcome);
-    record.Put("\", \"systemError\": ");
+    record.Put(R"(", "systemError": )");
     record.PutNumber(systemError, 1);
     record.Put(", \"launcherVersion\": \"" REINSTALL_VERSION "\", \"started\": ");
     record.PutTime(fStarted);

@@ -101,7 +101,8 @@ static int HandOver(char** argv) {
   reinstall_mutex* mutex = NULL;
   reinstall_problems* problems = NULL;
   reinstall_handover* handover = NULL;
-  reinstall_request request = {sizeof(reinstall_request), NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL};
+  reinstall_request request = {
+      sizeof(reinstall_request), NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL};
   char message[1024] = "";
   uint32_t error = 0;
   int code = reinstall_mutex_create("ReinstallCApi", &mutex, &error);
@@ -136,7 +137,8 @@ static int HandOver(char** argv) {
  * guard byte after each: the text is cut to size - 1 bytes and ended by a NUL, the byte after the
  * buffer is never written, and the whole length is told each time. Prints "cut: N failed". */
 static int Cut(void) {
-  reinstall_request request = {sizeof(reinstall_request), "/r", "m", "/x", "/S", NULL, NULL, NULL, NULL};
+  reinstall_request request = {
+      sizeof(reinstall_request), "/r", "m", "/x", "/S", NULL, NULL, NULL, NULL};
   reinstall_problems* problems = NULL;
   size_t full[2] = {0, 0};
   int failed = 0, text, i;

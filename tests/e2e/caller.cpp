@@ -55,7 +55,7 @@ namespace {
 const char* const kKeys[] = {
     "object", "name",   "inherit",      "hold_ms", "launcher",   "cmdline", "inherit_handles",
     "cwd",    "via",    "install",      "params",  "confirm_ms", "job",     "wait",
-    "zone",   "unmark", "hold_install", "sha256",  "signer",     "tamper", "outcome"};
+    "zone",   "unmark", "hold_install", "sha256",  "signer",     "tamper",  "outcome"};
 
 bool IsKey(const std::string& key) {
   for (const char* known : kKeys) {

@@ -370,9 +370,15 @@ TEST_F(PreflightTest, NoCFunctionLetsAnAllocationFailureOut) {
                                nullptr,
                                nullptr,
                                nullptr};
-  const reinstall_request refused{
-      sizeof(reinstall_request), "/bin/true", "m", "/bin/true", "\"", nullptr, nullptr, nullptr,
-      nullptr};
+  const reinstall_request refused{sizeof(reinstall_request),
+                                  "/bin/true",
+                                  "m",
+                                  "/bin/true",
+                                  "\"",
+                                  nullptr,
+                                  nullptr,
+                                  nullptr,
+                                  nullptr};
   char text[8];
   struct Call {
     const char* what;

@@ -143,7 +143,8 @@ inline std::vector<OutcomeCase> OutcomeCases() {
   return {
       {"no file", nullptr},
       {"the launcher's record of a started installer",
-       "{\"outcome\": \"installer-started\", \"systemError\": 0, \"launcherVersion\": \"1.0.0.23\", "
+       "{\"outcome\": \"installer-started\", \"systemError\": 0, \"launcherVersion\": "
+       "\"1.0.0.23\", "
        "\"started\": \"2026-12-09T17:20:01.123Z\", \"ended\": \"2026-12-09T17:20:04.456Z\", "
        "\"mutexName\": \"MyCompany.MyApp\", \"installPath\": \"C:\\\\Temp\\\\setup.exe\"}\n"},
       {"the helper's record, left by a launcher that was stopped",
@@ -169,14 +170,16 @@ inline std::vector<OutcomeCase> OutcomeCases() {
       {"launcher error", "{\"outcome\": \"launcher-error\", \"systemError\": 0}"},
       {"an outcome of a later version", "{\"outcome\": \"rebooted\", \"systemError\": 0}"},
       {"escapes, other keys, any order and blanks",
-       " {\"installPath\" : \"C:\\\\Z\\u00fcrich\\\\\\ud83d\\ude00\\t\\\"x\\\".exe\", \"later\": \"x\",\n"
+       " {\"installPath\" : \"C:\\\\Z\\u00fcrich\\\\\\ud83d\\ude00\\t\\\"x\\\".exe\", \"later\": "
+       "\"x\",\n"
        "  \"count\": 3, \"outcome\": \"installer-started\", \"mutexName\": \"a\\/b\"}\r\n"},
       {"cut short", "{\"outcome\": \"installer-sta"},
       {"empty", ""},
       {"not an object", "[\"installer-started\"]"},
       {"no outcome", "{\"systemError\": 0}"},
       {"an outcome that is a number", "{\"outcome\": 1}"},
-      {"a system error beyond 32 bits", "{\"outcome\": \"cant-execute\", \"systemError\": 4294967296}"},
+      {"a system error beyond 32 bits",
+       "{\"outcome\": \"cant-execute\", \"systemError\": 4294967296}"},
       {"a negative system error", "{\"outcome\": \"cant-execute\", \"systemError\": -5}"},
       {"an unpaired surrogate", "{\"outcome\": \"x\", \"mutexName\": \"\\ud800\"}"},
       {"a raw line break inside a text", "{\"outcome\": \"x\\n\", \"mutexName\": \"a\nb\"}"},
@@ -204,10 +207,10 @@ inline std::string OutcomeDocument() {
            ", \"state\": " + Json(states[static_cast<int>(r.state)]) +
            ", \"outcome\": " + Json(r.outcome) +
            ", \"systemError\": " + std::to_string(r.systemError) +
-           ", \"launcherVersion\": " + Json(r.launcherVersion) + ", \"started\": " + Json(r.started) +
-           ", \"ended\": " + Json(r.ended) + ", \"mutexName\": " + Json(r.mutexName) +
-           ", \"installPath\": " + Json(r.installPath) + ", \"sentence\": " + Json(r.sentence) +
-           (&c == &cases.back() ? "}\n" : "},\n");
+           ", \"launcherVersion\": " + Json(r.launcherVersion) +
+           ", \"started\": " + Json(r.started) + ", \"ended\": " + Json(r.ended) +
+           ", \"mutexName\": " + Json(r.mutexName) + ", \"installPath\": " + Json(r.installPath) +
+           ", \"sentence\": " + Json(r.sentence) + (&c == &cases.back() ? "}\n" : "},\n");
   }
   return out + "  ]\n}\n";
 }

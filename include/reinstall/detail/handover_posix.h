@@ -10,10 +10,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
-#include <ctime>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <ctime>
 #include <string>
 #include <thread>
 #include <utility>
@@ -449,9 +449,7 @@ class PinnedFile {
 // Writes `text` beside `path` (a file of this user alone), flushes it and renames it over
 // `path`: a reader finds the old file or the new one, never part of one. On failure removes what
 // it wrote; *error is errno.
-inline bool ReplaceWhole(const std::string& path,
-                         const std::string& text,
-                         std::uint32_t* error) {
+inline bool ReplaceWhole(const std::string& path, const std::string& text, std::uint32_t* error) {
   const std::string partial = path + ".partial";
   const int fd =
       ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);

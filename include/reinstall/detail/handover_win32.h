@@ -730,9 +730,7 @@ class PinnedFile {
 
 // Writes `text` beside `path`, flushes it and moves it over `path`: a reader finds the old file
 // or the new one, never part of one. On failure removes what it wrote; *error says why.
-inline bool ReplaceWhole(const std::string& path,
-                         const std::string& text,
-                         std::uint32_t* error) {
+inline bool ReplaceWhole(const std::string& path, const std::string& text, std::uint32_t* error) {
   const std::wstring target = Wide(path);
   const std::wstring partial = Wide(path + ".partial");
   HANDLE file = CreateFileW(partial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -759,9 +757,8 @@ inline bool ReplaceWhole(const std::string& path,
 
 // Whether a file can be created at `path` (it is removed again); *error says why not.
 inline bool CanCreate(const std::string& path, std::uint32_t* error) {
-  HANDLE file =
-      CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                  FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     *error = GetLastError();
     return false;
@@ -779,7 +776,7 @@ inline FileRead ReadWhole(const std::string& path, std::string* content) {
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? FileRead::kAbsent
-                                                                           : FileRead::kFailed;
+                                                                          : FileRead::kFailed;
   }
   content->clear();
   char chunk[4096];
@@ -807,8 +804,8 @@ inline std::string LocalDataFolder() {
   if (length == 0 || length >= 32768) {
     return {};
   }
-  const int size = WideCharToMultiByte(CP_UTF8, 0, folder.data(), static_cast<int>(length),
-                                       nullptr, 0, nullptr, nullptr);
+  const int size = WideCharToMultiByte(CP_UTF8, 0, folder.data(), static_cast<int>(length), nullptr,
+                                       0, nullptr, nullptr);
   std::string utf8(static_cast<size_t>(size > 0 ? size : 0), '\0');
   if (size > 0) {
     WideCharToMultiByte(CP_UTF8, 0, folder.data(), static_cast<int>(length), &utf8[0], size,
