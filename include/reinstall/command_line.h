@@ -7,6 +7,7 @@
 #ifndef REINSTALL_COMMAND_LINE_H_
 #define REINSTALL_COMMAND_LINE_H_
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -124,6 +125,13 @@ inline std::string LockPath(const std::string& name) {
   }
   const char* dir = std::getenv("XDG_RUNTIME_DIR");
   return std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/" + name + ".lock";
+}
+
+// The form of -installsha256='s value: exactly 64 hexadecimal digits, in either case.
+inline bool IsSha256Hex(const std::string& text) {
+  return text.size() == 64 && std::all_of(text.begin(), text.end(), [](char c) {
+           return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f');
+         });
 }
 
 }  // namespace reinstall

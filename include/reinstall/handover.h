@@ -184,13 +184,6 @@ inline std::string ValueProblem(const std::string& value, bool mayBeEmpty) {
   return {};
 }
 
-// Exactly 64 hexadecimal digits, in either case.
-inline bool IsSha256Hex(const std::string& text) {
-  return text.size() == 64 && std::all_of(text.begin(), text.end(), [](char c) {
-           return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f');
-         });
-}
-
 // 32 bytes (a digest) as 64 lower-case hexadecimal digits.
 inline std::string HexOf(const unsigned char (&bytes)[32]) {
   const char* const digits = "0123456789abcdef";
@@ -202,12 +195,12 @@ inline std::string HexOf(const unsigned char (&bytes)[32]) {
   return hex;
 }
 
-// `hex` in lower case, as digests are compared.
-inline std::string LowerHex(std::string hex) {
-  for (char& c : hex) {
-    c = (c >= 'A' && c <= 'F') ? static_cast<char>(c + 32) : c;
+// `text` with A-Z as a-z and every other byte as it is: digests are compared in lower case.
+inline std::string AsciiLower(std::string text) {
+  for (char& c : text) {
+    c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
   }
-  return hex;
+  return text;
 }
 
 inline void Check(const std::string& field, const std::string& value, bool mayBeEmpty) {
@@ -245,19 +238,19 @@ inline std::vector<std::string> BuildArguments(const HandoverRequest& request) {
   std::vector<std::string> arguments = {"-saferun=kqz", "-appmutex=" + request.mutexName,
                                         "-appinstall=" + request.installPath,
                                         "-installparam=" + request.parameters};
-  if (!request.installSha256.empty() && !detail::IsSha256Hex(request.installSha256)) {
+  if (!request.installSha256.empty() && !IsSha256Hex(request.installSha256)) {
     throw HandoverError("installSha256", "is not 64 hexadecimal digits");
   }
   for (const std::string& signer : request.installSigner) {
-    if (!detail::IsSha256Hex(signer)) {
+    if (!IsSha256Hex(signer)) {
       throw HandoverError("installSigner", "holds a thumbprint that is not 64 hexadecimal digits");
     }
   }
-  if (!request.launcherSha256.empty() && !detail::IsSha256Hex(request.launcherSha256)) {
+  if (!request.launcherSha256.empty() && !IsSha256Hex(request.launcherSha256)) {
     throw HandoverError("launcherSha256", "is not 64 hexadecimal digits");
   }
   if (!request.installSha256.empty()) {
-    arguments.push_back("-installsha256=" + detail::LowerHex(request.installSha256));
+    arguments.push_back("-installsha256=" + detail::AsciiLower(request.installSha256));
   }
   if (!request.outcomePath.empty()) {
     arguments.push_back("-outcome=" + request.outcomePath);
@@ -407,10 +400,10 @@ inline void CheckPinnedLauncher(const HandoverRequest& request,
     Add(problems, ProblemCode::kLauncherChanged, "launcher", file.error(),
         "launcher " + request.launcher + " cannot be held and read (" + ErrorText(file.error()) +
             ")");
-  } else if (digest != LowerHex(request.launcherSha256)) {
+  } else if (digest != AsciiLower(request.launcherSha256)) {
     Add(problems, ProblemCode::kLauncherChanged, "launcher", 0,
         "launcher " + request.launcher + " has the SHA-256 " + digest + ", not the " +
-            LowerHex(request.launcherSha256) + " of launcherSha256");
+            AsciiLower(request.launcherSha256) + " of launcherSha256");
   }
 }
 
@@ -434,10 +427,10 @@ inline std::string CheckPinnedInstallFile(const HandoverRequest& request,
             ErrorText(file.error()) + ")" + consequence);
     return {};
   }
-  if (!request.installSha256.empty() && digest != LowerHex(request.installSha256)) {
+  if (!request.installSha256.empty() && digest != AsciiLower(request.installSha256)) {
     Add(problems, ProblemCode::kInstallFileChanged, "installPath", 0,
         "installPath " + request.installPath + " has the SHA-256 " + digest + ", not the " +
-            LowerHex(request.installSha256) + " of installSha256");
+            AsciiLower(request.installSha256) + " of installSha256");
   }
   if (!request.installSigner.empty()) {
     std::uint32_t status = 0;
@@ -445,7 +438,7 @@ inline std::string CheckPinnedInstallFile(const HandoverRequest& request,
     const bool listed =
         !signer.empty() &&
         std::any_of(request.installSigner.begin(), request.installSigner.end(),
-                    [&](const std::string& accepted) { return LowerHex(accepted) == signer; });
+                    [&](const std::string& accepted) { return AsciiLower(accepted) == signer; });
     if (!listed) {
       Add(problems, ProblemCode::kInstallFileSigner, "installPath", status,
           "installPath " + request.installPath +

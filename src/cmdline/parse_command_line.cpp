@@ -1,4 +1,3 @@
-#include <algorithm>
 #include <cctype>
 #include <cstddef>
 #include <cstring>
@@ -8,15 +7,9 @@
 #include "app/reinstall.h"
 #include "cmdline/test_reports.h"
 #include "platform/platform.h"
+#include "reinstall/command_line.h"
 
 namespace {
-
-// Exactly 64 hexadecimal digits, in either case: a SHA-256 digest.
-bool IsSha256Digest(const std::string& value) {
-  return value.size() == 64 && std::all_of(value.begin(), value.end(), [](char c) {
-           return std::isxdigit(static_cast<unsigned char>(c)) != 0;
-         });
-}
 
 // Tested in this order; none is the beginning of another, so at most one matches. A switch with a
 // flag ignores whatever follows its text; a valued switch stores the rest of the argument, which
@@ -34,7 +27,7 @@ const Switch kSwitches[] = {
     {"-appmutex=", nullptr, &TReinstall::fAppMutex, nullptr},
     {"-appinstall=", nullptr, &TReinstall::fInstallApp, nullptr},
     {"-installparam=", nullptr, &TReinstall::fExecParams, nullptr},
-    {"-installsha256=", nullptr, &TReinstall::fInstallSha256, IsSha256Digest},
+    {"-installsha256=", nullptr, &TReinstall::fInstallSha256, reinstall::IsSha256Hex},
     {"-outcome=", nullptr, &TReinstall::fOutcomePath, nullptr},
 };
 

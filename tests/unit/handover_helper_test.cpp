@@ -96,20 +96,20 @@ TEST(HandoverHelper, BuildsTheExactCommandLine) {
   EXPECT_EQ(BuildArguments(plain).back(), "-installparam=");
 }
 
+// A committed file's bytes.
+std::string Committed(const char* path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
 TEST(HandoverHelper, StillBuildsTheCommittedGoldenVectors) {
-  std::ifstream file(REINSTALL_VECTORS_FILE, std::ios::binary);
-  const std::string committed((std::istreambuf_iterator<char>(file)),
-                              std::istreambuf_iterator<char>());
-  EXPECT_EQ(vectors::Document(), committed)
+  EXPECT_EQ(vectors::Document(), Committed(REINSTALL_VECTORS_FILE))
       << "regenerate with build/native/tests/make_vectors > tests/vectors/handover.json, and "
          "check every binding against the new vectors";
 }
 
 TEST(HandoverHelper, StillReadsTheCommittedOutcomeRecordsAsBefore) {
-  std::ifstream file(REINSTALL_OUTCOMES_FILE, std::ios::binary);
-  const std::string committed((std::istreambuf_iterator<char>(file)),
-                              std::istreambuf_iterator<char>());
-  EXPECT_EQ(vectors::OutcomeDocument(), committed)
+  EXPECT_EQ(vectors::OutcomeDocument(), Committed(REINSTALL_OUTCOMES_FILE))
       << "regenerate with build/native/tests/make_vectors outcomes > tests/vectors/outcomes.json, "
          "and check every binding against it";
 }

@@ -270,14 +270,6 @@ inline std::string ErrorText(std::uint32_t error) {
   return "error " + std::to_string(error);
 }
 
-// `text` with A-Z as a-z and every other byte as it is.
-inline std::string AsciiLower(std::string text) {
-  for (char& c : text) {
-    c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-  }
-  return text;
-}
-
 // The launcher receives its values through the ANSI calls, and opens the mutex by its ANSI name:
 // the system converts each into a buffer of MAX_PATH UTF-16 units, its terminating zero
 // included. Longer names fail with ERROR_FILENAME_EXCED_RANGE.
@@ -389,24 +381,35 @@ inline void CheckLauncherFile(const std::string& path, std::vector<Problem>& pro
   }
 }
 
+// The whole of a file of at most 1 MiB, read whatever else has it open.
+inline FileRead ReadWhole(const std::string& path, std::string* content) {
+  HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? FileRead::kAbsent
+                                                                          : FileRead::kFailed;
+  }
+  content->clear();
+  char chunk[4096];
+  DWORD read = 0;
+  bool ok = true;
+  while ((ok = ReadFile(file, chunk, sizeof(chunk), &read, nullptr) != FALSE) && read > 0 &&
+         content->size() < (1U << 20)) {
+    content->append(chunk, read);
+  }
+  CloseHandle(file);
+  return ok ? FileRead::kRead : FileRead::kFailed;
+}
+
 // The file's mark of origin: the zone its Zone.Identifier stream names (ZoneOfStream), or -1 when
 // it has none. The stream is read whole, up to 1 MiB: a long HostUrl may come before ZoneId.
 inline int DownloadZone(const std::string& path) {
-  HANDLE stream = CreateFileW((Wide(path) + L":Zone.Identifier").c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (stream == INVALID_HANDLE_VALUE) {
-    return -1;
-  }
   std::string content;
-  char chunk[4096];
-  DWORD read = 0;
-  while (content.size() < (1U << 20) && ReadFile(stream, chunk, sizeof(chunk), &read, nullptr) &&
-         read > 0) {
-    content.append(chunk, read);
-  }
-  CloseHandle(stream);
-  return ZoneOfStream(content);
+  return ReadWhole(path + ":Zone.Identifier", &content) == FileRead::kAbsent
+             ? -1
+             : ZoneOfStream(content);
 }
 
 // An install file marked as coming from the Internet (zone 3) or an untrusted site (zone 4): the
@@ -766,28 +769,6 @@ inline bool CanCreate(const std::string& path, std::uint32_t* error) {
   CloseHandle(file);
   *error = 0;
   return true;
-}
-
-// The whole of a file of at most 1 MiB, read whatever else has it open.
-inline FileRead ReadWhole(const std::string& path, std::string* content) {
-  HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    const DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? FileRead::kAbsent
-                                                                          : FileRead::kFailed;
-  }
-  content->clear();
-  char chunk[4096];
-  DWORD read = 0;
-  bool ok = true;
-  while ((ok = ReadFile(file, chunk, sizeof(chunk), &read, nullptr) != FALSE) && read > 0 &&
-         content->size() < (1U << 20)) {
-    content->append(chunk, read);
-  }
-  CloseHandle(file);
-  return ok ? FileRead::kRead : FileRead::kFailed;
 }
 
 inline std::string UtcNow() {
