@@ -720,6 +720,35 @@ class Harness(WineTest):
                                                       "reason": "no Wine"}))
         self.assertEqual((proc.returncode, ran), (1, False), "a 64-bit host must run x64")
 
+    def test_the_suite_runs_on_a_server_that_outlives_its_programs(self):
+        def servers():
+            found = {}
+            for pid in filter(str.isdigit, os.listdir("/proc")):
+                try:
+                    with open(f"/proc/{pid}/environ", "rb") as e, \
+                            open(f"/proc/{pid}/cmdline", "rb") as c:
+                        if f"WINEPREFIX={WINE.prefix}".encode() in e.read().split(b"\0"):
+                            found[pid] = c.read().split(b"\0")[:-1]
+                except OSError:
+                    continue
+            return {pid: argv for pid, argv in found.items() if argv and b"wineserver" in argv[0]}
+
+        # A program started with no server running starts one that ends with its last program.
+        WINE.stop()
+        program = WINE.popen("ping", "-n", "3", "127.0.0.1", stdout=subprocess.DEVNULL)
+        self.addCleanup(program.wait, 30)
+        deadline = time.monotonic() + STARTED
+        while not servers() and time.monotonic() < deadline:
+            time.sleep(0.1)
+        self.assertEqual([argv[-1] for argv in servers().values()], [b"-p0"])
+        WINE.start()
+        running = servers()
+        self.assertEqual([argv[-1] for argv in running.values()], [b"-p"], "persistent")
+        program.wait(30)
+        WINE.run("reg", "query", r"HKCU\Software\Wine", stdout=subprocess.DEVNULL, check=True)
+        time.sleep(3)
+        self.assertEqual(servers(), running, "the same server, still running")
+
     def test_the_probe_starts_a_program_of_this_build(self):
         self.assertEqual(WINE.probe(), (True, ""))
         self.assertEqual(WINE.host(), {"arch": WINE.arch, "runs": True, "reason": ""})

@@ -55,7 +55,8 @@ STARTED = 30.0
 
 # caller.exe's exit codes (CallerExit in caller.cpp), for failure messages.
 CALLER_USAGE = 2
-CALLER_EXITS = {0: "recorded", CALLER_USAGE: "usage", 3: "the named object could not be created",
+CALLER_EXITS = {0: "recorded", 1: "ended by Wine (its server was stopped or shut down)",
+                CALLER_USAGE: "usage", 3: "the named object could not be created",
                 4: "CreateProcessW failed", 5: "the record could not be written",
                 7: "the job could not be set up",
                 8: "the scenario has a missing, unknown, repeated or malformed key",
@@ -234,9 +235,20 @@ class Wine:
                      stderr=subprocess.DEVNULL)
         if not os.path.isdir(self.prefix):
             self.run("wineboot", "-i", check=True, **quiet)
-        # Detached: wineserver keeps inherited pipes open and would hang a reader.
-        self.server = subprocess.Popen([SERVER, "-p"], env=self.env, start_new_session=True,
-                                       **quiet)
+        # The server is running before any program starts: a program that finds none starts one
+        # that ends with its last program (Debian's wineserver script passes -p0), and a program
+        # that meets such a server shutting down is ended with 1. The first process of wineserver
+        # ends once the server holds the prefix's lock and listens (0), or with 2 when another
+        # server holds it: one left by wineboot or an earlier run, stopped here.
+        for _ in range(3):
+            # Detached: wineserver keeps inherited pipes open and would hang a reader.
+            self.server = subprocess.Popen([SERVER, "-p"], env=self.env, start_new_session=True,
+                                           **quiet)
+            if self.server.wait(60) == 0:
+                break
+            self.stop()
+        else:
+            raise RuntimeError(f"no persistent wineserver could be started for {self.prefix}")
         # Windows 10 unless a test says otherwise: a new prefix may report Windows 7, whose
         # code page the helper then requires of every value (Wine itself gives the launcher
         # UTF-8 whatever version it reports).
