@@ -57,6 +57,16 @@ def binaries(native, x86, x64, work):
     return {"win32-ia32": windows(x86), "win32-x64": windows(x64), "linux-x64": stripped}
 
 
+def with_launcher_digest(files):
+    """`files` with the launcher's SHA-256 beside it, as sha256sum writes it (NAME.sha256): the
+    npm, Python and .NET bindings pass it as the request's launcherSha256 when they start the
+    package's own launcher, so that the helper checks the file it holds before starting it. (The
+    Go module compiles the digests into its code.)"""
+    launcher = "reinstall.exe" if "reinstall.exe" in files else "reinstall"
+    digest = hashlib.sha256(files[launcher]).hexdigest()
+    return {**files, f"{launcher}.sha256": f"{digest}  {launcher}\n".encode()}
+
+
 def write_tgz(path, entries, stamp):
     raw = io.BytesIO()
     with tarfile.open(fileobj=raw, mode="w", format=tarfile.USTAR_FORMAT) as tar:
@@ -251,9 +261,10 @@ def main(out, native, x86, x64):
             release = f"reinstall-{version}-windows-{arch}.zip"
             shutil.copyfile(os.path.join(build, release), os.path.join(out, release))
             names.append(release)
-        names += npm_packages(out, carried, source_info.semver(), stamp)  # three numbers
-        names += wheels(out, carried, version, stamp)
-        names += nuget(out, carried, version, stamp, work)
+        digested = {platform: with_launcher_digest(files) for platform, files in carried.items()}
+        names += npm_packages(out, digested, source_info.semver(), stamp)  # three numbers
+        names += wheels(out, digested, version, stamp)
+        names += nuget(out, digested, version, stamp, work)
         names += go_module(out, carried, version, stamp)
     sums = "".join(f"{hashlib.sha256(read(os.path.join(out, n))).hexdigest()}  {n}\n"
                    for n in sorted(names))

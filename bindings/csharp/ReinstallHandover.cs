@@ -134,7 +134,8 @@ public sealed class HandoverRequest {
   /// </summary>
   public IList<string> InstallSigner { get; set; } = new List<string>();
   /// <summary>
-  /// The launcher's own SHA-256, where it is known; "" for none.
+  /// The launcher's own SHA-256, where it is known; "" for none. For the package's own launcher
+  /// the digest the package records beside it is taken.
   /// </summary>
   public string LauncherSha256 { get; set; } = "";
   /// <summary>
@@ -582,14 +583,28 @@ public static class ReinstallHandover {
     return problems;
   }
 
-  // The request with its launcher: the package's unless given, looked up once per call.
+  // The request with its launcher: the package's unless given, looked up once per call, with
+  // the digest the package records beside it.
   static HandoverRequest Resolved(HandoverRequest request) {
     if (request.Launcher != null) return request;
-    return new HandoverRequest(PackagedFile(LauncherFile), request.MutexName, request.InstallPath,
+    string launcher = PackagedFile(LauncherFile);
+    return new HandoverRequest(launcher, request.MutexName, request.InstallPath,
                                request.Parameters) {
       InstallSha256 = request.InstallSha256, InstallSigner = request.InstallSigner,
-      LauncherSha256 = request.LauncherSha256, OutcomePath = request.OutcomePath
+      LauncherSha256 = string.IsNullOrEmpty(request.LauncherSha256) ? RecordedDigest(launcher)
+                                                                    : request.LauncherSha256,
+      OutcomePath = request.OutcomePath
     };
+  }
+
+  // The SHA-256 the package records beside its launcher (NAME.sha256, as sha256sum writes it),
+  // or "" where there is none.
+  static string RecordedDigest(string launcher) {
+    string recorded = launcher + ".sha256";
+    if (!File.Exists(recorded)) return "";
+    string text = File.ReadAllText(recorded, Encoding.ASCII).Trim();
+    int end = text.IndexOfAny(new[] {' ', '\t', '\r', '\n'});
+    return end < 0 ? text : text.Substring(0, end);
   }
 
   // The signer list as the C interface takes it: one text, the thumbprints between commas.

@@ -16,7 +16,8 @@ export interface HandoverRequest {
   installSha256?: string;
   /** SHA-256 thumbprints of the certificates that may sign the install file (Windows). */
   installSigner?: string[];
-  /** The launcher's own SHA-256, where it is known. */
+  /** The launcher's own SHA-256, where it is known; for the platform package's launcher, the
+   *  digest the package records beside it. */
   launcherSha256?: string;
   /** Where the hand-over's outcome is recorded (an absolute path; defaultOutcomePath gives one). */
   outcomePath?: string;

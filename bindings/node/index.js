@@ -216,11 +216,26 @@ function refusals(request) {
                               message: why }));
 }
 
-// The request with its launcher (this platform package's unless given), looked up once: the
-// values that cannot be passed at all (`refused`), or else the request as the C interface takes
-// it (`c`).
+// The SHA-256 the platform package records beside its launcher (reinstall.exe.sha256, as
+// sha256sum writes it), or '' where there is none.
+function recordedDigest(launcher) {
+  try {
+    return fs.readFileSync(`${launcher}.sha256`, 'latin1').split(/\s/)[0];
+  } catch (e) {
+    if (e.code === 'ENOENT') return '';
+    throw e;
+  }
+}
+
+// The request with its launcher (this platform package's unless given, with the digest the
+// package records for it), looked up once: the values that cannot be passed at all (`refused`),
+// or else the request as the C interface takes it (`c`).
 function prepare(request) {
-  const full = { ...request, launcher: request.launcher ?? packagedFile(LAUNCHER_FILE) };
+  const full = { ...request };
+  if (request.launcher == null) {
+    full.launcher = packagedFile(LAUNCHER_FILE);
+    full.launcherSha256 = request.launcherSha256 || recordedDigest(full.launcher);
+  }
   const refused = refusals(full);
   if (refused.length > 0) return { refused, c: null };
   return {

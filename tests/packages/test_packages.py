@@ -65,18 +65,46 @@ class Consumer(unittest.TestCase):
         self.assertEqual(result.returncode, 0, f"{args}\n{result.stdout}{result.stderr}")
         return result
 
-    def assertHandsOver(self, args, cwd=None, env=None):
-        """Runs the example as the application and checks that the installer got started."""
+    def run_example(self, args, cwd=None, env=None):
+        """Runs the example as the application; returns how it ended and where the installer
+        records its start."""
         record = os.path.join(self.work, "installer.txt")
+        if os.path.exists(record):
+            os.remove(record)  # an earlier run's
         environment = {k: v for k, v in os.environ.items()
                        if k not in ("REINSTALL_HANDOVER_LIBRARY", "LD_LIBRARY_PATH")}
         environment.update(XDG_RUNTIME_DIR=self.work, STUB_INSTALLER_RECORD=record, **(env or {}))
         # Verify, then hand over: the installer's digest, as an update manifest would give it.
-        self.run_ok([*args, self.installer, "/S /D=x", sha256_of(self.installer)], cwd=cwd,
-                    env=environment)
+        return subprocess.run([*args, self.installer, "/S /D=x", sha256_of(self.installer)],
+                              cwd=cwd, env=environment, capture_output=True, text=True,
+                              timeout=600), record
+
+    def assertHandsOver(self, args, cwd=None, env=None):
+        """Runs the example as the application and checks that the installer got started."""
+        result, record = self.run_example(args, cwd, env)
+        self.assertEqual(result.returncode, 0, f"{args}\n{result.stdout}{result.stderr}")
         installed = records.read(record, wineharness.STARTED)
         self.assertIsNotNone(installed, "installer started")
         self.assertEqual(installed["args"], ["/S", "/D=x"])
+
+    def assertRefusesAChangedLauncher(self, launcher, args, cwd=None, env=None):
+        """With the package's launcher changed after it was installed, the example is told
+        launcher-changed and nothing is started; the launcher is put back afterwards."""
+        with open(launcher + ".sha256") as f:
+            self.assertRegex(f.read(),
+                             r"^[0-9a-f]{64}  " + re.escape(os.path.basename(launcher)) + "\n$")
+        with open(launcher, "rb") as f:
+            genuine = f.read()
+        with open(launcher, "ab") as f:
+            f.write(b"\0")
+        try:
+            result, record = self.run_example(args, cwd, env)
+        finally:
+            with open(launcher, "wb") as f:
+                f.write(genuine)
+        self.assertNotEqual(result.returncode, 0, result.stdout)
+        self.assertIn("launcher-changed", result.stderr)
+        self.assertFalse(os.path.exists(record), "nothing was started")
 
 
 class Npm(Consumer):
@@ -111,6 +139,9 @@ class Npm(Consumer):
         self.assertEqual(self.installed(app), ["reinstall-handover", "reinstall-handover-linux-x64"])
         shutil.copy(os.path.join(EXAMPLES, "app.js"), app)
         self.assertHandsOver(["node", "app.js"], cwd=app)
+        self.assertRefusesAChangedLauncher(
+            os.path.join(app, "node_modules", "reinstall-handover-linux-x64", "reinstall"),
+            ["node", "app.js"], cwd=app)
 
         # For Windows x64: only win32-x64, with x64 binaries.
         win = self.project("win")
@@ -154,14 +185,16 @@ class Python(Consumer):
         # The tag promises glibc 2.34 at most: no binary may ask for a newer symbol.
         native = os.path.join(venv, "lib", f"python{sys.version_info[0]}.{sys.version_info[1]}",
                               "site-packages", "reinstall_handover", "bin", "linux_x86_64")
-        for name in os.listdir(native):
+        for name in (n for n in os.listdir(native) if not n.endswith(".sha256")):
             symbols = subprocess.run(["objdump", "-T", os.path.join(native, name)], check=True,
                                      capture_output=True, text=True).stdout
             versions = [tuple(map(int, v.split(".")))
                         for v in re.findall(r"GLIBC_([\d.]+)", symbols)]
             self.assertEqual(max(versions), (2, 34), name)
-        self.assertHandsOver([os.path.join(venv, "bin", "python"),
-                              os.path.join(EXAMPLES, "app.py")], cwd=self.work)
+        example = [os.path.join(venv, "bin", "python"), os.path.join(EXAMPLES, "app.py")]
+        self.assertHandsOver(example, cwd=self.work)
+        self.assertRefusesAChangedLauncher(os.path.join(native, "reinstall"), example,
+                                           cwd=self.work)
 
         # A Windows wheel installed for another platform holds that architecture's binaries.
         for tag, arch in (("win_amd64", "x64"), ("win32", "x86")):
@@ -211,9 +244,9 @@ class NuGet(Consumer):
             targets = nupkg.read("buildTransitive/Reinstall.Handover.targets").decode()
             nupkg.extractall(os.path.join(self.work, "package"))
         native = {f"runtimes/{rid}/native/{n}" for rid in ("win-x86", "win-x64")
-                  for n in ("reinstall.exe", "reinstall_handover.dll")}
-        native |= {"runtimes/linux-x64/native/reinstall",
-                   "runtimes/linux-x64/native/libreinstall_handover.so"}
+                  for n in ("reinstall.exe", "reinstall.exe.sha256", "reinstall_handover.dll")}
+        native |= {f"runtimes/linux-x64/native/{n}"
+                   for n in ("reinstall", "reinstall.sha256", "libreinstall_handover.so")}
         managed = {f"lib/{tfm}/Reinstall.Handover.{ext}" for tfm in ("netstandard2.0", "net8.0")
                    for ext in ("dll", "xml")}
         self.assertEqual(files, native | managed | {
@@ -228,8 +261,8 @@ class NuGet(Consumer):
         self.assertIn(r"$(MSBuildThisFileDirectory)..\runtimes\**\native\*", targets)
         for rid, arch in (("win-x86", "x86"), ("win-x64", "x64"), ("linux-x64", "x64")):
             folder = os.path.join(self.work, "package", "runtimes", rid, "native")
-            self.assertEqual({architecture(os.path.join(folder, n)) for n in os.listdir(folder)},
-                             {arch}, rid)
+            self.assertEqual({architecture(os.path.join(folder, n)) for n in os.listdir(folder)
+                              if not n.endswith(".sha256")}, {arch}, rid)
 
         # A .NET Framework program (net462) built by the SDK: the package's targets lay out
         # runtimes/RID/native/ beside it, and Mono runs it as .NET Framework would.
@@ -262,6 +295,8 @@ class NuGet(Consumer):
                     "-p:PublishSingleFile=true", cwd=app)
         self.assertFalse(os.path.exists(os.path.join(single, "Reinstall.Handover.dll")))
         self.assertHandsOver([os.path.join(single, "app")], cwd=self.work)
+        self.assertRefusesAChangedLauncher(os.path.join(single, "reinstall"),
+                                           [os.path.join(single, "app")], cwd=self.work)
 
         # Published for Windows, in a folder and as one file: the launcher and the library
         # land beside the program.

@@ -65,6 +65,16 @@ def _digest(path):
         return None
 
 
+def recorded_digest(launcher):
+    """The SHA-256 the wheel records beside its launcher (NAME.sha256, as sha256sum writes it),
+    or "" where there is none."""
+    try:
+        with open(launcher + ".sha256", "rb") as f:
+            return (f.read().split() or [b""])[0].decode("latin-1")
+    except FileNotFoundError:
+        return ""
+
+
 def lasting_launcher(path, digests=None):
     """The launcher at `path`, or a copy of it that outlives this process. A PyInstaller one-file
     program runs from a temporary _MEI... folder that its bootloader deletes when the program
@@ -194,16 +204,20 @@ class HandoverRequest:
         self.outcome_path = outcome_path
 
     def _resolved(self):
-        """The request with its launcher: the wheel's unless given, looked up once per call
-        (with its digest, when it runs from a copy)."""
+        """The request with its launcher: the wheel's unless given, looked up once per call,
+        with the digest the wheel records for it (or, without one, the digest of what a copy was
+        made from)."""
         if self.launcher is not None:
             return self
         digests = {}
-        launcher = lasting_launcher(packaged_file(LAUNCHER_FILE), digests)
+        packaged = packaged_file(LAUNCHER_FILE)
+        launcher = lasting_launcher(packaged, digests)
+        # A copy must hold the same bytes as the wheel's launcher: the wheel's digest holds for
+        # both.
         return HandoverRequest(launcher, self.mutex_name, self.install_path, self.parameters,
                                self.install_sha256, self.install_signer,
-                               self.launcher_sha256 or digests.get(launcher, ""),
-                               self.outcome_path)
+                               self.launcher_sha256 or recorded_digest(packaged)
+                               or digests.get(launcher, ""), self.outcome_path)
 
     def _fields(self):
         return (("launcher", self.launcher, True), ("mutexName", self.mutex_name, False),
