@@ -248,7 +248,7 @@ class Wine:
                 break
             self.stop()
         else:
-            raise RuntimeError(f"no persistent wineserver could be started for {self.prefix}")
+            raise OSError(f"no persistent wineserver could be started for {self.prefix}")
         # Windows 10 unless a test says otherwise: a new prefix may report Windows 7, whose
         # code page the helper then requires of every value (Wine itself gives the launcher
         # UTF-8 whatever version it reports).
