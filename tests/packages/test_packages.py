@@ -93,15 +93,17 @@ class Consumer(unittest.TestCase):
         with open(launcher + ".sha256") as f:
             self.assertRegex(f.read(),
                              r"^[0-9a-f]{64}  " + re.escape(os.path.basename(launcher)) + "\n$")
-        with open(launcher, "rb") as f:
-            genuine = f.read()
-        with open(launcher, "ab") as f:
+        # Replaced, not written in place: the earlier hand-over's launcher may still be running.
+        changed, genuine = launcher + ".changed", launcher + ".genuine"
+        shutil.copy2(launcher, changed)
+        with open(changed, "ab") as f:
             f.write(b"\0")
+        os.rename(launcher, genuine)
+        os.rename(changed, launcher)
         try:
             result, record = self.run_example(args, cwd, env)
         finally:
-            with open(launcher, "wb") as f:
-                f.write(genuine)
+            os.replace(genuine, launcher)
         self.assertNotEqual(result.returncode, 0, result.stdout)
         self.assertIn("launcher-changed", result.stderr)
         self.assertFalse(os.path.exists(record), "nothing was started")
