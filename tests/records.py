@@ -2,6 +2,7 @@
 backslash, line feed and carriage return escaped. Every "arg" line is gathered, in order, into
 the list under "args"."""
 
+import hashlib
 import os
 import re
 import time
@@ -36,3 +37,10 @@ def read(path, wait=0.0, raw=False):
         return None
     with open(path, "rb") as f:
         return parse(f.read().decode("utf-8", "surrogateescape"), raw)
+
+
+def sha256_of(path):
+    """The SHA-256 of the file at `path` in lower-case hex, as an update manifest names a file the
+    tests hand over."""
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()

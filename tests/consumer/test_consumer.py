@@ -5,7 +5,6 @@ reinstall::handover and reinstall::handover_c, and copies reinstall::launcher be
 Then the README's C, C++ and CMake example (examples/use) is built the same way, natively against
 the installed build and run for a real hand-over, for Windows against the unpacked release ZIP."""
 
-import hashlib
 import os
 import shutil
 import subprocess
@@ -83,10 +82,8 @@ class Consumer(unittest.TestCase):
             with self.subTest(program):
                 record = os.path.join(work, program + ".txt")
                 env = dict(os.environ, XDG_RUNTIME_DIR=work, STUB_INSTALLER_RECORD=record)
-                with open(installer, "rb") as f:
-                    digest = hashlib.sha256(f.read()).hexdigest()
                 result = subprocess.run([os.path.join(build, program), installer, "/S /D=x",
-                                         digest], env=env, capture_output=True, text=True,
+                                         records.sha256_of(installer)], env=env, capture_output=True, text=True,
                                         timeout=60)
                 self.assertEqual(result.returncode, 0, result.stderr)
                 installed = records.read(record, 10.0)

@@ -17,6 +17,7 @@ import unittest
 
 import wineharness
 from wineharness import RELAY_DEBUG, STARTED, caller_exit, relay_text, win_path
+from records import sha256_of  # tests/, on the path once wineharness is imported
 
 WINE = wineharness.Wine(os.environ["E2E_BUILD_DIR"])
 LAUNCHER, STUB = WINE.launcher, WINE.stub
@@ -353,11 +354,6 @@ class Validation(WineTest):
         self.assertEqual(run.boxes(), [])
         for name in ("CreateFileA", "OpenMutexA", "ShellExecuteExA"):
             self.assertEqual(run.named(name), [], name)
-
-
-def sha256_of(path):
-    with open(path, "rb") as f:
-        return hashlib.sha256(f.read()).hexdigest()
 
 
 class Verification(WineTest):

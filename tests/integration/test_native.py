@@ -1,7 +1,6 @@
 """The native launcher run for real: real lock files held by other processes, a stub installer
 that records how it was started, and the launcher's reports on standard error."""
 
-import hashlib
 import os
 import pwd
 import shutil
@@ -144,8 +143,7 @@ class HandOver(LauncherTest):
         return exited
 
     def test_the_digest_of_the_install_file_in_either_case_lets_it_run(self):
-        with open(self.installer, "rb") as f:
-            digest = hashlib.sha256(f.read()).hexdigest()
+        digest = records.sha256_of(self.installer)
         for given in (digest, digest.upper()):
             with self.subTest(given=given):
                 err = self.run_launcher(*self.hand_over_args(name="nobody-holds-this"),

@@ -5,7 +5,6 @@ things, and runs the README's example (examples/use), which passes no binary pat
 hand-over to a stub installer: natively for npm, Python and NuGet (Mono), under Wine for Go."""
 
 import glob
-import hashlib
 import json
 import os
 import re
@@ -22,6 +21,7 @@ sys.path.insert(0, os.path.join(ROOT, "tests"))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 import records  # noqa: E402
+from records import sha256_of  # noqa: E402
 import source_info  # noqa: E402
 import wineharness  # noqa: E402
 
@@ -38,11 +38,6 @@ def architecture(path):
     if head[:4] == b"\x7fELF":
         return {62: "x64", 3: "x86"}[int.from_bytes(head[18:20], "little")]
     return wineharness.pe_arch(path)
-
-
-def sha256_of(path):
-    with open(path, "rb") as f:
-        return hashlib.sha256(f.read()).hexdigest()
 
 
 def package(name):
