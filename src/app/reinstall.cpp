@@ -11,6 +11,7 @@ TReinstall::TReinstall() noexcept
       fShellError(0),
       hAppMutex(INVALID_HANDLE_VALUE),
       hInstallFile(INVALID_HANDLE_VALUE),
+      fInstallFileId(),
       bExecuteAllowed(false),
       bTestExecuting(false) {}
 
@@ -55,10 +56,13 @@ int RunLauncher(TReinstall& launcher) {
     launcher.RunInstallApp();
     launched = true;
   } catch (const std::exception& error) {
+    // Nothing will be started: the file is let go before the box, which may stay open for hours
+    // while the application wants to download it again.
+    launcher.ReleaseInstallFile();
     launcher.RecordOutcome(error.what());
     ShowError(error.what());
   }
-  // Only now: the installer's process exists, or nothing will be started.
+  // Only now: the installer's process exists.
   launcher.ReleaseInstallFile();
   if (launched) {
     launcher.RecordOutcome(nullptr);

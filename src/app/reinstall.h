@@ -35,6 +35,12 @@ class TReinstall {
   // so the file cannot be written, renamed, deleted or replaced until ReleaseInstallFile.
   void VerifyInstallFile();
 
+  // The path to start the held install file by: the one it has now, resolved through
+  // hInstallFile (no link or junction left on the way), else fInstallApp; confirmed to name the
+  // held file (same volume and file index) right before the start. Throws errorInstallFileChanged
+  // when it names another file or none.
+  std::string HeldInstallPath() const;
+
   // Closes hInstallFile, if open.
   void ReleaseInstallFile();
 
@@ -48,9 +54,9 @@ class TReinstall {
   // exceptionMsg on an open error or when it still exists after 10000 ms.
   void WaitForApplicationExit();
 
-  // Has the shell "open" fInstallApp with fExecParams, without waiting for it; throws
-  // exceptionCantRunInstallApp when the shell refuses (keeping its error in fShellError when an
-  // outcome is to be recorded).
+  // Has the shell "open" fInstallApp (a verified one by HeldInstallPath) with fExecParams,
+  // without waiting for it; throws exceptionCantRunInstallApp when the shell refuses (keeping its
+  // error in fShellError when an outcome is to be recorded).
   void RunInstallApp();
 
   // Splits `commandLine` into one GlobalAlloc block holding the pointer vector and the argument
@@ -70,6 +76,7 @@ class TReinstall {
   DWORD fShellError;           // the shell's error of a refused launch, for the outcome record
   HANDLE hAppMutex;
   HANDLE hInstallFile;  // the verified install file, held until the shell has started it
+  BY_HANDLE_FILE_INFORMATION fInstallFileId;  // what the system told of it: volume and index
   bool bExecuteAllowed;
   bool bTestExecuting;
 };
@@ -81,7 +88,7 @@ namespace reinstall {
 
 // The run that WinMain makes on `launcher`: parse, then, when execution is enabled, wait and
 // launch. Any failure shows one system-modal error box. A verified install file is held until
-// the launch is over. Always returns 0.
+// the launch is over, and let go before any box. Always returns 0.
 int RunLauncher(TReinstall& launcher);
 
 }  // namespace reinstall

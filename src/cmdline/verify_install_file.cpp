@@ -58,13 +58,46 @@ void TReinstall::VerifyInstallFile() {
     // The probe before opened it a moment ago: it is open for writing now, or a link.
     throw errorInstallFileChanged();
   }
-  BY_HANDLE_FILE_INFORMATION information{};
-  if (reinstall::os::GetFileInformationByHandle(hInstallFile, &information) == FALSE ||
-      (information.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) !=
-          0) {
+  if (reinstall::os::GetFileInformationByHandle(hInstallFile, &fInstallFileId) == FALSE ||
+      (fInstallFileId.dwFileAttributes &
+       (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
     throw errorInstallFileChanged();
   }
   if (!HasDigest(hInstallFile, fInstallSha256)) {
     throw errorInstallFileChanged();
   }
+}
+
+std::string TReinstall::HeldInstallPath() const {
+  // The handle keeps the file from being changed, but a folder on the way (a junction, a link)
+  // can lead elsewhere by now: the file's own path has none of them.
+  char final[MAX_PATH];
+  const DWORD length = reinstall::os::GetFinalPathNameByHandleA(
+      hInstallFile, final, MAX_PATH, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  std::string path = length > 0 && length < MAX_PATH ? std::string(final, length) : fInstallApp;
+  // "\\?\C:\dir\setup.exe" and "\\?\UNC\server\share\setup.exe", in the form the shell and
+  // installers expect.
+  if (path.compare(0, 8, "\\\\?\\UNC\\") == 0) {
+    path.erase(2, 6);
+  } else if (path.compare(0, 4, "\\\\?\\") == 0) {
+    path.erase(0, 4);
+  }
+  // Where the system lets folders be renamed while a file in them is open, even that path can
+  // lead elsewhere: it must still name the held file, right before the shell gets it.
+  HANDLE named = reinstall::os::CreateFileA(
+      path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (named == INVALID_HANDLE_VALUE) {
+    throw errorInstallFileChanged();
+  }
+  BY_HANDLE_FILE_INFORMATION found{};
+  const bool same = reinstall::os::GetFileInformationByHandle(named, &found) != FALSE &&
+                    found.dwVolumeSerialNumber == fInstallFileId.dwVolumeSerialNumber &&
+                    found.nFileIndexHigh == fInstallFileId.nFileIndexHigh &&
+                    found.nFileIndexLow == fInstallFileId.nFileIndexLow;
+  reinstall::os::CloseHandle(named);
+  if (!same) {
+    throw errorInstallFileChanged();
+  }
+  return path;
 }

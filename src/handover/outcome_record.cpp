@@ -31,20 +31,15 @@ class RecordWriter {
     buffer_[used_++] = c;
   }
 
-  // `text` as a JSON string: quotes and backslashes escaped, control characters as \u00XX, every
-  // other byte as it is (the launcher's text is UTF-8 where Windows gives it UTF-8).
-  void PutString(const std::string& text) {
+  // `text` as a JSON string in UTF-8: quotes and backslashes escaped, control characters as
+  // \u00XX; every other byte as it is where the launcher's code page is UTF-8, else the text
+  // converted from its ANSI code page (Windows before 10 version 1903 gives it that one).
+  void PutString(const std::string& text, bool ansi) {
     PutChar('"');
-    for (char c : text) {
-      const auto byte = static_cast<unsigned char>(c);
-      if (c == '"' || c == '\\') {
-        PutChar('\\');
-      } else if (byte < 0x20) {
-        Put("\\u00");
-        PutChar(static_cast<char>('0' + (byte >> 4U)));
-        c = "0123456789abcdef"[byte & 0x0FU];
+    if (!ansi || !PutConverted(text)) {
+      for (char c : text) {
+        PutByte(static_cast<unsigned char>(c));
       }
-      PutChar(c);
     }
     PutChar('"');
   }
@@ -70,6 +65,52 @@ class RecordWriter {
       PutNumber(parts[i], i == 0 ? 4 : i == 6 ? 3 : 2);
     }
     Put("Z\"");
+  }
+
+  // `text` from the ANSI code page through UTF-16 to UTF-8; false, writing nothing, when the
+  // system cannot convert it.
+  bool PutConverted(const std::string& text) {
+    const int size = static_cast<int>(text.size());
+    const int units = reinstall::os::MultiByteToWideChar(CP_ACP, 0, text.data(), size, nullptr, 0);
+    auto* wide = units > 0 ? static_cast<WCHAR*>(reinstall::os::GlobalAlloc(
+                                 GMEM_FIXED, static_cast<SIZE_T>(units) * sizeof(WCHAR)))
+                           : nullptr;
+    const bool ok = wide != nullptr && reinstall::os::MultiByteToWideChar(
+                                           CP_ACP, 0, text.data(), size, wide, units) == units;
+    for (int i = 0; ok && i < units; ++i) {
+      std::uint32_t c = wide[i];
+      if (c >= 0xD800 && c < 0xDC00 && i + 1 < units && wide[i + 1] >= 0xDC00 &&
+          wide[i + 1] < 0xE000) {
+        c = 0x10000 + ((c - 0xD800) << 10U) + (wide[++i] - 0xDC00U);
+      }
+      if (c < 0x80) {
+        PutByte(static_cast<unsigned char>(c));
+        continue;
+      }
+      // The lead byte marks the length (110xxxxx, 1110xxxx, 11110xxx), then 10xxxxxx each.
+      const int more = c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+      PutChar(static_cast<char>((0xF00U >> (more + 1)) | (c >> (6 * more))));
+      for (int shift = 6 * (more - 1); shift >= 0; shift -= 6) {
+        PutChar(static_cast<char>(0x80U | ((c >> shift) & 0x3FU)));
+      }
+    }
+    if (wide != nullptr) {
+      reinstall::os::LocalFree(wide);
+    }
+    return ok;
+  }
+
+  // One byte of a JSON string: quotes and backslashes escaped, control characters as \u00XX.
+  void PutByte(unsigned char byte) {
+    char c = static_cast<char>(byte);
+    if (c == '"' || c == '\\') {
+      PutChar('\\');
+    } else if (byte < 0x20) {
+      Put("\\u00");
+      PutChar(static_cast<char>('0' + (byte >> 4U)));
+      c = "0123456789abcdef"[byte & 0x0FU];
+    }
+    PutChar(c);
   }
 
   // True when everything written so far reached the file.
@@ -148,10 +189,11 @@ void TReinstall::RecordOutcome(const char* failure) noexcept {
     record.PutTime(fStarted);
     record.Put(", \"ended\": ");
     record.PutTime(ended);
+    const bool ansi = reinstall::os::GetACP() != CP_UTF8;
     record.Put(", \"mutexName\": ");
-    record.PutString(fAppMutex);
+    record.PutString(fAppMutex, ansi);
     record.Put(", \"installPath\": ");
-    record.PutString(fInstallApp);
+    record.PutString(fInstallApp, ansi);
     record.Put("}\n");
     const bool complete = record.Flush() && reinstall::os::FlushFileBuffers(file) != FALSE;
     reinstall::os::CloseHandle(file);

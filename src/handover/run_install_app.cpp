@@ -1,10 +1,12 @@
 #include <cstring>
+#include <string>
 
 #include "app/errors/errors.h"
 #include "app/reinstall.h"
 #include "platform/platform.h"
 
 void TReinstall::RunInstallApp() {
+  const std::string file = hInstallFile != INVALID_HANDLE_VALUE ? HeldInstallPath() : fInstallApp;
   SHELLEXECUTEINFOA info;
   std::memset(&info, 0, sizeof(info));
   info.cbSize = sizeof(info);
@@ -12,7 +14,7 @@ void TReinstall::RunInstallApp() {
   info.fMask = SEE_MASK_DEFAULT;
   info.hwnd = nullptr;
   info.lpVerb = "open";
-  info.lpFile = fInstallApp.c_str();
+  info.lpFile = file.c_str();
   info.lpParameters = fExecParams.c_str();  // never null: "" when there are no parameters
   info.lpDirectory = nullptr;
   info.nShow = SW_SHOWNORMAL;

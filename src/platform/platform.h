@@ -1,7 +1,8 @@
 // The seam between the launcher's logic and the operating system: the Win32 operations the
-// launcher relies on, under their own names and types (eleven for every run; the file reads and
-// CNG hash calls only when it is asked to verify the install file's digest, the clock and file
-// writes only when it is asked to record its outcome). The logic calls them
+// launcher relies on, under their own names and types (eleven for every run; the file reads, CNG
+// hash calls and the held file's final path only when it is asked to verify the install file's
+// digest, the clock, the code page and file writes only when it is asked to record its outcome).
+// The logic calls them
 // as os::Name(...); each forwards to the process-wide Platform, which is the real backend unless a
 // test has put a ScopedPlatformOverride in place.
 #ifndef REINSTALL_PLATFORM_PLATFORM_H_
@@ -65,6 +66,11 @@ class Platform {
                                     ULONG dwFlags) = 0;
   virtual NTSTATUS BCryptDestroyHash(BCRYPT_HASH_HANDLE hHash) = 0;
   virtual NTSTATUS BCryptCloseAlgorithmProvider(BCRYPT_ALG_HANDLE hAlgorithm, ULONG dwFlags) = 0;
+  // The path the held file has now, with every link and junction on the way resolved.
+  virtual DWORD GetFinalPathNameByHandleA(HANDLE hFile,
+                                          LPSTR lpszFilePath,
+                                          DWORD cchFilePath,
+                                          DWORD dwFlags) = 0;
 
   // Recording the outcome: the time, and a file written beside its name and moved over it.
   virtual void GetSystemTime(LPSYSTEMTIME lpSystemTime) = 0;
@@ -76,6 +82,14 @@ class Platform {
   virtual BOOL FlushFileBuffers(HANDLE hFile) = 0;
   virtual BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags) = 0;
   virtual BOOL DeleteFileA(LPCSTR lpFileName) = 0;
+  // The record is UTF-8: text in another ANSI code page is converted through UTF-16.
+  virtual UINT GetACP() = 0;
+  virtual int MultiByteToWideChar(UINT CodePage,
+                                  DWORD dwFlags,
+                                  LPCSTR lpMultiByteStr,
+                                  int cbMultiByte,
+                                  LPWSTR lpWideCharStr,
+                                  int cchWideChar) = 0;
 
  protected:
   // Not virtual: nobody deletes a backend through this interface, and a backend without state
@@ -200,6 +214,12 @@ inline NTSTATUS BCryptDestroyHash(BCRYPT_HASH_HANDLE hHash) {
 inline NTSTATUS BCryptCloseAlgorithmProvider(BCRYPT_ALG_HANDLE hAlgorithm, ULONG dwFlags) {
   return platform::Current().BCryptCloseAlgorithmProvider(hAlgorithm, dwFlags);
 }
+inline DWORD GetFinalPathNameByHandleA(HANDLE hFile,
+                                       LPSTR lpszFilePath,
+                                       DWORD cchFilePath,
+                                       DWORD dwFlags) {
+  return platform::Current().GetFinalPathNameByHandleA(hFile, lpszFilePath, cchFilePath, dwFlags);
+}
 inline void GetSystemTime(LPSYSTEMTIME lpSystemTime) {
   platform::Current().GetSystemTime(lpSystemTime);
 }
@@ -219,6 +239,18 @@ inline BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD d
 }
 inline BOOL DeleteFileA(LPCSTR lpFileName) {
   return platform::Current().DeleteFileA(lpFileName);
+}
+inline UINT GetACP() {
+  return platform::Current().GetACP();
+}
+inline int MultiByteToWideChar(UINT CodePage,
+                               DWORD dwFlags,
+                               LPCSTR lpMultiByteStr,
+                               int cbMultiByte,
+                               LPWSTR lpWideCharStr,
+                               int cchWideChar) {
+  return platform::Current().MultiByteToWideChar(CodePage, dwFlags, lpMultiByteStr, cbMultiByte,
+                                                 lpWideCharStr, cchWideChar);
 }
 
 }  // namespace reinstall::os

@@ -294,7 +294,33 @@ class PosixPlatform final : public Platform {
     lpFileInformation->nFileSizeHigh = static_cast<DWORD>(size >> 32U);
     lpFileInformation->nFileSizeLow = static_cast<DWORD>(size);
     lpFileInformation->nNumberOfLinks = static_cast<DWORD>(status.st_nlink);
+    // A file's identity: its device and inode number.
+    lpFileInformation->dwVolumeSerialNumber = static_cast<DWORD>(status.st_dev);
+    const auto inode = static_cast<std::uint64_t>(status.st_ino);
+    lpFileInformation->nFileIndexHigh = static_cast<DWORD>(inode >> 32U);
+    lpFileInformation->nFileIndexLow = static_cast<DWORD>(inode);
     return TRUE;
+  }
+
+  // The path the kernel keeps for the open file: links resolved, as the system names it now.
+  DWORD GetFinalPathNameByHandleA(HANDLE hFile,
+                                  LPSTR lpszFilePath,
+                                  DWORD cchFilePath,
+                                  DWORD /*dwFlags*/) override {
+    const std::string link = "/proc/self/fd/" + std::to_string(FdFromHandle(hFile));
+    char path[4096];
+    const ssize_t n = ::readlink(link.c_str(), path, sizeof(path));
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof(path)) {
+      t_lastError = n < 0 ? Win32ErrorFromErrno(errno) : ERROR_FILENAME_EXCED_RANGE;
+      return 0;
+    }
+    const auto length = static_cast<DWORD>(n);
+    if (length >= cchFilePath) {
+      return length + 1;  // the room it needs, as Windows answers a buffer too small
+    }
+    std::memcpy(lpszFilePath, path, length);
+    lpszFilePath[length] = '\0';
+    return length;
   }
 
   void GetSystemTime(LPSYSTEMTIME lpSystemTime) override {
@@ -349,6 +375,20 @@ class PosixPlatform final : public Platform {
       return FALSE;
     }
     return TRUE;
+  }
+
+  // Natively text is bytes, written as they are: the stand-in's code page is UTF-8, and nothing
+  // is ever converted.
+  UINT GetACP() override { return CP_UTF8; }
+
+  int MultiByteToWideChar(UINT /*CodePage*/,
+                          DWORD /*dwFlags*/,
+                          LPCSTR /*lpMultiByteStr*/,
+                          int /*cbMultiByte*/,
+                          LPWSTR /*lpWideCharStr*/,
+                          int /*cchWideChar*/) override {
+    t_lastError = ERROR_INVALID_PARAMETER;
+    return 0;
   }
 
   // CNG's SHA-256 on OpenSSL's EVP digests: the algorithm handle stands for libcrypto, a hash

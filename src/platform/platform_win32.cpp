@@ -136,6 +136,25 @@ class Win32Platform final : public Platform {
 
   BOOL DeleteFileA(LPCSTR lpFileName) override { return ::DeleteFileA(lpFileName); }
 
+  DWORD GetFinalPathNameByHandleA(HANDLE hFile,
+                                  LPSTR lpszFilePath,
+                                  DWORD cchFilePath,
+                                  DWORD dwFlags) override {
+    return ::GetFinalPathNameByHandleA(hFile, lpszFilePath, cchFilePath, dwFlags);
+  }
+
+  UINT GetACP() override { return ::GetACP(); }
+
+  int MultiByteToWideChar(UINT CodePage,
+                          DWORD dwFlags,
+                          LPCSTR lpMultiByteStr,
+                          int cbMultiByte,
+                          LPWSTR lpWideCharStr,
+                          int cchWideChar) override {
+    return ::MultiByteToWideChar(CodePage, dwFlags, lpMultiByteStr, cbMultiByte, lpWideCharStr,
+                                 cchWideChar);
+  }
+
   NTSTATUS BCryptCloseAlgorithmProvider(BCRYPT_ALG_HANDLE hAlgorithm, ULONG dwFlags) override {
     const detail::CngCalls& cng = Cng();
     return cng.close != nullptr ? cng.close(hAlgorithm, dwFlags) : kCngMissing;

@@ -37,6 +37,8 @@ using SIZE_T = std::size_t;
 using LPSTR = char*;
 using LPCSTR = const char*;
 using LPCWSTR = const wchar_t*;
+using WCHAR = char16_t;  // UTF-16 units, as on Windows, whatever wchar_t is here
+using LPWSTR = WCHAR*;
 using LPVOID = void*;
 using HANDLE = void*;
 using HGLOBAL = void*;
@@ -60,6 +62,9 @@ constexpr UINT GMEM_FIXED = 0x0000;
 constexpr DWORD GENERIC_READ = 0x80000000;
 constexpr DWORD GENERIC_EXECUTE = 0x20000000;
 constexpr DWORD FILE_SHARE_READ = 0x00000001;
+constexpr DWORD FILE_SHARE_WRITE = 0x00000002;
+constexpr DWORD FILE_SHARE_DELETE = 0x00000004;
+constexpr DWORD FILE_READ_ATTRIBUTES = 0x00000080;
 constexpr DWORD GENERIC_WRITE = 0x40000000;
 constexpr DWORD CREATE_ALWAYS = 2;
 constexpr DWORD OPEN_EXISTING = 3;
@@ -73,6 +78,13 @@ constexpr DWORD FILE_FLAG_SEQUENTIAL_SCAN = 0x08000000;
 #define BCRYPT_SHA256_ALGORITHM L"SHA256"
 
 constexpr DWORD READ_CONTROL = 0x00020000;
+
+constexpr DWORD MAX_PATH = 260;
+constexpr DWORD FILE_NAME_NORMALIZED = 0x0;
+constexpr DWORD VOLUME_NAME_DOS = 0x0;
+
+constexpr UINT CP_ACP = 0;
+constexpr UINT CP_UTF8 = 65001;
 
 constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x00000001;
 constexpr DWORD MOVEFILE_WRITE_THROUGH = 0x00000008;

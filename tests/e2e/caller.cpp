@@ -30,7 +30,9 @@
 //   tamper   1 to try, halfway through hold_ms, what another program of the user could do to the
 //            install file while the launcher waits: open it for writing, rename it, delete it,
 //            replace it with install + ".decoy", rename its folder (put back at once); each
-//            recorded as its Win32 error, 0 when it worked
+//            recorded as its Win32 error, 0 when it worked; cue to let go only once a file
+//            RECORD.go exists (the test makes it when it has changed what it wanted to change
+//            while the launcher waits), or after 60 s
 // A missing, unknown, repeated or malformed key ends the run with kBadScenario, before anything
 // is created or started, so that a misspelt key cannot make a test pass without testing.
 // Starts the launcher through the Unicode API, releases the object on cue, waits for the
@@ -135,7 +137,7 @@ bool ReadScenario(const std::wstring& path, Scenario* scenario) {
          OneOf(s["job"], {"none", "kill", "kill_breakaway"}) && OneOf(s["inherit"], {"0", "1"}) &&
          OneOf(s["inherit_handles"], {"0", "1"}) && OneOf(s["wait"], {"0", "1"}) &&
          OneOf(s["zone"], {"none", "0", "1", "2", "3", "4"}) && OneOf(s["unmark"], {"0", "1"}) &&
-         OneOf(s["hold_install"], {"0", "1"}) && OneOf(s["tamper"], {"0", "1"}) &&
+         OneOf(s["hold_install"], {"0", "1"}) && OneOf(s["tamper"], {"0", "1", "cue"}) &&
          ParseInt(s["hold_ms"], &scenario->holdMs) && scenario->holdMs >= -1 &&
          (s["confirm_ms"] == "default" ||
           (ParseInt(s["confirm_ms"], &scenario->confirmMs) && scenario->confirmMs >= 0));
@@ -335,6 +337,12 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   }
   if (scenario.holdMs >= 0) {
     Sleep(static_cast<DWORD>(scenario.holdMs));
+    const std::wstring cue = e2e::Wide(recordPath + ".go");
+    for (int waited = 0; scenario["tamper"] == "cue" && waited < 60000 &&
+                         GetFileAttributesW(cue.c_str()) == INVALID_FILE_ATTRIBUTES;
+         waited += 10) {
+      Sleep(10);
+    }
     // Noted just before letting go, so that no probe can fall between the release and its time.
     released = e2e::UnixMs();
     if (object == "mutex") {

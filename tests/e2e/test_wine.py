@@ -2,6 +2,7 @@
 plays the application and holds a real named mutex), starting stub_installer.exe, which records how
 it was started. Assertions are on effects and on Wine's relay trace of the launcher's own calls."""
 
+import contextlib
 import hashlib
 import json
 import os
@@ -372,9 +373,13 @@ class Verification(WineTest):
                 self.assertIsNotNone(run.installer, "installer started")
                 self.assertEqual(run.boxes(), [])
                 opens = run.named("CreateFileA")
-                self.assertEqual(len(opens), 2)
+                self.assertEqual(len(opens), 3)
                 self.assertEqual(opens[1].values, [relay_text(win_path(self.installer)),
                                                    0x80000000, 1, 0, 3, 0x08200000, 0])
+                # Right before the start: the file's own path still names the held file.
+                own = relay_text(win_path(os.path.realpath(self.installer)))
+                self.assertEqual(opens[2].values, [own, 0x80, 7, 0, 3, 0x00200000, 0])
+                self.assertIn(win_path(os.path.realpath(self.installer)), run.installer["cmdline"])
                 self.assertTrue(run.named("BCryptHashData"))
                 # The file test's handle value may come back for the held one: follow the calls.
                 calls = run.calls[run.calls.index(opens[1]):]
@@ -409,6 +414,51 @@ class Verification(WineTest):
                 self.assertIsNotNone(run.installer, "the verified installer ran")
                 self.assertEqual(run.boxes(), [])
                 self.assertEqual(sha256_of(self.installer), original)
+
+    def test_a_folder_on_the_way_that_leads_elsewhere_by_the_start_starts_nothing_else(self):
+        """The install path goes through a link (a junction on Windows; here a Unix symbolic
+        link, which Wine follows the same way), changed once the launcher holds the file."""
+        dl = os.path.join(self.dir, "dl")
+        v1, v2, cur = (os.path.join(dl, name) for name in ("v1", "v2", "cur"))
+
+        def retarget():
+            os.symlink("v2", cur + ".new")
+            os.replace(cur + ".new", cur)
+
+        def replace_folder():  # Wine lets a folder be renamed while a file in it is open
+            os.rename(v1, v1 + ".old")
+            os.rename(v2, v1)
+
+        for what, change, started in (("as it was", None, True),
+                                      ("its link retargeted", retarget, True),
+                                      ("its folder renamed, another in its place", replace_folder,
+                                       False)):
+            with self.subTest(what):
+                shutil.rmtree(dl, ignore_errors=True)
+                for folder, tail in ((v1, b""), (v2, b"another installer")):
+                    os.makedirs(folder)
+                    shutil.copy(STUB, os.path.join(folder, "setup.exe"))
+                    with open(os.path.join(folder, "setup.exe"), "ab") as f:
+                        f.write(tail)
+                os.symlink("v1", cur)
+                self.installer = os.path.join(cur, "setup.exe")
+                for leftover in ("installer.txt", "caller.txt.go"):
+                    with contextlib.suppress(FileNotFoundError):
+                        os.remove(os.path.join(self.dir, leftover))
+                digest = sha256_of(os.path.join(v1, "setup.exe"))
+                run = self.run_caller(f"{self.hand_over_args()} -installsha256={digest}",
+                                      hold_ms=300, tamper="cue" if change else False,
+                                      on_call=("OpenMutexA", change) if change else None,
+                                      installer_wait=STARTED if started else 3.0)
+                if started:
+                    self.assertEqual(run.boxes(), [])
+                    self.assertIsNotNone(run.installer)
+                    # v1's file, by the path it has: never v2's through the link.
+                    self.assertIn(win_path(os.path.realpath(os.path.join(dl, "v1", "setup.exe"))),
+                                  run.installer["cmdline"])
+                else:
+                    self.assertErrorBox(run, "Install file has been changed.")
+                    self.assertIsNone(run.installer)
 
     def test_another_digest_is_one_box_and_nothing_is_waited_for_or_started(self):
         run = self.run_caller(f"{self.hand_over_args()} -installsha256={'ab' * 32}",

@@ -21,12 +21,13 @@ import shutil
 import struct
 import subprocess
 import sys
+import threading
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 import records  # noqa: E402  (tests/records.py: the one reader of every record file)
 
 # The launcher's operations, as the relay trace names them: the eleven of every run, then those
-# of a digest check.
+# of a digest check, then those of an outcome record.
 RELAYED = ["kernel32.GetCommandLineA", "kernel32.GlobalAlloc", "kernel32.LocalFree",
            "kernel32.CreateFileA", "kernel32.CloseHandle", "kernel32.OpenMutexA",
            "kernel32.GetLastError", "kernel32.GetTickCount", "kernel32.Sleep",
@@ -34,7 +35,8 @@ RELAYED = ["kernel32.GetCommandLineA", "kernel32.GlobalAlloc", "kernel32.LocalFr
            "kernel32.ReadFile", "kernel32.GetFileInformationByHandle",
            "bcrypt.BCryptOpenAlgorithmProvider", "bcrypt.BCryptCreateHash", "bcrypt.BCryptHashData",
            "bcrypt.BCryptFinishHash", "bcrypt.BCryptDestroyHash",
-           "bcrypt.BCryptCloseAlgorithmProvider"]
+           "bcrypt.BCryptCloseAlgorithmProvider", "kernel32.GetFinalPathNameByHandleA",
+           "kernel32.GetACP", "kernel32.MultiByteToWideChar"]
 RELAY_DEBUG = "-all,+relay,+loaddll"
 
 # Debian's `wine` command starts the 32-bit loader whenever Wine's 32-bit part is installed, even
@@ -84,7 +86,8 @@ SCENARIO_DEFAULTS = {
     "hold_install": False,  # keep the install file open for writing meanwhile
     "sha256": "",           # via=helper/preflight: the request's installSha256
     "signer": "",           # ...its installSigner, thumbprints between commas ("self": ours)
-    "tamper": False,        # halfway through hold_ms, try to change the install file
+    "tamper": False,        # halfway through hold_ms, try to change the install file; "cue":
+                            # let go only once caller.txt.go exists (see Wine.call's on_call)
     "outcome": "",          # via=helper: the request's outcomePath; via=read_outcome: the record
 }
 
@@ -336,19 +339,38 @@ class Wine:
         os.replace(path + ".partial", path)
         return answer
 
-    def call(self, folder, debug="-all", installer_wait=0.0, image=None, caller=None, **keys):
+    def call(self, folder, debug="-all", installer_wait=0.0, image=None, caller=None,
+             on_call=None, **keys):
         """Runs caller.exe (or a copy of it at `caller`) on the scenario made of `keys` (see
         scenario()) in `folder`, with the stub installer recording to folder/installer.txt.
-        `image` is the launcher file the relay trace is read against (this build's by default)."""
+        `image` is the launcher file the relay trace is read against (this build's by default).
+        `on_call` (name, action): once the relay trace shows the launcher's first call of `name`,
+        action() runs and then caller.txt.go is made, which a scenario with tamper="cue" waits
+        for before it lets go of its object."""
         paths = [os.path.join(folder, n) for n in ("scenario.txt", "caller.txt", "installer.txt")]
         with open(paths[0], "w", encoding="utf-8", errors="surrogateescape") as f:
             f.write(scenario(**keys))  # "\udcff" and the like stand for bytes that are not UTF-8
         env = dict(self.env, WINEDEBUG=debug, STUB_INSTALLER_RECORD=win_path(paths[2]))
-        proc = self.run(caller or self.caller, win_path(paths[0]), win_path(paths[1]), env=env,
-                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=300)
+        proc = self.popen(caller or self.caller, win_path(paths[0]), win_path(paths[1]), env=env,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        trace = []
+        watchdog = threading.Timer(300, proc.kill)
+        watchdog.start()
+        try:
+            # Read as it comes, so that on_call acts while the launcher waits.
+            for line in proc.stderr:
+                trace.append(line)
+                if on_call and re.search(rb":Call \w+\." + on_call[0].encode() + rb"\(", line):
+                    on_call[1]()
+                    with open(paths[1] + ".go", "w"):
+                        pass
+                    on_call = None
+            proc.wait()
+        finally:
+            watchdog.cancel()
         return Outcome(proc.returncode, records.read(paths[1]),
                        records.read(paths[2], installer_wait),
-                       proc.stderr.decode("utf-8", "replace"), image or self.launcher)
+                       b"".join(trace).decode("utf-8", "replace"), image or self.launcher)
 
     def hand_over_demo_app(self, app, recorded, install, parameters, hold_ms, launcher=None):
         """Runs Demo App (tests/installers/demo_app.cpp) at `app` as the application: it hands

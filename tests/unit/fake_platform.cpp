@@ -120,6 +120,7 @@ HANDLE FakePlatform::CreateFileA(LPCSTR lpFileName,
   if (readable) {
     fileOfHandle_[handle] = lpFileName;
   }
+  pathOfHandle_[handle] = lpFileName;
   return handle;
 }
 
@@ -181,10 +182,10 @@ BOOL FakePlatform::ShellExecuteExA(SHELLEXECUTEINFOA* pExecInfo) {
 int FakePlatform::MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
   log.push_back("MessageBoxA(" + std::string(lpCaption != nullptr ? lpCaption : "<default>") + ")");
   if (static_cast<int>(boxes.size()) == throwingMessageBox) {
-    boxes.push_back({hWnd, "<threw>", Copy(lpCaption), uType});
+    boxes.push_back({hWnd, "<threw>", Copy(lpCaption), uType, openHandles_.size()});
     throw std::bad_alloc();
   }
-  boxes.push_back({hWnd, lpText, Copy(lpCaption), uType});
+  boxes.push_back({hWnd, lpText, Copy(lpCaption), uType, openHandles_.size()});
   return 1;
 }
 
@@ -218,7 +219,53 @@ BOOL FakePlatform::GetFileInformationByHandle(HANDLE hFile,
   }
   *lpFileInformation = BY_HANDLE_FILE_INFORMATION{};
   lpFileInformation->dwFileAttributes = fileAttributes;
+  const std::string& path = pathOfHandle_[hFile];
+  const auto index = fileIndex.find(path);
+  lpFileInformation->dwVolumeSerialNumber = 0x5EA1;
+  lpFileInformation->nFileIndexLow =
+      index != fileIndex.end() ? index->second : static_cast<DWORD>(std::hash<std::string>()(path));
   return TRUE;
+}
+
+DWORD FakePlatform::GetFinalPathNameByHandleA(HANDLE hFile,
+                                              LPSTR lpszFilePath,
+                                              DWORD cchFilePath,
+                                              DWORD /*dwFlags*/) {
+  log.push_back("GetFinalPathNameByHandleA");
+  const std::string& path = pathOfHandle_[hFile];
+  const auto listed = finalPaths.find(path);
+  const std::string final = listed != finalPaths.end() ? listed->second : "\\\\?\\" + path;
+  if (openHandles_.count(hFile) == 0 || final.empty()) {
+    lastError_ = ERROR_PATH_NOT_FOUND;
+    return 0;
+  }
+  if (final.size() >= cchFilePath) {
+    return static_cast<DWORD>(final.size() + 1);
+  }
+  std::memcpy(lpszFilePath, final.c_str(), final.size() + 1);
+  return static_cast<DWORD>(final.size());
+}
+
+UINT FakePlatform::GetACP() {
+  log.push_back("GetACP");
+  return ansiCodePage;
+}
+
+int FakePlatform::MultiByteToWideChar(UINT /*CodePage*/,
+                                      DWORD /*dwFlags*/,
+                                      LPCSTR lpMultiByteStr,
+                                      int cbMultiByte,
+                                      LPWSTR lpWideCharStr,
+                                      int cchWideChar) {
+  if (!WriteCall("MultiByteToWideChar")) {
+    return 0;
+  }
+  if (lpWideCharStr != nullptr) {
+    for (int i = 0; i < cbMultiByte && i < cchWideChar; ++i) {
+      lpWideCharStr[i] = static_cast<unsigned char>(lpMultiByteStr[i]);
+    }
+  }
+  return cbMultiByte;
 }
 
 NTSTATUS FakePlatform::HashCall(const char* name) {

@@ -21,6 +21,7 @@ struct MessageBoxCall {
   std::string text;
   std::optional<std::string> caption;  // nullopt: no caption passed
   UINT uType;
+  std::size_t openHandles;  // handles still open when the box was shown
 };
 
 struct CreateFileCall {
@@ -78,6 +79,13 @@ class FakePlatform final : public platform::Platform {
   // 2026-12-09 17:20 UTC plus tickCount.
   std::map<std::string, std::string> writtenFiles;
   std::string failWriteCall;
+  // What GetFinalPathNameByHandleA reports for a handle opened by a path ("\\?\" + that path
+  // when not listed; "" fails), and the file index each path leads to (by default one of its
+  // own): two paths with the same index name the same file.
+  std::map<std::string, std::string> finalPaths;
+  std::map<std::string, DWORD> fileIndex;
+  // The ANSI code page; MultiByteToWideChar reads other code pages as Latin-1.
+  UINT ansiCodePage = CP_UTF8;
   int throwingMessageBox = -1;  // index of the box whose call throws std::bad_alloc
 
   // What happened, in order: one short entry per call, e.g. "Sleep(100)".
@@ -151,6 +159,17 @@ class FakePlatform final : public platform::Platform {
   BOOL FlushFileBuffers(HANDLE hFile) override;
   BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags) override;
   BOOL DeleteFileA(LPCSTR lpFileName) override;
+  DWORD GetFinalPathNameByHandleA(HANDLE hFile,
+                                  LPSTR lpszFilePath,
+                                  DWORD cchFilePath,
+                                  DWORD dwFlags) override;
+  UINT GetACP() override;
+  int MultiByteToWideChar(UINT CodePage,
+                          DWORD dwFlags,
+                          LPCSTR lpMultiByteStr,
+                          int cbMultiByte,
+                          LPWSTR lpWideCharStr,
+                          int cchWideChar) override;
 
  private:
   HANDLE NewHandle();
@@ -159,6 +178,7 @@ class FakePlatform final : public platform::Platform {
   std::set<void*> liveBlocks_;
   std::set<HANDLE> openHandles_;
   std::map<HANDLE, std::string> fileOfHandle_;
+  std::map<HANDLE, std::string> pathOfHandle_;  // every file opened by a path
   std::map<HANDLE, std::size_t> readOffset_;
   std::map<HANDLE, std::string> writing_;  // a written file's handle: its path
   BOOL WriteCall(const char* name);

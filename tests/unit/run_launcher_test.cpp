@@ -78,21 +78,29 @@ TEST_F(RunLauncherTest, ACompleteHandOverShowsNothingAndLaunchesOnce) {
   EXPECT_EQ(fake_.OpenHandles(), 0u);
 }
 
-TEST_F(RunLauncherTest, AVerifiedInstallFileIsHeldUntilTheShellHasStartedIt) {
+TEST_F(RunLauncherTest, AVerifiedInstallFileIsHeldUntilTheShellHasStartedItByItsOwnPath) {
   fake_.readChunk = 5;
+  // Reached through a link that leads to a share: started by the file's own path.
+  fake_.finalPaths["C:\\setup.exe"] = "\\\\?\\UNC\\srv\\share\\setup.exe";
+  fake_.openableFiles.insert("\\\\srv\\share\\setup.exe");
+  fake_.fileIndex = {{"C:\\setup.exe", 7}, {"\\\\srv\\share\\setup.exe", 7}};
   EXPECT_EQ(Run("-saferun=kqz -appmutex=App -appinstall=C:\\setup.exe -installsha256=" + Digest()),
             0);
   EXPECT_TRUE(fake_.boxes.empty());
   EXPECT_EQ(fake_.hashedBytes, "MZ installer");
-  ASSERT_EQ(fake_.createFileCalls.size(), 2u);
+  ASSERT_EQ(fake_.createFileCalls.size(), 3u);
   const auto& hold = fake_.createFileCalls[1];
   EXPECT_EQ(hold.dwDesiredAccess, GENERIC_READ);
   EXPECT_EQ(hold.dwShareMode, FILE_SHARE_READ) << "no write or delete sharing";
   EXPECT_EQ(hold.dwFlagsAndAttributes, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN);
-  // The file test's handle is closed at once; the held one only after the launch.
+  EXPECT_EQ(fake_.createFileCalls[2].fileName, "\\\\srv\\share\\setup.exe") << "confirmed";
+  ASSERT_EQ(fake_.shellRequests.size(), 1u);
+  EXPECT_EQ(fake_.shellRequests[0].file, std::optional<std::string>("\\\\srv\\share\\setup.exe"));
+  // The file test's and the confirmation's handles are closed at once; the held one only after
+  // the launch.
   const auto launch = std::find(fake_.log.begin(), fake_.log.end(), "ShellExecuteExA");
   ASSERT_NE(launch, fake_.log.end());
-  EXPECT_EQ(std::count(fake_.log.begin(), launch, "CloseHandle"), 1);
+  EXPECT_EQ(std::count(fake_.log.begin(), launch, "CloseHandle"), 2);
   EXPECT_EQ(fake_.log.back(), "CloseHandle");
   EXPECT_EQ(fake_.OpenHandles(), 0u);
   EXPECT_EQ(fake_.liveHashObjects, 0);
@@ -124,6 +132,15 @@ TEST_F(RunLauncherTest, TheOutcomeRecordIsWrittenBesideAndMovedOverOnceTheInstal
   EXPECT_NE(std::find(launch, fake_.log.end(), "MoveFileExA"), fake_.log.end())
       << "written only after the launch";
   EXPECT_EQ(fake_.OpenHandles(), 0u);
+}
+
+TEST_F(RunLauncherTest, TheRecordIsUtf8WhateverTheCodePage) {
+  fake_.ansiCodePage = 1252;
+  fake_.openableFiles.insert("C:\\Jos\xE9.exe");
+  EXPECT_EQ(Run("-saferun=kqz -outcome=C:\\o.json -appmutex=A -appinstall=C:\\Jos\xE9.exe"), 0);
+  EXPECT_EQ(reinstall::ParseOutcomeRecord(fake_.writtenFiles["C:\\o.json"]).installPath,
+            "C:\\Jos\xC3\xA9.exe");
+  EXPECT_EQ(fake_.LiveBlocks(), 0u);
 }
 
 TEST_F(RunLauncherTest, ARecordThatCannotBeWrittenLeavesNothingAndChangesNothing) {
@@ -158,6 +175,7 @@ struct FailureCase {
   bool launched;
   const char* outcome;  // what the outcome record says, with -outcome= before the arguments
   DWORD systemError;
+  const char* finalPath = nullptr;  // where the held file's own path leads by the start
 };
 
 TEST_F(RunLauncherTest, EveryFailureEndsInOneErrorBoxAndLaterStagesDoNotRun) {
@@ -189,7 +207,12 @@ TEST_F(RunLauncherTest, EveryFailureEndsInOneErrorBoxAndLaterStagesDoNotRun) {
       {"verified, then the launch refused",
        "-saferun=kqz -appmutex=A -appinstall=C:\\setup.exe -installsha256=" + Digest(), nullptr,
        FALSE, "Can't execute install file.", true, "cant-execute", ERROR_NO_ASSOCIATION},
+      {"verified, then its folder renamed and another put in its place",
+       "-saferun=kqz -appmutex=A -appinstall=C:\\setup.exe -installsha256=" + Digest(), nullptr,
+       TRUE, "Install file has been changed.", false, "install-file-changed", 0,
+       "\\\\?\\C:\\other.exe"},
   };
+  fake_.openableFiles.insert("C:\\other.exe");
   for (const FailureCase& c : cases) {
     SCOPED_TRACE(c.name);
     fake_.boxes.clear();
@@ -199,8 +222,13 @@ TEST_F(RunLauncherTest, EveryFailureEndsInOneErrorBoxAndLaterStagesDoNotRun) {
                                           : [](int) -> DWORD { return ERROR_FILE_NOT_FOUND; };
     fake_.shellResult = c.shellResult;
     fake_.writtenFiles.clear();
+    fake_.finalPaths.clear();
+    if (c.finalPath != nullptr) {
+      fake_.finalPaths["C:\\setup.exe"] = c.finalPath;
+    }
     EXPECT_EQ(Run("-outcome=C:\\o.json " + c.arguments), 0);
     ExpectOneErrorBox(c.message);
+    EXPECT_EQ(fake_.boxes[0].openHandles, 0u) << "the install file is let go before the box";
     EXPECT_EQ(Field(fake_.writtenFiles["C:\\o.json"], "outcome"), c.outcome);
     EXPECT_EQ(Field(fake_.writtenFiles["C:\\o.json"], "systemError"),
               std::to_string(c.systemError));
@@ -210,7 +238,7 @@ TEST_F(RunLauncherTest, EveryFailureEndsInOneErrorBoxAndLaterStagesDoNotRun) {
     EXPECT_EQ(fake_.shellRequests.size(), c.launched ? 1u : 0u);
     const std::string message = c.message;
     if (message.find("mutex") == std::string::npos &&
-        message.find("timed out") == std::string::npos && !c.launched) {
+        message.find("timed out") == std::string::npos && !c.launched && c.finalPath == nullptr) {
       EXPECT_EQ(fake_.Count("OpenMutexA"), 0) << "a failed check waits for nothing";
     }
     EXPECT_EQ(fake_.LiveBlocks(), 0u);
