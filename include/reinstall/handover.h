@@ -221,6 +221,50 @@ inline void Add(std::vector<Problem>& problems,
 // What reading a whole file found.
 enum class FileRead { kRead, kAbsent, kFailed };
 
+// The parts of a Windows program (a PE file) that its Authenticode signature covers, as (offset,
+// length) pairs in file order: every byte but the checksum field, the certificate table's entry
+// among the data directories, and the certificate table itself, which signing writes. Their
+// SHA-256 stays the same when a publisher signs the program or signs it again. None when `image`
+// is not a PE file whose fields lie within it.
+inline std::vector<std::pair<std::size_t, std::size_t>> SignedImageParts(const std::string& image) {
+  const auto number = [&](std::size_t at, int bytes) {
+    std::size_t value = 0;
+    for (int i = bytes - 1; i >= 0 && at + bytes <= image.size(); --i) {
+      value = value << 8U | static_cast<unsigned char>(image[at + static_cast<std::size_t>(i)]);
+    }
+    return value;
+  };
+  const std::size_t size = image.size();
+  const std::size_t header = number(0x3C, 4);
+  if (size < 0x40 || image.compare(0, 2, "MZ") != 0 || header > size - 24 ||
+      image.compare(header, 4, std::string("PE\0\0", 4)) != 0) {
+    return {};
+  }
+  const std::size_t optional = header + 24;
+  const std::size_t magic = number(optional, 2);  // 0x10B: 32-bit, 0x20B: 64-bit
+  const std::size_t checksum = optional + 64;
+  const std::size_t directories = optional + (magic == 0x20B ? 112 : 96);
+  const std::size_t entry = directories + 4 * 8;  // the fifth: the certificate table
+  if ((magic != 0x10B && magic != 0x20B) || number(directories - 4, 4) <= 4 ||
+      entry + 8 > optional + number(header + 20, 2) || entry + 8 > size) {
+    return {};
+  }
+  const std::size_t table = number(entry, 4);
+  const std::size_t length = number(entry + 4, 4);
+  if (length != 0 && (table < entry + 8 || table > size || length > size - table)) {
+    return {};
+  }
+  std::vector<std::pair<std::size_t, std::size_t>> parts = {{0, checksum},
+                                                            {checksum + 4, entry - checksum - 4}};
+  if (length == 0) {
+    parts.emplace_back(entry + 8, size - entry - 8);
+  } else {
+    parts.emplace_back(entry + 8, table - entry - 8);
+    parts.emplace_back(table + length, size - table - length);
+  }
+  return parts;
+}
+
 inline bool HasProblemWith(const std::vector<Problem>& problems, const std::string& field) {
   return std::any_of(problems.begin(), problems.end(),
                      [&](const Problem& problem) { return problem.field == field; });
@@ -357,6 +401,17 @@ inline std::vector<Problem> RequestProblems(const HandoverRequest& request) {
     Add(problems, ProblemCode::kInstallPathRelative, "outcomePath", 0,
         "outcomePath is relative; the launcher would write it in its own working directory");
   }
+  // The record is written beside its path and moved over it: neither name may be a file the
+  // hand-over needs.
+  for (const auto& spared : FilesTheRecordSpares(request)) {
+    if (!request.outcomePath.empty() && !HasProblemWith(problems, "outcomePath") &&
+        (SamePath(request.outcomePath, spared.second) ||
+         SamePath(request.outcomePath + ".partial", spared.second))) {
+      Add(problems, ProblemCode::kInvalidValue, "outcomePath", 0,
+          "outcomePath " + request.outcomePath + " names " + spared.first +
+              " (or the record's .partial file does): the record would replace it");
+    }
+  }
   const std::pair<const char*, const std::string*> digests[] = {
       {"installSha256", &request.installSha256}, {"launcherSha256", &request.launcherSha256}};
   for (const auto& digest : digests) {
@@ -368,7 +423,7 @@ inline std::vector<Problem> RequestProblems(const HandoverRequest& request) {
   for (const std::string& signer : request.installSigner) {
     if (!IsSha256Hex(signer)) {
       Add(problems, ProblemCode::kInvalidValue, "installSigner", 0,
-          signer.empty()
+          signer.find_first_not_of(" \t\r\n") == std::string::npos
               ? std::string("installSigner holds an empty thumbprint (SignerOfThisProgram() "
                             "of a program that is not signed)")
               : "installSigner holds a thumbprint that is not 64 hexadecimal digits: " + signer);
@@ -395,7 +450,7 @@ inline bool VerifiesLauncher(const HandoverRequest& request, const std::vector<P
 inline void CheckPinnedLauncher(const HandoverRequest& request,
                                 PinnedFile& file,
                                 std::vector<Problem>& problems) {
-  const std::string digest = file.open() ? file.Sha256() : std::string();
+  const std::string digest = file.open() ? file.ImageSha256() : std::string();
   if (digest.empty()) {
     Add(problems, ProblemCode::kLauncherChanged, "launcher", file.error(),
         "launcher " + request.launcher + " cannot be held and read (" + ErrorText(file.error()) +
@@ -492,7 +547,11 @@ inline std::vector<Problem> Preflight(const HandoverRequest& request) {
   if (!detail::HasProblemWith(problems, "mutexName")) {
     detail::CheckMutexHeld(request.mutexName, problems);
   }
-  if (!request.outcomePath.empty() && !detail::HasProblemWith(problems, "outcomePath")) {
+  if (!request.outcomePath.empty() && !detail::HasProblemWith(problems, "outcomePath") &&
+      !detail::PathTooLong("outcomePath", request.outcomePath + ".partial",
+                           "with the .partial the record is first written to, so how the "
+                           "hand-over ends would not be recorded",
+                           problems)) {
     // Written and removed again, as the launcher writes its record beside the path.
     std::uint32_t error = 0;
     if (!detail::CanCreate(request.outcomePath + ".partial", &error)) {
@@ -639,19 +698,37 @@ inline HandoverResult HandOver(const HandoverRequest& request,
     result.problem = problems.front();
     return result;
   }
+  std::string previous;
+  detail::FileRead before = detail::FileRead::kAbsent;
   if (!request.outcomePath.empty()) {
     // The launcher replaces it when it ends; one stopped before that leaves this one. A record
     // that cannot be written stops nothing (Preflight reports its path).
+    before = detail::ReadWhole(request.outcomePath, &previous);
     std::uint32_t ignored = 0;
     detail::ReplaceWhole(
         request.outcomePath,
         detail::HandedOverRecord(detail::UtcNow(), request.mutexName, request.installPath),
         &ignored);
   }
-  detail::Started started = detail::StartLauncher(pinned);
+  detail::Started started = detail::StartLauncher(pinned, launcherFile);
   result.brokeAway = started.brokeAway;
   result.remainsInJob = started.remainsInJob;
   if (!started.process.started()) {
+    // Nothing was handed over: the record says what it said before, or is gone again.
+    if (!request.outcomePath.empty()) {
+      std::uint32_t ignored = 0;
+      if (before != detail::FileRead::kRead ||
+          !detail::ReplaceWhole(request.outcomePath, previous, &ignored)) {
+        detail::RemoveFile(request.outcomePath);
+      }
+    }
+    if (started.changed) {
+      return detail::Fail(std::move(result), HandoverStep::kVerify, ProblemCode::kLauncherChanged,
+                          started.error,
+                          "the launcher " + request.launcher +
+                              " no longer leads to the file that was checked (a folder on its "
+                              "way was changed), so it was not started");
+    }
     return detail::Fail(std::move(result), HandoverStep::kStartProcess, ProblemCode::kStartFailed,
                         started.error,
                         "the launcher " + request.launcher + " could not be started (" +

@@ -53,15 +53,26 @@ constexpr size_t kRequestSizeV23 =
     offsetof(reinstall_request, launcher_sha256) + sizeof(const char*);
 constexpr size_t kRequestSizeV24 = offsetof(reinstall_request, outcome_path) + sizeof(const char*);
 
-// The thumbprints of a signer list: runs of anything but commas, semicolons and blanks.
+// The thumbprints of a signer list (null or "": none): its entries between commas or
+// semicolons, each split again at blanks. An entry with nothing in it (",", "a,,b", " ") stays
+// an empty thumbprint, which the request refuses: a list that names nobody by mistake (a
+// signer of an unsigned program joined in) is never read as no check at all.
 std::vector<std::string> Thumbprints(const char* list) {
   std::vector<std::string> thumbprints;
   const std::string text = Text(list);
-  const char* const separators = ",; \t\r\n";
-  for (std::size_t start = text.find_first_not_of(separators); start != std::string::npos;) {
-    const std::size_t end = text.find_first_of(separators, start);
-    thumbprints.push_back(text.substr(start, end - start));
-    start = text.find_first_not_of(separators, end);
+  const char* const blanks = " \t\r\n";
+  for (std::size_t start = 0; !text.empty() && start <= text.size();) {
+    const std::size_t end = std::min(text.find_first_of(",;", start), text.size());
+    std::size_t word = text.find_first_not_of(blanks, start);
+    if (word >= end) {
+      thumbprints.emplace_back();
+    }
+    while (word < end) {
+      const std::size_t stop = std::min(text.find_first_of(blanks, word), end);
+      thumbprints.push_back(text.substr(word, stop - word));
+      word = text.find_first_not_of(blanks, stop);
+    }
+    start = end + 1;
   }
   return thumbprints;
 }

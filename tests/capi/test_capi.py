@@ -66,8 +66,11 @@ class CInterface(unittest.TestCase):
                 words += ["ok", hexed(v["commandLine"])]
             else:
                 words += [str(FIELDS[v["refusedField"]]), hexed(v["refusal"])]
-            # The signer list as the C interface takes it: one text, thumbprints between commas.
-            words += [hexed(v.get("installSha256", "")), hexed(",".join(v.get("installSigner", []))),
+            # The signer list as the C interface takes it: one text, thumbprints between commas
+            # (one empty thumbprint as an empty entry).
+            signers = v.get("installSigner", [])
+            words += [hexed(v.get("installSha256", "")),
+                      hexed(",".join(signers) or ("," if signers else "")),
                       hexed(v.get("launcherSha256", ""))]
             lines.append(" ".join(words))
         listing = os.path.join(self.dir, "vectors.txt")

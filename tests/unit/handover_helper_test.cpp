@@ -508,6 +508,15 @@ TEST_F(PreflightTest, ReportsEveryProblemWithItsCode) {
        {launcher, "held", installer, "/D=\"x\""},
        {{Code::kInvalidValue, "parameters"}}},
       {"empty launcher", {"", "held", installer, ""}, {{Code::kInvalidValue, "launcher"}}},
+      {"record over the installer",
+       {launcher, "held", installer, "", "", {}, "", installer},
+       {{Code::kInvalidValue, "outcomePath"}}},
+      {"record over the launcher, through another name",
+       {launcher, "held", installer, "", "", {}, "", dir_ + "/./reinstall"},
+       {{Code::kInvalidValue, "outcomePath"}}},
+      {"record over the application's lock file",
+       {launcher, "held", installer, "", "", {}, "", held.path()},
+       {{Code::kInvalidValue, "outcomePath"}}},
       {"several",
        {dir_ + "/nope", "free", "setup.sh", ""},
        {{Code::kInstallPathRelative, "installPath"},
@@ -640,6 +649,15 @@ TEST_F(PreflightTest, HandOverRefusesStartsAndConfirms) {
       EXPECT_EQ(result.launcher.exitCode(), 3U);
       EXPECT_NE(result.problem.message.find("exit code 3"), std::string::npos);
     }
+  }
+  // A launcher that cannot be started leaves the record as it was, or none.
+  HandoverRequest unstartable{dir_ + "/nope", "m", installer, ""};
+  unstartable.outcomePath = Write("o.json", "the last hand-over's record\n", 0644);
+  for (const char* before : {"the last hand-over's record\n", ""}) {
+    EXPECT_EQ(reinstall::HandOver(unstartable).problem.code, Code::kStartFailed);
+    EXPECT_EQ(Read(unstartable.outcomePath), before);
+    EXPECT_FALSE(std::filesystem::exists(unstartable.outcomePath + ".partial"));
+    std::filesystem::remove(unstartable.outcomePath);
   }
   // An application that ignores SIGCHLD has its children reaped for it: the launcher's end is
   // seen, its exit code is not, and none is made up.

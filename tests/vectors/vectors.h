@@ -61,6 +61,8 @@ inline std::vector<reinstall::HandoverRequest> Requests() {
       {"C:\\r.exe", "m", "C:\\x.exe", "/S", kDigest.substr(1), {}, ""},
       {"C:\\r.exe", "m", "C:\\x.exe", "/S", kDigest + "0", {}, ""},
       {"C:\\r.exe", "m", "C:\\x.exe", "/S", "", {kThumbprint, "0x3a6e"}, ""},
+      {"C:\\r.exe", "m", "C:\\x.exe", "/S", "", {""}, ""},
+      {"C:\\r.exe", "m", "C:\\x.exe", "/S", "", {" "}, ""},
       {"C:\\r.exe", "m", "C:\\x.exe", "/S", "", {}, kThumbprint.substr(0, 63) + "g"},
   };
 }

@@ -37,18 +37,26 @@ Function* ResolveCall(HMODULE module, const char* name) {
              : reinterpret_cast<Function*>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
 }
 
-// Loads bcrypt.dll and resolves the calls; each call of this loads again (see Cng()).
-inline CngCalls LoadCng() {
-  HMODULE module = ::LoadLibraryExA("bcrypt.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+// Loads the system's own DLL `name` ("\\bcrypt.dll") from System32, never from a folder searched
+// before it (the program's own, often a download folder, where a planted DLL could answer in its
+// place); null when it cannot be had.
+template <std::size_t N>
+HMODULE LoadSystemLibrary(const char (&name)[N]) {
+  HMODULE module = ::LoadLibraryExA(name + 1, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (module == nullptr) {  // systems without the search flag: System32 named in full
     char path[MAX_PATH];
     const UINT length = ::GetSystemDirectoryA(path, MAX_PATH);
-    const char name[] = "\\bcrypt.dll";
-    if (length > 0 && length + sizeof(name) <= MAX_PATH) {
-      std::memcpy(path + length, name, sizeof(name));
+    if (length > 0 && length + N <= MAX_PATH) {
+      std::memcpy(path + length, name, N);
       module = ::LoadLibraryA(path);
     }
   }
+  return module;
+}
+
+// Loads bcrypt.dll and resolves the calls; each call of this loads again (see Cng()).
+inline CngCalls LoadCng() {
+  HMODULE module = LoadSystemLibrary("\\bcrypt.dll");
   return CngCalls{
       ResolveCall<decltype(::BCryptOpenAlgorithmProvider)>(module, "BCryptOpenAlgorithmProvider"),
       ResolveCall<decltype(::BCryptCreateHash)>(module, "BCryptCreateHash"),

@@ -337,35 +337,6 @@ inline void CheckMutexHeld(const std::string& name, std::vector<Problem>& proble
 
 inline void CheckJob(std::vector<Problem>& /*problems*/) {}
 
-// What starting the launcher gave: the process, or the errno value of the failure. (Nothing
-// natively breaks away from a job or remains in one.)
-struct Started {
-  LauncherProcess process;
-  std::uint32_t error = 0;
-  bool brokeAway = false;
-  bool remainsInJob = false;
-};
-
-inline Started StartLauncher(const HandoverRequest& request) {
-  std::vector<std::string> arguments = BuildArguments(request);
-  arguments.insert(arguments.begin(), request.launcher);
-  std::vector<char*> argv;
-  argv.reserve(arguments.size() + 1);
-  for (std::string& argument : arguments) {
-    argv.push_back(argument.data());
-  }
-  argv.push_back(nullptr);
-  Started started;
-  pid_t pid = -1;
-  const int error = SpawnDetached(request.launcher.c_str(), argv.data(), false, &pid);
-  if (error != 0) {
-    started.error = static_cast<std::uint32_t>(error);
-  } else {
-    started.process = LauncherProcess(pid);
-  }
-  return started;
-}
-
 inline bool JobKillsOnClose() {
   return false;
 }
@@ -434,6 +405,32 @@ class PinnedFile {
     return {};
   }
 
+  // Natively a program carries no signature: the digest that names it is the whole file's.
+  std::string ImageSha256() { return Sha256(); }
+
+  // The path to start the held file by: the one the system has for it now (links resolved),
+  // confirmed right before the start to name the held file (the same device and inode). False,
+  // with error(), when it names another file or none.
+  bool StartPath(std::string* path) {
+    std::string final(4096, '\0');
+    const ssize_t n =
+        ::readlink(("/proc/self/fd/" + std::to_string(fd_)).c_str(), &final[0], final.size());
+    struct stat held {};
+    struct stat named {};
+    if (n <= 0 || static_cast<std::size_t>(n) >= final.size() || ::fstat(fd_, &held) != 0) {
+      error_ = n < 0 ? errno : ENAMETOOLONG;
+      return false;
+    }
+    final.resize(static_cast<std::size_t>(n));
+    if (::stat(final.c_str(), &named) != 0 || named.st_dev != held.st_dev ||
+        named.st_ino != held.st_ino) {
+      error_ = ESTALE;
+      return false;
+    }
+    *path = final;
+    return true;
+  }
+
  private:
   void Close() {
     if (fd_ >= 0) {
@@ -445,6 +442,44 @@ class PinnedFile {
   int fd_ = -1;
   int error_ = 0;
 };
+
+// What starting the launcher gave: the process, or the errno value of the failure; `changed`
+// when the held launcher's path no longer named it, and nothing was started. (Nothing natively
+// breaks away from a job or remains in one.)
+struct Started {
+  LauncherProcess process;
+  std::uint32_t error = 0;
+  bool brokeAway = false;
+  bool remainsInJob = false;
+  bool changed = false;
+};
+
+// Starts the launcher; a held one (`file` open) by the path it has now (PinnedFile::StartPath).
+inline Started StartLauncher(const HandoverRequest& request, PinnedFile& file) {
+  Started started;
+  std::string program = request.launcher;
+  if (file.open() && !file.StartPath(&program)) {
+    started.changed = true;
+    started.error = file.error();
+    return started;
+  }
+  std::vector<std::string> arguments = BuildArguments(request);
+  arguments.insert(arguments.begin(), request.launcher);
+  std::vector<char*> argv;
+  argv.reserve(arguments.size() + 1);
+  for (std::string& argument : arguments) {
+    argv.push_back(argument.data());
+  }
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  const int error = SpawnDetached(program.c_str(), argv.data(), false, &pid);
+  if (error != 0) {
+    started.error = static_cast<std::uint32_t>(error);
+  } else {
+    started.process = LauncherProcess(pid);
+  }
+  return started;
+}
 
 // Writes `text` beside `path` (a file of this user alone), flushes it and renames it over
 // `path`: a reader finds the old file or the new one, never part of one. On failure removes what
@@ -479,6 +514,36 @@ inline bool ReplaceWhole(const std::string& path, const std::string& text, std::
     ::unlink(partial.c_str());
   }
   return ok;
+}
+
+// Removes the file at `path`, if there is one.
+inline void RemoveFile(const std::string& path) {
+  ::unlink(path.c_str());
+}
+
+// The files an outcome record must never be written over: the install file, the launcher and
+// the application's lock file, whose replacement would let the launcher start at once.
+inline std::vector<std::pair<const char*, std::string>> FilesTheRecordSpares(
+    const HandoverRequest& request) {
+  return {{"the install file", request.installPath},
+          {"the launcher", request.launcher},
+          {"the application's lock file", LockPath(request.mutexName)}};
+}
+
+// Whether `a` and `b` are the same name or, where both exist, lead to the same file.
+inline bool SamePath(const std::string& a, const std::string& b) {
+  struct stat first {};
+  struct stat second {};
+  return a == b || (::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 &&
+                    first.st_dev == second.st_dev && first.st_ino == second.st_ino);
+}
+
+// Natively a path is as long as the file system takes it; the launcher's calls add no limit.
+inline bool PathTooLong(const char* /*field*/,
+                        const std::string& /*path*/,
+                        const char* /*consequence*/,
+                        std::vector<Problem>& /*problems*/) {
+  return false;
 }
 
 // Whether a file can be created at `path` (it is removed again); *error is errno.

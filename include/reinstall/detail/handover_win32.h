@@ -479,10 +479,7 @@ inline void CheckOpenProgram(const std::string& path, std::vector<Problem>& prob
     return;
   }
   using AssocQueryStringWFn = HRESULT(WINAPI*)(DWORD, int, LPCWSTR, LPCWSTR, LPWSTR, DWORD*);
-  HMODULE shlwapi = LoadLibraryExW(L"shlwapi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-  if (shlwapi == nullptr) {
-    shlwapi = LoadLibraryW(L"shlwapi.dll");  // systems without the search flag
-  }
+  HMODULE shlwapi = LoadSystemLibrary("\\shlwapi.dll");
   if (shlwapi == nullptr) {
     return;  // nobody to ask
   }
@@ -537,47 +534,6 @@ inline void CheckJob(std::vector<Problem>& problems) {
         "this process runs in a job that kills its processes when it closes and forbids "
         "breakaway: the launcher would die with the application");
   }
-}
-
-// What starting the launcher gave: the process, and the Win32 error of the failed start (or,
-// when the launcher remains in the job, of the refused breakaway).
-struct Started {
-  LauncherProcess process;
-  std::uint32_t error = 0;
-  bool brokeAway = false;
-  bool remainsInJob = false;
-};
-
-// Starts the launcher with CREATE_BREAKAWAY_FROM_JOB (outside a job the flag changes nothing),
-// and again without it when the job forbids breakaway; inheriting no handle.
-inline Started StartLauncher(const HandoverRequest& request) {
-  const std::wstring application = Wide(request.launcher);
-  const std::wstring commandLine = Wide(BuildCommandLine(request));
-  const auto start = [&](DWORD flags, PROCESS_INFORMATION& process) {
-    std::wstring line = commandLine;  // CreateProcessW may write to it
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    return CreateProcessW(application.c_str(), &line[0], nullptr, nullptr,
-                          /*bInheritHandles=*/FALSE, flags, nullptr, nullptr, &startup,
-                          &process) != FALSE;
-  };
-  Started started;
-  PROCESS_INFORMATION process{};
-  bool ok = start(CREATE_BREAKAWAY_FROM_JOB, process);
-  DWORD error = ok ? ERROR_SUCCESS : GetLastError();
-  started.brokeAway = ok;
-  if (!ok && error == ERROR_ACCESS_DENIED) {
-    ok = start(0, process);
-    error = ok ? ERROR_ACCESS_DENIED : GetLastError();
-    started.remainsInJob = ok;
-  }
-  started.error = error;
-  if (!ok) {
-    return started;
-  }
-  CloseHandle(process.hThread);
-  started.process = LauncherProcess(process.hProcess, process.dwProcessId);
-  return started;
 }
 
 inline bool JobKillsOnClose() {
@@ -635,10 +591,9 @@ class PinnedFile {
       return false;
     }
     handle_.reset(file);
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (!GetFileInformationByHandle(handle_.get(), &information) ||
-        (information.dwFileAttributes &
-         (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+    if (!GetFileInformationByHandle(handle_.get(), &identity_) ||
+        (identity_.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) !=
+            0) {
       error_ = ERROR_CANT_ACCESS_FILE;
       handle_.reset();
       return false;
@@ -652,26 +607,80 @@ class PinnedFile {
 
   // The SHA-256 of the whole file, "" when it cannot be read or hashed.
   std::string Sha256() {
-    LARGE_INTEGER start{};
     Sha256Hasher hash;
-    if (!SetFilePointerEx(handle_.get(), start, nullptr, FILE_BEGIN) || !hash.ok()) {
-      error_ = GetLastError();
+    unsigned char digest[32] = {};
+    return hash.ok() && ReadAll([&](const unsigned char* data, DWORD size) {
+             return hash.Update(data, size);
+           }) && hash.Finish(digest)
+               ? HexOf(digest)
+               : std::string();
+  }
+
+  // The SHA-256 of the program's signed image (SignedImageParts): what stays the same when its
+  // publisher signs it, or signs it again. "" when it cannot be read or hashed, or is no program.
+  std::string ImageSha256() {
+    std::string image;
+    Sha256Hasher hash;
+    unsigned char digest[32] = {};
+    if (!hash.ok() || !ReadAll([&](const unsigned char* data, DWORD size) {
+          image.append(reinterpret_cast<const char*>(data), size);
+          return image.size() <= kLargestImage;
+        })) {
       return {};
     }
-    std::vector<unsigned char> buffer(64 * 1024);
-    DWORD read = 0;
-    while (
-        ReadFile(handle_.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) {
-      if (read == 0) {
-        unsigned char digest[32] = {};
-        return hash.Finish(digest) ? HexOf(digest) : std::string();
-      }
-      if (!hash.Update(buffer.data(), read)) {
-        return {};
-      }
+    const auto parts = SignedImageParts(image);
+    if (parts.empty()) {
+      error_ = ERROR_BAD_EXE_FORMAT;
+      return {};
     }
-    error_ = GetLastError();
-    return {};
+    for (const auto& part : parts) {
+      hash.Update(image.data() + part.first, part.second);
+    }
+    return hash.Finish(digest) ? HexOf(digest) : std::string();
+  }
+
+  // The path to start the held file by: the one it has now, resolved through the handle (no link
+  // or junction left on the way that could lead elsewhere since the check), confirmed right
+  // before the start to name the held file (the same volume and file index). False, with
+  // error(), when it names another file or none.
+  bool StartPath(std::wstring* path) {
+    std::wstring final(MAX_PATH, L'\0');
+    DWORD length =
+        GetFinalPathNameByHandleW(handle_.get(), &final[0], static_cast<DWORD>(final.size()), 0);
+    if (length >= final.size()) {
+      final.resize(length);
+      length =
+          GetFinalPathNameByHandleW(handle_.get(), &final[0], static_cast<DWORD>(final.size()), 0);
+    }
+    if (length == 0 || length >= final.size()) {
+      error_ = GetLastError();
+      return false;
+    }
+    final.resize(length);
+    // "\\?\C:\..." and "\\?\UNC\server\share\...", in the form programs are started by where
+    // that form can name it.
+    const bool unc = final.compare(0, 8, L"\\\\?\\UNC\\") == 0;
+    if ((unc || final.compare(0, 4, L"\\\\?\\") == 0) && final.size() - (unc ? 6 : 4) < MAX_PATH) {
+      final.erase(unc ? 2 : 0, unc ? 6 : 4);
+    }
+    HANDLE file = CreateFileW(final.c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      error_ = GetLastError();
+      return false;
+    }
+    const OwnedHandle named(file);
+    BY_HANDLE_FILE_INFORMATION found{};
+    if (!GetFileInformationByHandle(named.get(), &found) ||
+        found.dwVolumeSerialNumber != identity_.dwVolumeSerialNumber ||
+        found.nFileIndexHigh != identity_.nFileIndexHigh ||
+        found.nFileIndexLow != identity_.nFileIndexLow) {
+      error_ = ERROR_FILE_INVALID;
+      return false;
+    }
+    *path = final;
+    return true;
   }
 
   // The SHA-256 thumbprint of the certificate that signed the file, when its Authenticode
@@ -679,10 +688,7 @@ class PinnedFile {
   // *status tells why.
   std::string Signer(std::uint32_t* status) {
     *status = 0x800B0001;  // TRUST_E_PROVIDER_UNKNOWN: no WinVerifyTrust to ask
-    HMODULE wintrust = LoadLibraryExW(L"wintrust.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (wintrust == nullptr) {
-      wintrust = LoadLibraryW(L"wintrust.dll");  // systems without the search flag
-    }
+    HMODULE wintrust = LoadSystemLibrary("\\wintrust.dll");
     if (wintrust == nullptr) {
       return {};
     }
@@ -726,10 +732,87 @@ class PinnedFile {
   }
 
  private:
+  // A program larger than this is no launcher.
+  static constexpr std::size_t kLargestImage = 64U << 20U;
+
+  // Reads the whole file from its start through `use`, a chunk at a time; false when a read
+  // fails (error() says why) or `use` says to stop.
+  template <typename Use>
+  bool ReadAll(Use&& use) {
+    LARGE_INTEGER start{};
+    if (!SetFilePointerEx(handle_.get(), start, nullptr, FILE_BEGIN)) {
+      error_ = GetLastError();
+      return false;
+    }
+    std::vector<unsigned char> buffer(64 * 1024);
+    DWORD read = 0;
+    while (
+        ReadFile(handle_.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) {
+      if (read == 0) {
+        return true;
+      }
+      if (!use(buffer.data(), read)) {
+        return false;
+      }
+    }
+    error_ = GetLastError();
+    return false;
+  }
+
   std::wstring path_;
   OwnedHandle handle_;
+  BY_HANDLE_FILE_INFORMATION identity_{};
   std::uint32_t error_ = 0;
 };
+
+// What starting the launcher gave: the process, and the Win32 error of the failed start (or,
+// when the launcher remains in the job, of the refused breakaway); `changed` when the held
+// launcher's path no longer named it, and nothing was started.
+struct Started {
+  LauncherProcess process;
+  std::uint32_t error = 0;
+  bool brokeAway = false;
+  bool remainsInJob = false;
+  bool changed = false;
+};
+
+// Starts the launcher with CREATE_BREAKAWAY_FROM_JOB (outside a job the flag changes nothing),
+// and again without it when the job forbids breakaway; inheriting no handle. A held launcher
+// (`file` open) is started by the path it has now (PinnedFile::StartPath).
+inline Started StartLauncher(const HandoverRequest& request, PinnedFile& file) {
+  Started started;
+  std::wstring application = Wide(request.launcher);
+  if (file.open() && !file.StartPath(&application)) {
+    started.changed = true;
+    started.error = file.error();
+    return started;
+  }
+  const std::wstring commandLine = Wide(BuildCommandLine(request));
+  const auto start = [&](DWORD flags, PROCESS_INFORMATION& process) {
+    std::wstring line = commandLine;  // CreateProcessW may write to it
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    return CreateProcessW(application.c_str(), &line[0], nullptr, nullptr,
+                          /*bInheritHandles=*/FALSE, flags, nullptr, nullptr, &startup,
+                          &process) != FALSE;
+  };
+  PROCESS_INFORMATION process{};
+  bool ok = start(CREATE_BREAKAWAY_FROM_JOB, process);
+  DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+  started.brokeAway = ok;
+  if (!ok && error == ERROR_ACCESS_DENIED) {
+    ok = start(0, process);
+    error = ok ? ERROR_ACCESS_DENIED : GetLastError();
+    started.remainsInJob = ok;
+  }
+  started.error = error;
+  if (!ok) {
+    return started;
+  }
+  CloseHandle(process.hThread);
+  started.process = LauncherProcess(process.hProcess, process.dwProcessId);
+  return started;
+}
 
 // Writes `text` beside `path`, flushes it and moves it over `path`: a reader finds the old file
 // or the new one, never part of one. On failure removes what it wrote; *error says why.
@@ -756,6 +839,61 @@ inline bool ReplaceWhole(const std::string& path, const std::string& text, std::
     DeleteFileW(partial.c_str());
   }
   return ok;
+}
+
+// Removes the file at `path`, if there is one.
+inline void RemoveFile(const std::string& path) {
+  DeleteFileW(Wide(path).c_str());
+}
+
+// The files an outcome record must never be written over: the install file and the launcher.
+inline std::vector<std::pair<const char*, std::string>> FilesTheRecordSpares(
+    const HandoverRequest& request) {
+  return {{"the install file", request.installPath}, {"the launcher", request.launcher}};
+}
+
+// The volume and file index of the file at `path`, when it can be opened (whatever holds it).
+inline bool FileIdentity(const std::wstring& path, BY_HANDLE_FILE_INFORMATION* identity) {
+  HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  const bool known = GetFileInformationByHandle(file, identity) != FALSE;
+  CloseHandle(file);
+  return known;
+}
+
+// Whether `a` and `b` name the same file as the system compares names (the full path, without
+// regard to letter case, either slash) or, where both exist, lead to the same file (a short
+// name, a hard link, a link on the way).
+inline bool SamePath(const std::string& a, const std::string& b) {
+  const auto full = [](const std::string& path) {
+    const std::wstring wide = Wide(path);
+    std::wstring result(MAX_PATH, L'\0');
+    DWORD length =
+        GetFullPathNameW(wide.c_str(), static_cast<DWORD>(result.size()), &result[0], nullptr);
+    if (length >= result.size()) {
+      result.resize(length);
+      length =
+          GetFullPathNameW(wide.c_str(), static_cast<DWORD>(result.size()), &result[0], nullptr);
+    }
+    result.resize(length < result.size() ? length : 0);
+    return result;
+  };
+  const std::wstring x = full(a);
+  const std::wstring y = full(b);
+  if (!x.empty() && CompareStringOrdinal(x.data(), static_cast<int>(x.size()), y.data(),
+                                         static_cast<int>(y.size()), TRUE) == CSTR_EQUAL) {
+    return true;
+  }
+  BY_HANDLE_FILE_INFORMATION first{};
+  BY_HANDLE_FILE_INFORMATION second{};
+  return FileIdentity(x, &first) && FileIdentity(y, &second) &&
+         first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
+         first.nFileIndexHigh == second.nFileIndexHigh &&
+         first.nFileIndexLow == second.nFileIndexLow;
 }
 
 // Whether a file can be created at `path` (it is removed again); *error says why not.
