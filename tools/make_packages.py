@@ -57,13 +57,52 @@ def binaries(native, x86, x64, work):
     return {"win32-ia32": windows(x86), "win32-x64": windows(x64), "linux-x64": stripped}
 
 
+def signed_image_parts(image):
+    """The parts of a Windows program (a PE file) that its Authenticode signature covers, as
+    (offset, length) pairs: all but the checksum field, the certificate table's entry among the
+    data directories and the certificate table, which signing writes. None for any other file.
+    (The helper's SignedImageParts, include/reinstall/handover.h, reads them the same way.)"""
+    number = lambda at, n: int.from_bytes(image[at:at + n], "little") if at + n <= len(image) else 0
+    header = number(0x3C, 4)
+    if len(image) < 0x40 or image[:2] != b"MZ" or header > len(image) - 24 \
+            or image[header:header + 4] != b"PE\0\0":
+        return None
+    optional = header + 24
+    magic = number(optional, 2)
+    checksum = optional + 64
+    directories = optional + (112 if magic == 0x20B else 96)
+    entry = directories + 4 * 8
+    if magic not in (0x10B, 0x20B) or number(directories - 4, 4) <= 4 \
+            or entry + 8 > optional + number(header + 20, 2) or entry + 8 > len(image):
+        return None
+    table, length = number(entry, 4), number(entry + 4, 4)
+    if length and (table < entry + 8 or table > len(image) or length > len(image) - table):
+        return None
+    parts = [(0, checksum), (checksum + 4, entry - checksum - 4)]
+    if not length:
+        return parts + [(entry + 8, len(image) - entry - 8)]
+    return parts + [(entry + 8, table - entry - 8), (table + length, len(image) - table - length)]
+
+
+def launcher_sha256(data):
+    """The SHA-256 that names a launcher: of a Windows one's signed image, which stays the same
+    when its publisher signs it (or signs it again); of a native one, the whole file."""
+    parts = signed_image_parts(data)
+    if parts is None:
+        return hashlib.sha256(data).hexdigest()
+    digest = hashlib.sha256()
+    for start, length in parts:
+        digest.update(data[start:start + length])
+    return digest.hexdigest()
+
+
 def with_launcher_digest(files):
-    """`files` with the launcher's SHA-256 beside it, as sha256sum writes it (NAME.sha256): the
-    npm, Python and .NET bindings pass it as the request's launcherSha256 when they start the
-    package's own launcher, so that the helper checks the file it holds before starting it. (The
-    Go module compiles the digests into its code.)"""
+    """`files` with the launcher's SHA-256 (launcher_sha256) beside it, as sha256sum writes it
+    (NAME.sha256): the npm, Python and .NET bindings pass it as the request's launcherSha256 when
+    they start the package's own launcher, so that the helper checks the file it holds before
+    starting it. (The Go module compiles the digests into its code.)"""
     launcher = "reinstall.exe" if "reinstall.exe" in files else "reinstall"
-    digest = hashlib.sha256(files[launcher]).hexdigest()
+    digest = launcher_sha256(files[launcher])
     return {**files, f"{launcher}.sha256": f"{digest}  {launcher}\n".encode()}
 
 
@@ -214,6 +253,7 @@ var library{arch} []byte
 
 func init() {{
 	bundleVersion = "{version}"
+	bundleLauncherSha256 = "{launcher_image_sum}"
 	bundle = []bundledFile{{
 		{{"reinstall.exe", launcher{arch}, "{launcher_sum}"}},
 		{{"reinstall_handover.dll", library{arch}, "{library_sum}"}},
@@ -237,6 +277,7 @@ def go_module(out, binaries, version, stamp):
         sums = {n: hashlib.sha256(d).hexdigest() for n, d in files.items()}
         module.append((f"{prefix}reinstall/bundle_windows_{arch}.go", GO_BUNDLE.format(
             arch=arch, version=version, launcher_sum=sums["reinstall.exe"],
+            launcher_image_sum=launcher_sha256(files["reinstall.exe"]),
             library_sum=sums["reinstall_handover.dll"]).encode()))
         module += [(f"{prefix}reinstall/bin/windows_{arch}/{n}", files[n]) for n in sorted(files)]
     inner = io.BytesIO()

@@ -14,6 +14,7 @@
 // call, or REINSTALL_HANDOVER_LIBRARY wins.
 using System;
 using System.Collections.Generic;
+using System.Linq;
 using System.IO;
 using System.Runtime.CompilerServices;
 using System.Runtime.InteropServices;
@@ -143,6 +144,8 @@ public sealed class HandoverRequest {
   /// ReinstallHandover.DefaultOutcomePath gives one); "" for none.
   /// </summary>
   public string OutcomePath { get; set; } = "";
+  // The package's own launcher without the digest it records: it cannot be checked.
+  internal bool LauncherUnchecked { get; set; }
 }
 
 /// <summary>
@@ -588,28 +591,43 @@ public static class ReinstallHandover {
   static HandoverRequest Resolved(HandoverRequest request) {
     if (request.Launcher != null) return request;
     string launcher = PackagedFile(LauncherFile);
+    string? digest = string.IsNullOrEmpty(request.LauncherSha256) ? RecordedDigest(launcher)
+                                                                  : request.LauncherSha256;
     return new HandoverRequest(launcher, request.MutexName, request.InstallPath,
                                request.Parameters) {
       InstallSha256 = request.InstallSha256, InstallSigner = request.InstallSigner,
-      LauncherSha256 = string.IsNullOrEmpty(request.LauncherSha256) ? RecordedDigest(launcher)
-                                                                    : request.LauncherSha256,
+      LauncherSha256 = digest ?? "", LauncherUnchecked = digest == null,
       OutcomePath = request.OutcomePath
     };
   }
 
-  // The SHA-256 the package records beside its launcher (NAME.sha256, as sha256sum writes it),
-  // or "" where there is none.
-  static string RecordedDigest(string launcher) {
-    string recorded = launcher + ".sha256";
-    if (!File.Exists(recorded)) return "";
-    string text = File.ReadAllText(recorded, Encoding.ASCII).Trim();
-    int end = text.IndexOfAny(new[] {' ', '\t', '\r', '\n'});
-    return end < 0 ? text : text.Substring(0, end);
+  static Problem UncheckedLauncher(HandoverRequest request) {
+    return new Problem {
+      Code = ProblemCode.LauncherChanged, Name = "launcher-changed", Field = "launcher",
+      Message = "launcher " + request.Launcher + " has no SHA-256 recorded beside it (" +
+                request.Launcher + ".sha256 is missing or holds no 64-digit digest), so it " +
+                "cannot be checked: install the package again"
+    };
   }
 
-  // The signer list as the C interface takes it: one text, the thumbprints between commas.
+  // The SHA-256 the package records beside its launcher (NAME.sha256, as sha256sum writes it):
+  // the file's first word, after any blanks, when it is 64 hexadecimal digits; null when the
+  // file is missing or holds no such word, and the launcher cannot be checked.
+  static string? RecordedDigest(string launcher) {
+    string recorded = launcher + ".sha256";
+    if (!File.Exists(recorded)) return null;
+    string text = File.ReadAllText(recorded, Encoding.ASCII).Trim();
+    int end = text.IndexOfAny(new[] {' ', '\t', '\r', '\n', '\f', '\v'});
+    string word = end < 0 ? text : text.Substring(0, end);
+    return word.Length == 64 && word.All(Uri.IsHexDigit) ? word.ToLowerInvariant() : null;
+  }
+
+  // The signer list as the C interface takes it: one text, the thumbprints between commas. A
+  // list of one empty thumbprint stays visible as an empty entry, which the helper refuses.
   static string SignerList(HandoverRequest request) {
-    return string.Join(",", request.InstallSigner ?? new List<string>());
+    IList<string> signers = request.InstallSigner ?? new List<string>();
+    string list = string.Join(",", signers);
+    return list.Length == 0 && signers.Count > 0 ? "," : list;
   }
 
   // NUL-terminated UTF-8 in unmanaged memory; free with Marshal.FreeHGlobal.
@@ -705,6 +723,7 @@ public static class ReinstallHandover {
     request = Resolved(request);
     List<Problem> refused = Refusals(request);
     if (refused.Count > 0) return refused;
+    if (request.LauncherUnchecked) return new List<Problem> { UncheckedLauncher(request) };
     return WithRequest(request, c => {
       ProblemsHandle handle;
       int code = reinstall_preflight(ref c, out handle);
@@ -731,6 +750,10 @@ public static class ReinstallHandover {
     List<Problem> refused = Refusals(request);
     if (refused.Count > 0)
       return new HandoverResult { Ok = false, Step = HandoverStep.CheckRequest, Problem = refused[0] };
+    if (request.LauncherUnchecked)
+      return new HandoverResult {
+        Ok = false, Step = HandoverStep.Verify, Problem = UncheckedLauncher(request)
+      };
     return WithRequest(request, c => {
       HandoverHandle handle;
       int code = reinstall_hand_over(ref c, confirmMs, out handle);

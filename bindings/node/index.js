@@ -25,6 +25,7 @@ const FIELDS = ['', 'launcher', 'mutexName', 'installPath', 'parameters', 'confi
                 'installSha256', 'installSigner', 'launcherSha256', 'outcomePath'];
 const OUTCOME_STATES = ['absent', 'unreadable', 'read'];
 const INVALID_VALUE = 1;
+const LAUNCHER_CHANGED = 19;
 const MUTEX_UNAVAILABLE = 15;
 
 let c = null;
@@ -202,9 +203,15 @@ function fieldsOf(request) {
   return [['launcher', request.launcher], ['mutexName', request.mutexName],
           ['installPath', request.installPath], ['parameters', request.parameters || ''],
           ['installSha256', request.installSha256 || ''],
-          ['installSigner', (request.installSigner || []).join(',')],
+          ['installSigner', signerList(request.installSigner || [])],
           ['launcherSha256', request.launcherSha256 || ''],
           ['outcomePath', request.outcomePath || '']];
+}
+
+// The signer list as the C interface takes it: one text, the thumbprints between commas. A list
+// of one empty thumbprint stays visible as an empty entry, which the helper refuses.
+function signerList(signers) {
+  return signers.join(',') || (signers.length > 0 ? ',' : '');
 }
 
 // A problem for each value that cannot be passed at all.
@@ -217,29 +224,45 @@ function refusals(request) {
 }
 
 // The SHA-256 the platform package records beside its launcher (reinstall.exe.sha256, as
-// sha256sum writes it), or '' where there is none.
+// sha256sum writes it): the file's first word, after any blanks, when it is 64 hexadecimal
+// digits; null when the file is missing or holds no such word, and the launcher cannot be
+// checked.
 function recordedDigest(launcher) {
+  let text;
   try {
-    return fs.readFileSync(`${launcher}.sha256`, 'latin1').split(/\s/)[0];
+    text = fs.readFileSync(`${launcher}.sha256`, 'latin1');
   } catch (e) {
-    if (e.code === 'ENOENT') return '';
+    if (e.code === 'ENOENT') return null;
     throw e;
   }
+  const word = text.trim().split(/\s+/)[0];
+  return /^[0-9a-fA-F]{64}$/.test(word) ? word.toLowerCase() : null;
+}
+
+function uncheckedLauncher(launcher) {
+  return { code: LAUNCHER_CHANGED, name: 'launcher-changed', field: 'launcher', systemError: 0,
+           message: `launcher ${launcher} has no SHA-256 recorded beside it (${launcher}.sha256 ` +
+                    'is missing or holds no 64-digit digest), so it cannot be checked: install ' +
+                    'the package again' };
 }
 
 // The request with its launcher (this platform package's unless given, with the digest the
 // package records for it), looked up once: the values that cannot be passed at all (`refused`),
-// or else the request as the C interface takes it (`c`).
+// or else the request as the C interface takes it (`c`); `unchecked`, the launcher-changed
+// problem of a package's launcher without its recorded digest.
 function prepare(request) {
   const full = { ...request };
+  let unchecked = null;
   if (request.launcher == null) {
     full.launcher = packagedFile(LAUNCHER_FILE);
     full.launcherSha256 = request.launcherSha256 || recordedDigest(full.launcher);
+    if (full.launcherSha256 === null) unchecked = uncheckedLauncher(full.launcher);
   }
   const refused = refusals(full);
-  if (refused.length > 0) return { refused, c: null };
+  if (refused.length > 0) return { refused, unchecked, c: null };
   return {
     refused,
+    unchecked,
     c: {
       size: koffi.sizeof(declareTypes().request),
       launcher: full.launcher,
@@ -247,7 +270,7 @@ function prepare(request) {
       install_path: full.installPath,
       parameters: full.parameters || '',
       install_sha256: full.installSha256 || '',
-      install_signer: (full.installSigner || []).join(','),
+      install_signer: signerList(full.installSigner || []),
       launcher_sha256: full.launcherSha256 || '',
       outcome_path: full.outcomePath || '',
     },
@@ -330,8 +353,8 @@ function resultOf(code, handover) {
 }
 
 function refusedResult(refusal) {
-  return { ok: false, step: 1, problem: refusal, brokeAway: false, remainsInJob: false,
-           jobKillsOnClose: false, launcherId: 0 };
+  return { ok: false, step: refusal.code === LAUNCHER_CHANGED ? 5 : 1, problem: refusal,
+           brokeAway: false, remainsInJob: false, jobKillsOnClose: false, launcherId: 0 };
 }
 
 // Runs a C call on koffi's worker thread, so that an Electron main process stays responsive.
@@ -343,8 +366,9 @@ function callAsync(fn, ...args) {
 
 // Every problem that would make the hand-over fail; [] when none.
 function preflight(request) {
-  const { refused, c } = prepare(request);
+  const { refused, unchecked, c } = prepare(request);
   if (refused.length > 0) return refused;
+  if (unchecked) return [unchecked];
   const out = [null];
   const code = api().preflight(c, out);
   return problemsOf(code, out[0]);
@@ -352,8 +376,9 @@ function preflight(request) {
 
 // preflight() off the calling thread: a Promise of the problems.
 async function preflightAsync(request) {
-  const { refused, c } = prepare(request);
+  const { refused, unchecked, c } = prepare(request);
   if (refused.length > 0) return refused;
+  if (unchecked) return [unchecked];
   const out = [null];
   const code = await callAsync(api().preflight, c, out);
   return problemsOf(code, out[0]);
@@ -361,8 +386,8 @@ async function preflightAsync(request) {
 
 // Starts the launcher and confirms for `confirmMs` (at most 2000) that it runs.
 function handOver(request, confirmMs = 250) {
-  const { refused: [refusal], c } = prepare(request);
-  if (refusal) return refusedResult(refusal);
+  const { refused: [refusal], unchecked, c } = prepare(request);
+  if (refusal || unchecked) return refusedResult(refusal || unchecked);
   const out = [null];
   const code = api().handOver(c, confirmMs, out);
   return resultOf(code, out[0]);
@@ -371,8 +396,8 @@ function handOver(request, confirmMs = 250) {
 // handOver() off the calling thread, which the confirmation would otherwise block for up to
 // `confirmMs`: a Promise of the result.
 async function handOverAsync(request, confirmMs = 250) {
-  const { refused: [refusal], c } = prepare(request);
-  if (refusal) return refusedResult(refusal);
+  const { refused: [refusal], unchecked, c } = prepare(request);
+  if (refusal || unchecked) return refusedResult(refusal || unchecked);
   const out = [null];
   const code = await callAsync(api().handOver, c, confirmMs, out);
   return resultOf(code, out[0]);

@@ -20,9 +20,12 @@ type bundledFile struct {
 
 // bundle holds the binaries of this build's architecture. The published module sets it from
 // its bundle_windows_ARCH.go files, which embed them; a checkout of the sources has none.
+// bundleLauncherSha256 names the launcher as the helper checks it: the SHA-256 of its signed
+// image, which the helper computes of the file it holds before it starts it.
 var (
-	bundle        []bundledFile
-	bundleVersion string
+	bundle               []bundledFile
+	bundleVersion        string
+	bundleLauncherSha256 string
 )
 
 // extracted is where the bundle was written: a folder of the user's own cache directory, one

@@ -210,10 +210,15 @@ func cString(s string) *byte {
 }
 
 // values are the request's texts as the C interface takes them: the signer list is one text,
-// the thumbprints between commas.
+// the thumbprints between commas, where a list of one empty thumbprint stays visible as an
+// empty entry, which the helper refuses.
 func (r Request) values() [8]string {
+	signers := strings.Join(r.InstallSigner, ",")
+	if signers == "" && len(r.InstallSigner) > 0 {
+		signers = ","
+	}
 	return [8]string{r.Launcher, r.MutexName, r.InstallPath, r.Parameters, r.InstallSha256,
-		strings.Join(r.InstallSigner, ","), r.LauncherSha256, r.OutcomePath}
+		signers, r.LauncherSha256, r.OutcomePath}
 }
 
 // refusals is a problem for each value that cannot be passed at all: a NUL would end it early.
@@ -284,7 +289,7 @@ func (l *Library) withLauncher(r Request) (Request, error) {
 		// Checked here by path; the helper checks it again while it holds the file, up to
 		// the launcher's start, so that nothing can take its place in between.
 		if r.LauncherSha256 == "" {
-			r.LauncherSha256 = l.bundle.files["reinstall.exe"].sha256
+			r.LauncherSha256 = bundleLauncherSha256
 		}
 	}
 	r.Launcher = l.launcher

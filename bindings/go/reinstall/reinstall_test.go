@@ -43,7 +43,7 @@ func TestAnExtractedFileThatDiffersIsWrittenAgain(t *testing.T) {
 	}
 }
 
-// The carried launcher goes to the helper with the digest of the bytes carried, which the helper
+// The carried launcher goes to the helper with the digest of its signed image, which the helper
 // checks again while it holds the file; a digest the caller gave is kept.
 func TestTheCarriedLauncherIsHandedOverWithItsDigest(t *testing.T) {
 	data := []byte("the launcher's bytes")
@@ -52,9 +52,11 @@ func TestTheCarriedLauncherIsHandedOverWithItsDigest(t *testing.T) {
 	dir := t.TempDir()
 	l := &Library{launcher: filepath.Join(dir, "reinstall.exe"), bundle: &extracted{dir: dir,
 		files: map[string]bundledFile{"reinstall.exe": {"reinstall.exe", data, digest}}}}
+	defer func(kept string) { bundleLauncherSha256 = kept }(bundleLauncherSha256)
+	bundleLauncherSha256 = "the image's digest"
 	for _, given := range []string{"", "ab"} {
 		r, err := l.withLauncher(Request{LauncherSha256: given})
-		want := map[string]string{"": digest, "ab": "ab"}[given]
+		want := map[string]string{"": bundleLauncherSha256, "ab": "ab"}[given]
 		if err != nil || r.Launcher != l.launcher || r.LauncherSha256 != want {
 			t.Errorf("given %q: %+v, %v", given, r, err)
 		}

@@ -27,7 +27,7 @@ INTERFACE_MAJOR, INTERFACE_MINOR = 2, 4
 FIELDS = {0: "", 1: "launcher", 2: "mutexName", 3: "installPath", 4: "parameters", 5: "confirm",
           6: "installSha256", 7: "installSigner", 8: "launcherSha256", 9: "outcomePath"}
 OUTCOME_STATES = ("absent", "unreadable", "read")
-INVALID_VALUE, MUTEX_UNAVAILABLE = 1, 15
+INVALID_VALUE, MUTEX_UNAVAILABLE, LAUNCHER_CHANGED = 1, 15, 19
 
 
 _WINDOWS = sys.platform == "win32"
@@ -66,13 +66,23 @@ def _digest(path):
 
 
 def recorded_digest(launcher):
-    """The SHA-256 the wheel records beside its launcher (NAME.sha256, as sha256sum writes it),
-    or "" where there is none."""
+    """The SHA-256 the wheel records beside its launcher (NAME.sha256, as sha256sum writes it):
+    the file's first word, after any blanks, when it is 64 hexadecimal digits; None when the file
+    is missing or holds no such word, and the launcher cannot be checked."""
     try:
         with open(launcher + ".sha256", "rb") as f:
-            return (f.read().split() or [b""])[0].decode("latin-1")
+            word = (f.read().split() or [b""])[0].decode("latin-1")
     except FileNotFoundError:
-        return ""
+        return None
+    return word.lower() if len(word) == 64 and all(c in "0123456789abcdefABCDEF" for c in word) \
+        else None
+
+
+def _unchecked_launcher(launcher):
+    return Problem(LAUNCHER_CHANGED, "launcher-changed", "launcher", 0,
+                   f"launcher {launcher} has no SHA-256 recorded beside it ({launcher}.sha256 is "
+                   "missing or holds no 64-digit digest), so it cannot be checked: install the "
+                   "package again")
 
 
 def lasting_launcher(path, digests=None):
@@ -209,21 +219,22 @@ class HandoverRequest:
         made from)."""
         if self.launcher is not None:
             return self
-        digests = {}
         packaged = packaged_file(LAUNCHER_FILE)
-        launcher = lasting_launcher(packaged, digests)
+        launcher = lasting_launcher(packaged)
         # A copy must hold the same bytes as the wheel's launcher: the wheel's digest holds for
         # both.
-        return HandoverRequest(launcher, self.mutex_name, self.install_path, self.parameters,
-                               self.install_sha256, self.install_signer,
-                               self.launcher_sha256 or recorded_digest(packaged)
-                               or digests.get(launcher, ""), self.outcome_path)
+        recorded = self.launcher_sha256 or recorded_digest(packaged)
+        resolved = HandoverRequest(launcher, self.mutex_name, self.install_path, self.parameters,
+                                   self.install_sha256, self.install_signer, recorded or "",
+                                   self.outcome_path)
+        resolved._unchecked = recorded is None
+        return resolved
 
     def _fields(self):
         return (("launcher", self.launcher, True), ("mutexName", self.mutex_name, False),
                 ("installPath", self.install_path, True), ("parameters", self.parameters, False),
                 ("installSha256", self.install_sha256, False),
-                ("installSigner", ",".join(self.install_signer), False),
+                ("installSigner", _signer_list(self.install_signer), False),
                 ("launcherSha256", self.launcher_sha256, False),
                 ("outcomePath", self.outcome_path, True))
 
@@ -234,7 +245,10 @@ class HandoverRequest:
                         *(_encode(field, value, path) for field, value, path in self._fields()))
 
     def _refusals(self):
-        """A problem for each value that cannot be passed at all."""
+        """A problem for each value that cannot be passed at all; for the package's own launcher
+        without its recorded digest, launcher-changed."""
+        if getattr(self, "_unchecked", False):
+            return [_unchecked_launcher(self.launcher)]
         problems = []
         for field, value, path in self._fields():
             try:
@@ -273,6 +287,12 @@ class HandoverError(ValueError):
         self.why = why or message
 
 
+def _signer_list(signers):
+    """The signer list as the C interface takes it: one text, the thumbprints between commas. A
+    list of one empty thumbprint stays visible as an empty entry, which the helper refuses."""
+    return ",".join(signers) or ("," if signers else "")
+
+
 def _encode(field, value, path):
     """`value` as the C interface's bytes: UTF-8, or for a path natively the file-system
     encoding (which gives back the bytes of a name Python holds with surrogate escapes). A NUL
@@ -298,12 +318,13 @@ def _system_error(error, message):
 
 
 def _read_text(call):
-    """Calls `call(buffer, size, length)` once to learn the length, then with room for it."""
+    """Calls `call(buffer, size, length)` once to learn the length, then with room for it. The
+    text is all `length` bytes, a NUL among them kept, as the other bindings keep it."""
     length = ctypes.c_size_t(0)
     code = call(None, 0, ctypes.byref(length))
     buffer = ctypes.create_string_buffer(length.value + 1)
     code = call(buffer, len(buffer), ctypes.byref(length))
-    return code, buffer.value.decode("utf-8", "replace")
+    return code, buffer.raw[:length.value].decode("utf-8", "replace")
 
 
 def code_name(code):
@@ -351,7 +372,8 @@ def hand_over(request: HandoverRequest, confirm_ms: int = 250) -> HandoverResult
     request = request._resolved()
     refusals = request._refusals()
     if refusals:
-        return HandoverResult(False, 1, refusals[0], False, False, False, 0)
+        step = 5 if refusals[0].code == LAUNCHER_CHANGED else 1
+        return HandoverResult(False, step, refusals[0], False, False, False, 0)
     handle, request_c = ctypes.c_void_p(), request._c()
     code = _c().reinstall_hand_over(ctypes.byref(request_c), confirm_ms, ctypes.byref(handle))
     if not handle:
