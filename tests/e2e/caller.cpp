@@ -24,6 +24,7 @@
 //   hold_install  1 to keep the install file open for writing (as a download still in progress
 //            would) while the helper runs, else 0
 //   sha256   the helper's installSha256 ("" for none)
+//   launcher_sha256  the helper's launcherSha256 ("" for none)
 //   signer   the helper's installSigner, thumbprints between commas; "self" stands for
 //            SignerOfThisProgram() (recorded as self_signer)
 //   outcome  the helper's outcomePath ("" for none); with via=read_outcome, the record to read
@@ -54,10 +55,28 @@
 
 namespace {
 
-const char* const kKeys[] = {
-    "object", "name",   "inherit",      "hold_ms", "launcher",   "cmdline", "inherit_handles",
-    "cwd",    "via",    "install",      "params",  "confirm_ms", "job",     "wait",
-    "zone",   "unmark", "hold_install", "sha256",  "signer",     "tamper",  "outcome"};
+const char* const kKeys[] = {"object",
+                             "name",
+                             "inherit",
+                             "hold_ms",
+                             "launcher",
+                             "cmdline",
+                             "inherit_handles",
+                             "cwd",
+                             "via",
+                             "install",
+                             "params",
+                             "confirm_ms",
+                             "job",
+                             "wait",
+                             "zone",
+                             "unmark",
+                             "hold_install",
+                             "sha256",
+                             "signer",
+                             "tamper",
+                             "outcome",
+                             "launcher_sha256"};
 
 bool IsKey(const std::string& key) {
   for (const char* known : kKeys) {
@@ -192,6 +211,7 @@ reinstall::HandoverRequest Request(const Scenario& scenario) {
   reinstall::HandoverRequest request{scenario["launcher"], scenario["name"], scenario["install"],
                                      scenario["params"]};
   request.installSha256 = scenario["sha256"];
+  request.launcherSha256 = scenario["launcher_sha256"];
   request.outcomePath = scenario["outcome"];
   const std::string& signers = scenario["signer"];
   for (size_t start = 0; start < signers.size();) {

@@ -20,6 +20,10 @@ import wineharness
 from wineharness import RELAY_DEBUG, STARTED, caller_exit, relay_text, win_path
 from records import sha256_of  # tests/, on the path once wineharness is imported
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
+    os.path.abspath(__file__)))), "tools"))
+from make_packages import launcher_sha256  # noqa: E402  (what the packages record)
+
 WINE = wineharness.Wine(os.environ["E2E_BUILD_DIR"])
 LAUNCHER, STUB = WINE.launcher, WINE.stub
 
@@ -515,12 +519,16 @@ class Signatures(WineTest):
     def tearDownClass(cls):
         shutil.rmtree(cls.keys, ignore_errors=True)
 
-    def signed(self, program, signer, name):
-        out = os.path.join(self.dir, name)
-        subprocess.run(["osslsigncode", "sign", "-certs", os.path.join(self.keys, f"{signer}.pem"),
+    def sign(self, program, signer, out, *options):
+        subprocess.run(["osslsigncode", "sign", *options,
+                        "-certs", os.path.join(self.keys, f"{signer}.pem"),
                         "-ac", os.path.join(self.keys, "root.pem"),
                         "-key", os.path.join(self.keys, f"{signer}.key"), "-h", "sha256",
                         "-in", program, "-out", out], check=True, capture_output=True)
+
+    def signed(self, program, signer, name):
+        out = os.path.join(self.dir, name)
+        self.sign(program, signer, out)
         return out
 
     def test_only_a_valid_signature_by_a_listed_certificate_passes(self):
@@ -555,6 +563,37 @@ class Signatures(WineTest):
                 self.assertEqual(run.record["problems"], problems)
                 self.assertEqual(run.record["self_signer"],
                                  self.thumbprint["us"] if caller else "")
+
+    def test_a_launcher_signed_again_by_its_publisher_hands_over_and_no_other_change_does(self):
+        with open(LAUNCHER, "rb") as f:
+            image = bytearray(f.read())
+        digest = launcher_sha256(bytes(image))
+        header = struct.unpack_from("<I", image, 0x3C)[0]
+        sections = header + 24 + struct.unpack_from("<H", image, header + 20)[0]
+        image[struct.unpack_from("<I", image, sections + 20)[0] + 64] ^= 0xFF  # in the code
+        launchers = {}
+        for what, make in (
+                ("signed", lambda out: self.sign(LAUNCHER, "us", out)),
+                ("its signature replaced", lambda out: self.sign(launchers["signed"], "them", out)),
+                ("a second signature added",
+                 lambda out: self.sign(launchers["signed"], "them", out, "-nest")),
+                ("one code byte changed", lambda out: open(out, "wb").write(image))):
+            folder = os.path.join(self.dir, what.replace(" ", "-"))
+            os.mkdir(folder)
+            launchers[what] = os.path.join(folder, "reinstall.exe")
+            make(launchers[what])
+            with self.subTest(what):
+                with contextlib.suppress(FileNotFoundError):
+                    os.remove(os.path.join(self.dir, "installer.txt"))
+                changed = what == "one code byte changed"
+                run = WINE.call(self.dir, installer_wait=0.5 if changed else STARTED,
+                                via="helper", launcher=win_path(launchers[what]),
+                                install=win_path(self.installer), params="/S", hold_ms=1000,
+                                launcher_sha256=digest)
+                self.assertEqual(run.code, 0, caller_exit(run.code))
+                self.assertEqual(run.record["code"], "launcher-changed" if changed else "none",
+                                 run.record.get("message"))
+                self.assertEqual(run.installer is None, changed)
 
     def test_a_signer_list_alone_hands_the_launcher_the_digest_of_what_was_checked(self):
         self.installer = self.signed(STUB, "us", "setup-signed.exe")

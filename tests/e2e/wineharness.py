@@ -85,6 +85,7 @@ SCENARIO_DEFAULTS = {
     "unmark": False,        # via=preflight: remove that mark with the helper first
     "hold_install": False,  # keep the install file open for writing meanwhile
     "sha256": "",           # via=helper/preflight: the request's installSha256
+    "launcher_sha256": "",  # ...its launcherSha256
     "signer": "",           # ...its installSigner, thumbprints between commas ("self": ours)
     "tamper": False,        # halfway through hold_ms, try to change the install file; "cue":
                             # let go only once caller.txt.go exists (see Wine.call's on_call)
