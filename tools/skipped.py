@@ -8,8 +8,9 @@ import re
 import sys
 import xml.etree.ElementTree as ET
 
-# unittest writes the reason as repr() does: in double quotes when it holds a single quote.
-CASE = re.compile(r"^(test\w*) \(.*\) \.\.\. skipped (['\"])(.*)\2$", re.M)
+# unittest writes the reason as repr() does: in double quotes when it holds a single quote; a
+# sub-test's skip is indented and names the sub-test in brackets.
+CASE = re.compile(r"^\s*(test\w*) \([^)]*\)( \[.*\])? \.\.\. skipped (['\"])(.*)\3$", re.M)
 
 
 def main(paths):
@@ -24,8 +25,8 @@ def main(paths):
                 reason = out.splitlines()[-1] if out else test.find("skipped").get("message")
                 tests.setdefault(reason, []).append(f"{preset}/{test.get('name')}")
             else:
-                cases += [f"{preset}/{test.get('name')} {name} ({why})"
-                          for name, _, why in CASE.findall(out)]
+                cases += [f"{preset}/{test.get('name')} {name}{sub} ({why})"
+                          for name, sub, _, why in CASE.findall(out)]
     parts = [f"{len(names)} test{'s' if len(names) > 1 else ''} ({', '.join(names)}): {reason}"
              for reason, names in tests.items()]
     if cases:

@@ -27,7 +27,8 @@ int main(int argc, char** argv) {
 
   // 2. The application runs; it downloads the installer and names what it must be: the SHA-256
   //    from its update manifest (a signed application adds its own signer:
-  //    request.installSigner = {reinstall::SignerOfThisProgram()};). Verify, then hand over:
+  //    request.installSigner = {reinstall::SignerOfThisProgram()}; that is "" in an unsigned
+  //    program, which Preflight refuses: leave the list empty there). Verify, then hand over:
   //    the launcher starts exactly these bytes.
   reinstall::HandoverRequest request;
   request.launcher = reinstall::LauncherBesideProgram();  // CMake copied it there

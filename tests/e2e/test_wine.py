@@ -566,18 +566,15 @@ class Signatures(WineTest):
 
     def test_a_launcher_signed_again_by_its_publisher_hands_over_and_no_other_change_does(self):
         with open(LAUNCHER, "rb") as f:
-            image = bytearray(f.read())
-        digest = launcher_sha256(bytes(image))
-        header = struct.unpack_from("<I", image, 0x3C)[0]
-        sections = header + 24 + struct.unpack_from("<H", image, header + 20)[0]
-        image[struct.unpack_from("<I", image, sections + 20)[0] + 64] ^= 0xFF  # in the code
+            digest = launcher_sha256(f.read())
         launchers = {}
         for what, make in (
                 ("signed", lambda out: self.sign(LAUNCHER, "us", out)),
                 ("its signature replaced", lambda out: self.sign(launchers["signed"], "them", out)),
                 ("a second signature added",
                  lambda out: self.sign(launchers["signed"], "them", out, "-nest")),
-                ("one code byte changed", lambda out: open(out, "wb").write(image))):
+                ("one code byte changed",
+                 lambda out: open(out, "wb").write(wineharness.code_byte_changed(LAUNCHER)))):
             folder = os.path.join(self.dir, what.replace(" ", "-"))
             os.mkdir(folder)
             launchers[what] = os.path.join(folder, "reinstall.exe")

@@ -166,6 +166,16 @@ def image_size(path):
     return struct.unpack_from("<I", data, pe + 24 + 56)[0]
 
 
+def code_byte_changed(path):
+    """The bytes of the program at `path` with one byte of its first section (its code) changed."""
+    with open(path, "rb") as f:
+        image = bytearray(f.read())
+    data, pe = _pe_header(path)
+    sections = pe + 24 + struct.unpack_from("<H", data, pe + 20)[0]
+    image[struct.unpack_from("<I", data, sections + 20)[0] + 64] ^= 0xFF
+    return bytes(image)
+
+
 def pe_arch(path):
     """x86 or x64, from the PE file header's machine type."""
     data, pe = _pe_header(path)

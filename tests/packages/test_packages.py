@@ -83,8 +83,9 @@ class Consumer(unittest.TestCase):
         self.assertEqual(installed["args"], ["/S", "/D=x"])
 
     def assertRefusesAChangedLauncher(self, launcher, args, cwd=None, env=None):
-        """With the package's launcher changed after it was installed, the example is told
-        launcher-changed and nothing is started; the launcher is put back afterwards."""
+        """With the package's launcher changed after it was installed, or its recorded digest
+        emptied, the example is told launcher-changed and nothing is started; each is put back
+        afterwards."""
         with open(launcher + ".sha256") as f:
             self.assertRegex(f.read(),
                              r"^[0-9a-f]{64}  " + re.escape(os.path.basename(launcher)) + "\n$")
@@ -101,6 +102,14 @@ class Consumer(unittest.TestCase):
             os.replace(genuine, launcher)
         self.assertNotEqual(result.returncode, 0, result.stdout)
         self.assertIn("launcher-changed", result.stderr)
+        self.assertFalse(os.path.exists(record), "nothing was started")
+        os.replace(launcher + ".sha256", launcher + ".sha256.kept")
+        try:
+            open(launcher + ".sha256", "w").close()
+            result, record = self.run_example(args, cwd, env)
+        finally:
+            os.replace(launcher + ".sha256.kept", launcher + ".sha256")
+        self.assertIn("launcher-changed", result.stderr, "an empty digest file is not no check")
         self.assertFalse(os.path.exists(record), "nothing was started")
 
 
@@ -212,8 +221,9 @@ class NuGet(Consumer):
     with the README's App.cs, run natively and published for Windows; and into a .NET Framework
     project, whose program Mono runs."""
 
-    # Wine 8 cannot start a .NET 8 or 10 program: the host fails while loading the runtime.
-    WINE_CANNOT_RUN_DOTNET = "Failed to create CoreCLR"
+    # Wine 8 cannot start a single-file .NET program: it lacks the "placeholder" memory
+    # reservations CoreCLR asks for there (HRESULT 0x80070057), and the runtime fails to start.
+    WINE_CANNOT_RUN_SINGLE_FILE = "Failed to create CoreCLR"
 
     def setUp(self):
         super().setUp()
@@ -306,24 +316,68 @@ class NuGet(Consumer):
             for name in ("reinstall.exe", "reinstall_handover.dll"):
                 self.assertEqual(architecture(os.path.join(out, name)), "x64", f"{kind} {name}")
 
-        # Under Wine x64 the single-file program hands over to a Windows installer, where this
-        # Wine can start a .NET program at all.
+        # Under Wine x64 the folder-published program hands over to a Windows installer (.NET
+        # programs need Wine's mscoree, which the harness turns off for the others): as
+        # published, with its launcher signed by the publisher, and, as the control, with one
+        # code byte of the launcher changed, which is launcher-changed and starts nothing.
         wine = wineharness.Wine(os.environ["X64_BUILD"])
         installer = os.path.join(self.work, "setup.exe")
         shutil.copy(wine.stub, installer)
         record = os.path.join(self.work, "installer.txt")
+        launcher = os.path.join(published["folder"], "reinstall.exe")
+        env = dict(wine.env, WINEDLLOVERRIDES="mshtml=",
+                   STUB_INSTALLER_RECORD=wineharness.win_path(record))
+
+        def hand_over(kind):
+            if os.path.exists(record):
+                os.remove(record)
+            return wine.run(os.path.join(published[kind], "app.exe"),
+                            wineharness.win_path(installer), "/S /D=x", sha256_of(installer),
+                            env=env, capture_output=True, text=True, timeout=300)
+
         with wine:
-            result = wine.run(os.path.join(published["single-file"], "app.exe"),
-                              wineharness.win_path(installer), "/S /D=x", sha256_of(installer),
-                              env=dict(wine.env, STUB_INSTALLER_RECORD=wineharness.win_path(
-                                  record)), capture_output=True, text=True, timeout=300)
-        if result.returncode != 0 and self.WINE_CANNOT_RUN_DOTNET in result.stderr:
-            self.skipTest("this Wine cannot start a .NET program: " +
-                          result.stderr.strip().splitlines()[-1])
-        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-        installed = records.read(record, wineharness.STARTED)
-        self.assertIsNotNone(installed, "installer started")
-        self.assertTrue(installed["cmdline"].endswith(" /S /D=x"), installed["cmdline"])
+            for what in ("as published", "signed by the publisher", "one code byte changed"):
+                with self.subTest(what):
+                    if what == "signed by the publisher":
+                        self.sign(launcher)
+                    elif what == "one code byte changed":
+                        changed = wineharness.code_byte_changed(launcher)
+                        with open(launcher, "wb") as f:
+                            f.write(changed)
+                    result = hand_over("folder")
+                    installed = records.read(record, 0.5 if what == "one code byte changed"
+                                             else wineharness.STARTED)
+                    if what == "one code byte changed":
+                        self.assertNotEqual(result.returncode, 0, result.stdout)
+                        self.assertIn("launcher-changed", result.stderr)
+                        self.assertIsNone(installed, "nothing was started")
+                        continue
+                    self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+                    self.assertIsNotNone(installed, "installer started")
+                    self.assertTrue(installed["cmdline"].endswith(" /S /D=x"),
+                                    installed["cmdline"])
+            # One file: where this Wine can start such a program at all.
+            with self.subTest("single-file"):
+                result = hand_over("single-file")
+                if result.returncode != 0 and self.WINE_CANNOT_RUN_SINGLE_FILE in result.stderr:
+                    self.skipTest("this Wine cannot start a single-file .NET program: " +
+                                  result.stderr.strip().splitlines()[-1])
+                self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+                self.assertIsNotNone(records.read(record, wineharness.STARTED), "installer started")
+
+    def sign(self, program):
+        """Signs `program` in place as its publisher would, with a certificate of this test's
+        own."""
+        keys = os.path.join(self.work, "keys")
+        os.makedirs(keys, exist_ok=True)
+        self.run_ok(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+                     "key.pem", "-out", "cert.pem", "-days", "30", "-subj",
+                     "/CN=reinstall test publisher", "-addext", "extendedKeyUsage=codeSigning"],
+                    cwd=keys)
+        self.run_ok(["osslsigncode", "sign", "-certs", os.path.join(keys, "cert.pem"), "-key",
+                     os.path.join(keys, "key.pem"), "-h", "sha256", "-in", program, "-out",
+                     program + ".signed"])
+        os.replace(program + ".signed", program)
 
 
 class Go(Consumer):
