@@ -184,6 +184,8 @@ inline std::vector<OutcomeCase> OutcomeCases() {
        "{\"outcome\": \"cant-execute\", \"systemError\": 4294967296}"},
       {"a negative system error", "{\"outcome\": \"cant-execute\", \"systemError\": -5}"},
       {"an unpaired surrogate", "{\"outcome\": \"x\", \"mutexName\": \"\\ud800\"}"},
+      {"an escaped NUL inside a text",
+       "{\"outcome\": \"timed-out\", \"mutexName\": \"a\\u0000b\"}"},
       {"a raw line break inside a text", "{\"outcome\": \"x\\n\", \"mutexName\": \"a\nb\"}"},
       {"something after the object", "{\"outcome\": \"timed-out\"} {}"},
   };
