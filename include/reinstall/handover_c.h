@@ -121,8 +121,10 @@ typedef struct reinstall_request {
   /* Since 2.3; NULL or "" for none. */
   const char* install_sha256;  /* the install file's SHA-256, 64 hexadecimal digits */
   const char* install_signer;  /* SHA-256 thumbprints of the certificates that may sign it,
-                                  separated by commas, semicolons or blanks (Windows only) */
-  const char* launcher_sha256; /* the launcher's own SHA-256 */
+                                  separated by commas, semicolons or blanks (Windows only); an
+                                  empty entry (",", "a,,b", " ") is refused, never "no check" */
+  const char* launcher_sha256; /* the launcher's own SHA-256 (on Windows: of its signed image,
+                                  which signing it again does not change) */
   /* Since 2.4; NULL or "" for none: where the hand-over's outcome is recorded (an absolute
    * path; reinstall_default_outcome_path gives one). */
   const char* outcome_path;
