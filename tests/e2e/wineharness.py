@@ -49,8 +49,23 @@ NO_32BIT = "REINSTALL_WINE_NO_32BIT"
 SKIP = 77  # CTest's SKIP_RETURN_CODE for the tests behind the gate
 HOST_FILE = "wine-host.json"
 # Why tools/bootstrap could not install Wine's 32-bit part, in apt-get's words, where it tried.
-WINE32_MISSING = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
-    os.path.abspath(__file__)))), "build", "wine32-missing.txt")
+BUILDS = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
+    os.path.abspath(__file__)))), "build")
+WINE32_MISSING = os.path.join(BUILDS, "wine32-missing.txt")
+# The 32-bit Wine that tools/wine32-emulated makes where the host cannot have its own: its loader
+# runs every 32-bit process under qemu's user-mode emulation, in a 32-bit prefix of its own served
+# by the host's wineserver. Used for 32-bit programs whenever it is ready.
+EMULATED = os.path.join(BUILDS, "wine32-emulated")
+EMULATED_LOADER = os.path.join(EMULATED, "root", "usr", "lib", "wine", "wine")
+
+
+def emulated_32bit():
+    """The emulator and Wine versions of the emulated 32-bit Wine, or None when it is not ready."""
+    try:
+        with open(os.path.join(EMULATED, "ready")) as f:
+            return ", ".join(line.strip() for line in f if line.strip())
+    except OSError:
+        return None
 # How long a test waits for what must happen (a record to appear): long enough for a busy machine,
 # and no cost when it happens at once, since records.read returns as soon as the record is there.
 STARTED = 30.0
@@ -234,7 +249,16 @@ class Wine:
         self.caller = os.path.join(build, "tests", "e2e", "caller.exe")
         self.stub = os.path.join(build, "tests", "e2e", "stub_installer.exe")
         self.env = {k: v for k, v in os.environ.items() if k != "DISPLAY"}  # boxes return at once
-        self.env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all", WINELOADER=LOADER,
+        # 32-bit programs under emulation, where that is how this host runs them.
+        self.emulated = os.path.exists(self.launcher) and self.arch == "x86" and \
+            emulated_32bit() is not None and not os.environ.get(NO_32BIT)
+        self.loader, self.server_command = LOADER, SERVER
+        if self.emulated:
+            self.prefix = os.path.join(build, "wineprefix-emulated")
+            self.loader = EMULATED_LOADER
+            self.server_command = os.path.join(os.path.dirname(EMULATED_LOADER), "wineserver")
+            self.env.update(WINEARCH="win32")
+        self.env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all", WINELOADER=self.loader,
                         WINEDLLOVERRIDES="mscoree,mshtml=")
         self.server = None
 
@@ -256,7 +280,8 @@ class Wine:
         # server holds it: one left by wineboot or an earlier run, stopped here.
         for _ in range(3):
             # Detached: wineserver keeps inherited pipes open and would hang a reader.
-            self.server = subprocess.Popen([SERVER, "-p"], env=self.env, start_new_session=True,
+            self.server = subprocess.Popen([self.server_command, "-p"], env=self.env,
+                                           start_new_session=True,
                                            **quiet)
             if self.server.wait(60) == 0:
                 break
@@ -274,7 +299,7 @@ class Wine:
         return self
 
     def stop(self):
-        subprocess.run([SERVER, "-k"], env=self.env, stdin=subprocess.DEVNULL,
+        subprocess.run([self.server_command, "-k"], env=self.env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         if self.server is not None:
             self.server.wait(30)
@@ -287,7 +312,7 @@ class Wine:
         self.stop()
 
     def command(self, *args):
-        return [LOADER, *args]
+        return [self.loader, *args]
 
     def run(self, *args, env=None, **kwargs):
         kwargs.setdefault("stdin", subprocess.DEVNULL)
@@ -306,7 +331,8 @@ class Wine:
             if os.environ.get(NO_32BIT):
                 return False, f"{NO_32BIT} is set"
             try:
-                subprocess.run([LOADER_32, "--version"], capture_output=True, timeout=300)
+                subprocess.run([self.loader if self.emulated else LOADER_32, "--version"],
+                               capture_output=True, timeout=300)
             except FileNotFoundError:
                 why = "Wine's 32-bit part (wine32:i386) is not installed"
                 with contextlib.suppress(OSError), open(WINE32_MISSING) as f:

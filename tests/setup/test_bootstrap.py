@@ -30,7 +30,29 @@ def done(code=0, error=None):
     sys.exit(code)
 if name == "sudo":
     os.execvp(args[0], args)
+if name == "ldconfig":
+    done()
+if name == "dpkg-deb":  # -e DEB DIR: the control files, a postinst that does nothing
+    os.makedirs(args[2], exist_ok=True)
+    with open(os.path.join(args[2], "postinst"), "w") as f:
+        f.write("#!/bin/sh\nexit 0\n")
+    done()
+if name == "dpkg" and args[0] == "-x":  # DEB DIR: a loader for libwine, the emulator for qemu
+    if mirror.get("extraction") == "broken":
+        done(2, "dpkg-deb: error: '%s' is not a Debian format archive" % args[1])
+    made = {"libwine": ("usr/lib/wine/wine", "#!/bin/sh\n"),
+            "qemu-user": ("usr/bin/qemu-i386", "#!/bin/sh\necho qemu-i386 version 10.0\n")}
+    for prefix, (path, text) in made.items():
+        if os.path.basename(args[1]).startswith(prefix + "_"):
+            os.makedirs(os.path.dirname(os.path.join(args[2], path)), exist_ok=True)
+            with open(os.path.join(args[2], path), "w") as f:
+                f.write(text)
+            os.chmod(os.path.join(args[2], path), 0o755)
+    done()
 if name == "dpkg-query":
+    if "-f=${Version}" in args:
+        print("8.0~repack-4", end="")
+        done()
     pattern = args[-1]
     if pattern == "*:i386":
         print("".join("install ok installed %s\n" % p for p in s["installed"] if p.endswith(":i386")), end="")
@@ -49,7 +71,27 @@ if name == "dpkg":
             done(2, "cannot remove architecture in use")
         s["arches"].remove(args[1])
     done()
-args = [a for a in args if not a.startswith("-")]
+options, rest, given = {}, [], iter(args)
+for a in given:
+    if a == "-o":
+        key, _, value = next(given).partition("=")
+        options[key] = value
+    elif not a.startswith("-"):
+        rest.append(a)
+args = rest
+if args[0] == "indextargets":
+    print("http://mirror/debian/ bookworm main")
+    done()
+if "Dir::Cache" in options:  # the emulated Wine's own apt: nothing of the host's changes
+    archives = os.path.join(options["Dir::Cache"], "archives")
+    if args[0] == "install":
+        for deb in ("libwine_8.0_i386.deb", "wine32_8.0_i386.deb"):
+            open(os.path.join(archives, deb), "w").close()
+    if args[0] == "download":
+        if mirror.get("emulator") == "missing":
+            done(100, "Unable to locate package qemu-user")
+        open("qemu-user_10.0_amd64.deb", "w").close()
+    done()
 if args[0] == "update":
     if "i386" in s["arches"] and mirror.get("i386_timeouts", 0) > 0:
         mirror["i386_timeouts"] -= 1
@@ -84,7 +126,9 @@ class Bootstrap(unittest.TestCase):
         shutil.copy(BOOTSTRAP, os.path.join(work, "tools", "bootstrap"))
         bin_dir = os.path.join(work, "bin")
         os.makedirs(bin_dir)
-        for name in ("apt-get", "dpkg", "dpkg-query", "sudo"):
+        shutil.copy(os.path.join(os.path.dirname(BOOTSTRAP), "wine32-emulated"),
+                    os.path.join(work, "tools", "wine32-emulated"))
+        for name in ("apt-get", "dpkg", "dpkg-query", "dpkg-deb", "ldconfig", "sudo"):
             with open(os.path.join(bin_dir, name), "w") as f:
                 f.write(STAND_IN)
             os.chmod(os.path.join(bin_dir, name), 0o755)
@@ -103,30 +147,40 @@ class Bootstrap(unittest.TestCase):
         if os.path.exists(note):
             with open(note) as f:
                 s["note"] = f.read().strip()
+        s["emulated"] = os.path.exists(os.path.join(work, "build", "wine32-emulated", "ready"))
         return proc, s
 
     def test_each_mirror_failure(self):
+        # Where the host's own 32-bit Wine cannot be had, the emulated one is made, or its
+        # failure noted: "emulated" is whether build/wine32-emulated/ready is there after.
+        unlocated, not_deb = "Unable to locate package qemu-user", "not a Debian format archive"
         cases = [
             # (what, mirror, kernel, installed, arches,
-            #  exit, wine32 installed, arches after, words said and noted)
+            #  exit, wine32 installed, emulated, arches after, words said and noted)
             ("the i386 index out of step", {"i386_index": "broken"}, "1", [], [],
-             0, False, [], "unexpected size (374820 != 376004)"),
-            ("wine32 cannot be resolved", {"wine32": "broken"}, "1", [], [],
-             0, False, [], "held broken packages"),
+             0, False, True, [], None),
+            ("wine32 cannot be resolved, nor emulated", {"wine32": "broken", "emulator": "missing"},
+             "1", [], [], 0, False, False, [], unlocated),
             ("i386 was there before", {"wine32": "broken"}, "1", [], ["i386"],
-             0, False, ["i386"], "held broken packages"),
+             0, False, True, ["i386"], None),
             ("a passing i386 index failure", {"i386_timeouts": 1}, "1", [], [],
-             0, True, ["i386"], None),
+             0, True, False, ["i386"], None),
             ("what is required cannot be had", {"required": "missing"}, "1", [], [],
-             1, False, [], "Unable to locate package"),
+             1, False, False, [], "Unable to locate package"),
             ("no 32-bit kernel", {}, "0", ["wine32:i386"], [],
-             0, False, [], None),
+             0, False, True, [], None),
+            ("no 32-bit kernel, no emulator", {"emulator": "missing"}, "0", [], [],
+             0, False, False, [], unlocated),
+            ("no 32-bit kernel, the packages cannot be extracted", {"extraction": "broken"}, "0",
+             [], [], 0, False, False, [], not_deb),
         ]
-        for what, mirror, kernel, installed, arches, code, wine32, arches_after, said in cases:
+        for what, mirror, kernel, installed, arches, code, wine32, emulated, arches_after, said \
+                in cases:
             with self.subTest(what):
                 proc, s = self.run_bootstrap(mirror, kernel, installed, arches)
                 self.assertEqual(proc.returncode, code, proc.stderr)
                 self.assertEqual("wine32:i386" in s["installed"], wine32)
+                self.assertEqual(s["emulated"], emulated, proc.stderr)
                 self.assertEqual(s["arches"], arches_after, s["log"])
                 if code == 0:
                     self.assertIn("g++-mingw-w64-x86-64-posix", s["installed"])
