@@ -546,15 +546,28 @@ inline bool PathTooLong(const char* /*field*/,
   return false;
 }
 
-// Whether a file can be created at `path` (it is removed again); *error is errno.
+// Whether a file can be created at `path`; *error is errno. Asked with a file that has no name
+// (O_TMPFILE) in its folder where the file system makes one, so that nothing is left behind
+// whatever fails; elsewhere the file is created and removed again.
 inline bool CanCreate(const std::string& path, std::uint32_t* error) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  const std::size_t cut = path.find_last_of('/');
+  const std::string folder = cut == 0 ? "/" : path.substr(0, cut);
+  int fd = cut == std::string::npos
+               ? -1
+               : ::open(folder.c_str(), O_WRONLY | O_TMPFILE | O_CLOEXEC, 0600);
+  const bool named = fd < 0 && (cut == std::string::npos || errno == EOPNOTSUPP ||
+                                errno == EISDIR || errno == EINVAL);
+  if (named) {
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  }
   if (fd < 0) {
     *error = static_cast<std::uint32_t>(errno);
     return false;
   }
   ::close(fd);
-  ::unlink(path.c_str());
+  if (named) {
+    ::unlink(path.c_str());
+  }
   *error = 0;
   return true;
 }
