@@ -65,10 +65,18 @@ LPSTR FakePlatform::GetCommandLineA() {
   return commandLine.data();
 }
 
+bool FakePlatform::Injected(const char* operation) {
+  const bool fail = fallibleCalls++ == failAt || (failPersistent && injected == operation);
+  if (fail && injected.empty()) {
+    injected = operation;
+  }
+  return fail;
+}
+
 HGLOBAL FakePlatform::GlobalAlloc(UINT uFlags, SIZE_T dwBytes) {
   log.push_back("GlobalAlloc(" + std::to_string(uFlags) + "," + std::to_string(dwBytes) + ")");
   lastAllocationSize = dwBytes;
-  if (failAllocation) {
+  if (failAllocation || Injected("GlobalAlloc")) {
     lastError_ = ERROR_NOT_ENOUGH_MEMORY;
     return nullptr;
   }
@@ -88,7 +96,7 @@ HLOCAL FakePlatform::LocalFree(HLOCAL hMem) {
   }
   ::operator delete(*it);
   liveBlocks_.erase(it);
-  return nullptr;
+  return Injected("LocalFree") ? hMem : nullptr;  // freed all the same
 }
 
 HANDLE FakePlatform::CreateFileA(LPCSTR lpFileName,
@@ -101,6 +109,12 @@ HANDLE FakePlatform::CreateFileA(LPCSTR lpFileName,
   log.push_back("CreateFileA");
   createFileCalls.push_back({lpFileName, dwDesiredAccess, dwShareMode, lpSecurityAttributes,
                              dwCreationDisposition, dwFlagsAndAttributes, hTemplateFile});
+  if (Injected("CreateFileA")) {
+    const DWORD errors[] = {ERROR_ACCESS_DENIED, 32 /* ERROR_SHARING_VIOLATION */,
+                            ERROR_FILE_NOT_FOUND};
+    lastError_ = errors[fallibleCalls % 3];
+    return INVALID_HANDLE_VALUE;
+  }
   if (dwCreationDisposition == CREATE_ALWAYS) {
     if (failWriteCall == "CreateFileA") {
       lastError_ = ERROR_ACCESS_DENIED;
@@ -131,13 +145,13 @@ BOOL FakePlatform::CloseHandle(HANDLE hObject) {
     lastError_ = ERROR_INVALID_HANDLE;
     return FALSE;
   }
-  return TRUE;
+  return Injected("CloseHandle") ? FALSE : TRUE;  // closed all the same
 }
 
 HANDLE FakePlatform::OpenMutexA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName) {
   log.push_back("OpenMutexA");
   openMutexCalls.push_back({dwDesiredAccess, bInheritHandle, lpName});
-  const DWORD error = mutexProbe(probes_++);
+  const DWORD error = Injected("OpenMutexA") ? ERROR_ACCESS_DENIED : mutexProbe(probes_++);
   if (error != 0) {
     lastError_ = error;
     return nullptr;
@@ -152,7 +166,8 @@ DWORD FakePlatform::GetLastError() {
 
 DWORD FakePlatform::GetTickCount() {
   log.push_back("GetTickCount");
-  const DWORD now = tickCount;
+  ticks.push_back(tickCount);
+  const DWORD now = tickCount + tickOffset;
   tickCount += tickStepPerRead;
   return now;
 }
@@ -173,9 +188,15 @@ BOOL FakePlatform::ShellExecuteExA(SHELLEXECUTEINFOA* pExecInfo) {
   request.directory = Copy(pExecInfo->lpDirectory);
   request.paddingAndTailZero = RestIsZero(*pExecInfo);
   shellRequests.push_back(request);
+  if (Injected("ShellExecuteExA")) {
+    const DWORD errors[] = {1223 /* cancelled */, 225 /* virus */, 4551 /* application control */};
+    lastError_ = errors[fallibleCalls % 3];
+    return FALSE;
+  }
   if (shellResult == FALSE) {
     lastError_ = shellError;
   }
+  shellStarts += shellResult != FALSE ? 1 : 0;
   return shellResult;
 }
 
@@ -186,7 +207,7 @@ int FakePlatform::MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT u
     throw std::bad_alloc();
   }
   boxes.push_back({hWnd, lpText, Copy(lpCaption), uType, openHandles_.size()});
-  return 1;
+  return Injected("MessageBoxA") ? 0 : 1;
 }
 
 BOOL FakePlatform::ReadFile(HANDLE hFile,
@@ -197,7 +218,8 @@ BOOL FakePlatform::ReadFile(HANDLE hFile,
   log.push_back("ReadFile");
   const auto file = fileOfHandle_.find(hFile);
   std::size_t& offset = readOffset_[hFile];
-  if (file == fileOfHandle_.end() || openHandles_.count(hFile) == 0 || offset >= failReadAfter) {
+  if (file == fileOfHandle_.end() || openHandles_.count(hFile) == 0 || offset >= failReadAfter ||
+      Injected("ReadFile")) {
     lastError_ = ERROR_ACCESS_DENIED;
     return FALSE;
   }
@@ -213,7 +235,7 @@ BOOL FakePlatform::ReadFile(HANDLE hFile,
 BOOL FakePlatform::GetFileInformationByHandle(HANDLE hFile,
                                               LPBY_HANDLE_FILE_INFORMATION lpFileInformation) {
   log.push_back("GetFileInformationByHandle");
-  if (openHandles_.count(hFile) == 0) {
+  if (openHandles_.count(hFile) == 0 || Injected("GetFileInformationByHandle")) {
     lastError_ = ERROR_INVALID_HANDLE;
     return FALSE;
   }
@@ -235,7 +257,7 @@ DWORD FakePlatform::GetFinalPathNameByHandleA(HANDLE hFile,
   const std::string& path = pathOfHandle_[hFile];
   const auto listed = finalPaths.find(path);
   const std::string final = listed != finalPaths.end() ? listed->second : "\\\\?\\" + path;
-  if (openHandles_.count(hFile) == 0 || final.empty()) {
+  if (openHandles_.count(hFile) == 0 || final.empty() || Injected("GetFinalPathNameByHandleA")) {
     lastError_ = ERROR_PATH_NOT_FOUND;
     return 0;
   }
@@ -270,7 +292,7 @@ int FakePlatform::MultiByteToWideChar(UINT /*CodePage*/,
 
 NTSTATUS FakePlatform::HashCall(const char* name) {
   log.push_back(name);
-  return failHashCall == name ? static_cast<NTSTATUS>(0xC0000001) : 0;
+  return failHashCall == name || Injected(name) ? static_cast<NTSTATUS>(0xC0000001) : 0;
 }
 
 NTSTATUS FakePlatform::BCryptOpenAlgorithmProvider(BCRYPT_ALG_HANDLE* phAlgorithm,
@@ -336,7 +358,7 @@ NTSTATUS FakePlatform::BCryptCloseAlgorithmProvider(BCRYPT_ALG_HANDLE /*hAlgorit
 
 BOOL FakePlatform::WriteCall(const char* name) {
   log.push_back(name);
-  if (failWriteCall == name) {
+  if (failWriteCall == name || (std::string(name) != "WriteFile" && Injected(name))) {
     lastError_ = ERROR_ACCESS_DENIED;
     return FALSE;
   }
@@ -364,8 +386,10 @@ BOOL FakePlatform::WriteFile(HANDLE hFile,
   if (!WriteCall("WriteFile") || file == writing_.end() || openHandles_.count(hFile) == 0) {
     return FALSE;
   }
-  writtenFiles[file->second].append(static_cast<const char*>(lpBuffer), nNumberOfBytesToWrite);
-  *lpNumberOfBytesWritten = nNumberOfBytesToWrite;
+  // An injected failure is a short write: the disk filled up part way.
+  const DWORD written = Injected("WriteFile") ? nNumberOfBytesToWrite / 2 : nNumberOfBytesToWrite;
+  writtenFiles[file->second].append(static_cast<const char*>(lpBuffer), written);
+  *lpNumberOfBytesWritten = written;
   return TRUE;
 }
 
@@ -387,7 +411,9 @@ BOOL FakePlatform::MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, 
 }
 
 BOOL FakePlatform::DeleteFileA(LPCSTR lpFileName) {
-  log.push_back("DeleteFileA");
+  if (!WriteCall("DeleteFileA")) {
+    return FALSE;
+  }
   return writtenFiles.erase(lpFileName) != 0 ? TRUE : FALSE;
 }
 

@@ -87,6 +87,15 @@ class FakePlatform final : public platform::Platform {
   // The ANSI code page; MultiByteToWideChar reads other code pages as Latin-1.
   UINT ansiCodePage = CP_UTF8;
   int throwingMessageBox = -1;  // index of the box whose call throws std::bad_alloc
+  // Failure injection: the fallible call numbered failAt (every call that can fail counts, from
+  // 0) fails as the system fails it; with failPersistent every later call of that operation fails
+  // too. injected names the operation that failed. GetTickCount cannot fail: its clock runs
+  // tickOffset ahead, so that a sweep can make it wrap at any call.
+  long failAt = -1;
+  bool failPersistent = false;
+  long fallibleCalls = 0;
+  std::string injected;
+  DWORD tickOffset = 0;
 
   // What happened, in order: one short entry per call, e.g. "Sleep(100)".
   std::vector<std::string> log;
@@ -94,6 +103,8 @@ class FakePlatform final : public platform::Platform {
   std::vector<CreateFileCall> createFileCalls;
   std::vector<OpenMutexCall> openMutexCalls;
   std::vector<ShellRequest> shellRequests;
+  int shellStarts = 0;       // ShellExecuteExA calls that succeeded
+  std::vector<DWORD> ticks;  // what each GetTickCount returned, before tickOffset
   std::vector<DWORD> sleeps;
   std::string hashedBytes;  // everything given to BCryptHashData, in order
   int liveHashObjects = 0;  // algorithm providers and hashes opened and not yet closed
@@ -182,6 +193,7 @@ class FakePlatform final : public platform::Platform {
   std::map<HANDLE, std::size_t> readOffset_;
   std::map<HANDLE, std::string> writing_;  // a written file's handle: its path
   BOOL WriteCall(const char* name);
+  bool Injected(const char* operation);
   NTSTATUS HashCall(const char* name);
   std::uintptr_t nextHandle_ = 0x1000;
   DWORD lastError_ = 0;
