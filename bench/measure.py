@@ -310,7 +310,11 @@ def main():
         row(f"size of {name}/reinstall.exe", f"{size:,} B ({size / 1024:.0f} KiB)",
             f"<= {budget // 1024} KiB", size <= budget)
         label = f"start under Wine, {name}: CreateProcessW to first OpenMutexA, median"
-        host = wineharness.Wine(build).host(fresh=True)
+        harness = wineharness.Wine(build)
+        if harness.emulated:
+            label += (f" (emulated: {wineharness.emulated_32bit()}, user-mode emulation of every "
+                      "32-bit instruction; not comparable with x64)")
+        host = harness.host(fresh=True)
         if not host["runs"]:
             row(label, f"not measured: {host['reason']}", "", None)
             continue
