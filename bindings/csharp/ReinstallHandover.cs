@@ -230,6 +230,10 @@ public sealed class HandoverResult {
   /// </summary>
   public bool JobKillsOnClose { get; internal set; }
   /// <summary>
+  /// The launcher, and so the installer it starts, may take the foreground (Windows).
+  /// </summary>
+  public bool ForegroundAllowed { get; internal set; }
+  /// <summary>
   /// The started launcher's process id; 0 when it was not started.
   /// </summary>
   public uint LauncherId { get; internal set; }
@@ -765,7 +769,8 @@ public static class ReinstallHandover {
           Problem = ReadProblem((out int f, out uint e, byte[]? b, UIntPtr n, out UIntPtr l) =>
               reinstall_handover_problem(handle, out f, out e, b, n, out l)),
           BrokeAway = (flags & 1) != 0, RemainsInJob = (flags & 2) != 0,
-          JobKillsOnClose = (flags & 4) != 0, LauncherId = reinstall_handover_launcher_id(handle)
+          JobKillsOnClose = (flags & 4) != 0, ForegroundAllowed = (flags & 8) != 0,
+          LauncherId = reinstall_handover_launcher_id(handle)
         };
       }
     });

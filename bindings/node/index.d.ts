@@ -85,6 +85,8 @@ export interface HandoverResult {
   brokeAway: boolean;
   remainsInJob: boolean;
   jobKillsOnClose: boolean;
+  /** The launcher, and so the installer it starts, may take the foreground (Windows). */
+  foregroundAllowed: boolean;
   launcherId: number;
 }
 

@@ -345,6 +345,7 @@ function resultOf(code, handover) {
       brokeAway: (flags & 1) !== 0,
       remainsInJob: (flags & 2) !== 0,
       jobKillsOnClose: (flags & 4) !== 0,
+      foregroundAllowed: (flags & 8) !== 0,
       launcherId: api().launcherId(handover),
     };
   } finally {
@@ -354,7 +355,8 @@ function resultOf(code, handover) {
 
 function refusedResult(refusal) {
   return { ok: false, step: refusal.code === LAUNCHER_CHANGED ? 5 : 1, problem: refusal,
-           brokeAway: false, remainsInJob: false, jobKillsOnClose: false, launcherId: 0 };
+           brokeAway: false, remainsInJob: false, jobKillsOnClose: false, foregroundAllowed: false,
+           launcherId: 0 };
 }
 
 // Runs a C call on koffi's worker thread, so that an Electron main process stays responsive.

@@ -621,11 +621,12 @@ enum class HandoverStep : int {
 // was still running after the confirmation wait.
 struct HandoverResult {
   HandoverStep failedStep = HandoverStep::kNone;
-  Problem problem;               // code kNone when nothing failed
-  bool brokeAway = false;        // started with CREATE_BREAKAWAY_FROM_JOB (Windows)
-  bool remainsInJob = false;     // the job forbade breakaway: the launcher shares its fate
-  bool jobKillsOnClose = false;  // ...and that job kills its processes when it closes
-  LauncherProcess launcher;      // the started launcher; not started() when the start failed
+  Problem problem;                 // code kNone when nothing failed
+  bool brokeAway = false;          // started with CREATE_BREAKAWAY_FROM_JOB (Windows)
+  bool remainsInJob = false;       // the job forbade breakaway: the launcher shares its fate
+  bool jobKillsOnClose = false;    // ...and that job kills its processes when it closes
+  bool foregroundAllowed = false;  // the launcher, and so the installer, may take the foreground
+  LauncherProcess launcher;        // the started launcher; not started() when the start failed
 
   [[nodiscard]] bool ok() const { return failedStep == HandoverStep::kNone; }
 };
@@ -735,6 +736,7 @@ inline HandoverResult HandOver(const HandoverRequest& request,
                             detail::ErrorText(started.error) + ")");
   }
   result.launcher = std::move(started.process);
+  result.foregroundAllowed = detail::AllowForeground(result.launcher.id());
   result = detail::Confirm(std::move(result), confirm);
   if (result.ok() && result.remainsInJob) {
     result.jobKillsOnClose = detail::JobKillsOnClose();

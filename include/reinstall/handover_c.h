@@ -40,7 +40,7 @@ extern "C" {
 /* The interface's version, major and minor. A binding works with the same major and a minor at
  * least as new as the one it was written for: a minor adds, a major changes. */
 #define REINSTALL_HANDOVER_C_VERSION_MAJOR 2
-#define REINSTALL_HANDOVER_C_VERSION_MINOR 4
+#define REINSTALL_HANDOVER_C_VERSION_MINOR 5
 /* The library's version as (major << 16) | minor. */
 REINSTALL_C_API uint32_t reinstall_interface_version(void) REINSTALL_NOEXCEPT;
 
@@ -99,7 +99,12 @@ enum {
 };
 
 /* Flags of a hand-over's result. */
-enum { REINSTALL_BROKE_AWAY = 1, REINSTALL_REMAINS_IN_JOB = 2, REINSTALL_JOB_KILLS_ON_CLOSE = 4 };
+enum {
+  REINSTALL_BROKE_AWAY = 1,
+  REINSTALL_REMAINS_IN_JOB = 2,
+  REINSTALL_JOB_KILLS_ON_CLOSE = 4,
+  REINSTALL_FOREGROUND_ALLOWED = 8 /* since 2.5: the launcher may take the foreground */
+};
 
 /* The longest confirmation reinstall_hand_over accepts, in milliseconds. */
 #define REINSTALL_LONGEST_CONFIRM_MS 2000
@@ -236,7 +241,8 @@ REINSTALL_C_API int reinstall_hand_over(const reinstall_request* request,
                                         uint32_t confirm_ms,
                                         reinstall_handover** handover) REINSTALL_NOEXCEPT;
 /* The result: the failed step (REINSTALL_STEP_*), the problem like reinstall_problems_get, the
- * REINSTALL_BROKE_AWAY / _REMAINS_IN_JOB / _JOB_KILLS_ON_CLOSE flags, the launcher's process id
+ * REINSTALL_BROKE_AWAY / _REMAINS_IN_JOB / _JOB_KILLS_ON_CLOSE / _FOREGROUND_ALLOWED flags, the
+ * launcher's process id
  * (0 when it was not started). */
 REINSTALL_C_API int reinstall_handover_step(const reinstall_handover* handover) REINSTALL_NOEXCEPT;
 REINSTALL_C_API int reinstall_handover_problem(const reinstall_handover* handover,

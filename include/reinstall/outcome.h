@@ -249,6 +249,20 @@ inline std::string OutcomeSentence(const OutcomeRecord& record) {
              error + ".";
     case 1260:
       return "The installer did not start: a group policy blocks it" + error + ".";
+    case 4551:  // ERROR_SYSTEM_INTEGRITY_POLICY_VIOLATION
+    case 4556:  // ..._REPUTATION_MALICIOUS
+    case 4557:  // ..._REPUTATION_PUA
+    case 4558:  // ..._REPUTATION_DANGEROUS_EXT
+    case 4580:  // ..._REPUTATION_UNFRIENDLY_FILE
+    case 4581:  // ..._REPUTATION_UNATTAINABLE
+      return "The installer did not start: application control (Smart App Control or an App "
+             "Control for Business policy) blocks programs that are not signed or not known to "
+             "be safe" +
+             error + ".";
+    case 4559:  // ..._REPUTATION_OFFLINE
+      return "The installer did not start: Smart App Control could not check it without an "
+             "Internet connection" +
+             error + ".";
     case 225:
       return "The installer did not start: an antivirus program found a virus or unwanted "
              "software in it" +

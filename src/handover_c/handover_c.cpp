@@ -454,6 +454,7 @@ uint32_t reinstall_handover_flags(const reinstall_handover* handover) noexcept {
   flags |= result.brokeAway ? static_cast<uint32_t>(REINSTALL_BROKE_AWAY) : 0U;
   flags |= result.remainsInJob ? static_cast<uint32_t>(REINSTALL_REMAINS_IN_JOB) : 0U;
   flags |= result.jobKillsOnClose ? static_cast<uint32_t>(REINSTALL_JOB_KILLS_ON_CLOSE) : 0U;
+  flags |= result.foregroundAllowed ? static_cast<uint32_t>(REINSTALL_FOREGROUND_ALLOWED) : 0U;
   return flags;
 }
 

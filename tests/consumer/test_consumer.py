@@ -51,7 +51,7 @@ class Consumer(unittest.TestCase):
                                   ' "-appinstall=C:\\Temp\\setup 2.exe" -installparam=/S\n')
             out = subprocess.run([os.path.join(build, "consumer_c")], capture_output=True,
                                  text=True, check=True).stdout
-            self.assertEqual(out, "interface 2.4\n")
+            self.assertEqual(out, "interface 2.5\n")
 
     def build_example(self, work, *options):
         build = os.path.join(work, "example")

@@ -341,6 +341,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     text += record::Line("message", handover.problem.message);
     text += record::Line("broke_away", std::to_string(handover.brokeAway ? 1 : 0));
     text += record::Line("remains_in_job", std::to_string(handover.remainsInJob ? 1 : 0));
+    text += record::Line("foreground", std::to_string(handover.foregroundAllowed ? 1 : 0));
+    text += record::Line("launcher_id", std::to_string(handover.launcher.id()));
     pi.hProcess = handover.launcher.nativeHandle();
   } else if (!CreateProcessW(launcher.c_str(), cmdline.data(), nullptr, nullptr,
                              scenario["inherit_handles"] == "1", 0, nullptr,

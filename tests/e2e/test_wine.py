@@ -184,6 +184,14 @@ class Helper(WineTest):
         self.assertEqual(run.boxes(), [])
         self.assertGreaterEqual(float(run.installer["time"]) - float(run.record["released"]), 2000)
         self.assertTrue(run.installer["cmdline"].endswith(" /S /D=C:\\Program Files\\App"))
+        # In the install file's own folder, not the application's (caller.exe's, "work dir"),
+        # which it would otherwise keep from being replaced.
+        self.assertEqual(run.installer["cwd"].rstrip("\\").lower(),
+                         win_path(os.path.dirname(self.installer)).lower())
+        # The launcher may take the foreground, granted while the application is still in front.
+        self.assertEqual(run.record["foreground"], "1")
+        granted = re.findall(r":Call user32\.AllowSetForegroundWindow\(([0-9a-f]+)\)", run.trace)
+        self.assertEqual([int(pid, 16) for pid in granted], [int(run.record["launcher_id"])])
 
     def test_an_inherited_mutex_handle_would_keep_the_launcher_waiting(self):
         # The mistake the helper prevents: the launcher holds the application's mutex itself.

@@ -36,7 +36,9 @@ RELAYED = ["kernel32.GetCommandLineA", "kernel32.GlobalAlloc", "kernel32.LocalFr
            "bcrypt.BCryptOpenAlgorithmProvider", "bcrypt.BCryptCreateHash", "bcrypt.BCryptHashData",
            "bcrypt.BCryptFinishHash", "bcrypt.BCryptDestroyHash",
            "bcrypt.BCryptCloseAlgorithmProvider", "kernel32.GetFinalPathNameByHandleA",
-           "kernel32.GetACP", "kernel32.MultiByteToWideChar"]
+           "kernel32.GetACP", "kernel32.MultiByteToWideChar",
+           # the helper's, from caller.exe
+           "user32.AllowSetForegroundWindow"]
 RELAY_DEBUG = "-all,+relay,+loaddll"
 
 # Debian's `wine` command starts the 32-bit loader whenever Wine's 32-bit part is installed, even
@@ -292,7 +294,8 @@ class Wine:
         # code page the helper then requires of every value (Wine itself gives the launcher
         # UTF-8 whatever version it reports).
         for key, name, value in ((r"HKCU\Software\Wine\Debug", "RelayInclude", ";".join(relayed)),
-                                 (r"HKCU\Software\Wine\Debug", "RelayFromInclude", "reinstall.exe"),
+                                 (r"HKCU\Software\Wine\Debug", "RelayFromInclude",
+                                  "reinstall.exe;caller.exe"),
                                  (r"HKCU\Software\Wine", "Version", "win10")):
             self.run("reg", "add", key, "/v", name, "/t", "REG_SZ", "/d", value, "/f",
                      check=True, **quiet)

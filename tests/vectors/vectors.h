@@ -155,6 +155,7 @@ inline std::vector<OutcomeCase> OutcomeCases() {
        "\"/tmp/setup\"}\n"},
       {"elevation declined", "{\"outcome\": \"cant-execute\", \"systemError\": 1223}"},
       {"blocked by policy", "{\"outcome\": \"cant-execute\", \"systemError\": 1260}"},
+      {"blocked by application control", "{\"outcome\": \"cant-execute\", \"systemError\": 4551}"},
       {"blocked by an antivirus", "{\"outcome\": \"cant-execute\", \"systemError\": 225}"},
       {"elevation required", "{\"outcome\": \"cant-execute\", \"systemError\": 740}"},
       {"not found", "{\"outcome\": \"cant-execute\", \"systemError\": 2}"},

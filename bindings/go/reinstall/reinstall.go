@@ -122,7 +122,9 @@ type Result struct {
 	Step                                  Step
 	Problem                               Problem
 	BrokeAway, RemainsInJob, KillsOnClose bool
-	LauncherID                            uint32
+	// ForegroundAllowed: the launcher, and so the installer it starts, may take the foreground.
+	ForegroundAllowed bool
+	LauncherID        uint32
 }
 
 // HandoverError is a value the launcher could not receive intact.
@@ -428,7 +430,7 @@ func (l *Library) HandOver(r Request, confirmMs uint32) (Result, error) {
 		return v
 	})
 	return Result{int32(code) == 0, Step(int32(step)), problem, flags&1 != 0, flags&2 != 0,
-		flags&4 != 0, uint32(id)}, nil
+		flags&4 != 0, flags&8 != 0, uint32(id)}, nil
 }
 
 // RemoveDownloadMark removes the install file's mark of origin (its Zone.Identifier stream,

@@ -275,6 +275,7 @@ class HandoverResult:
     broke_away: bool
     remains_in_job: bool
     job_kills_on_close: bool
+    foreground_allowed: bool  # the launcher, and so the installer, may take the foreground
     launcher_id: int
 
 
@@ -373,7 +374,7 @@ def hand_over(request: HandoverRequest, confirm_ms: int = 250) -> HandoverResult
     refusals = request._refusals()
     if refusals:
         step = 5 if refusals[0].code == LAUNCHER_CHANGED else 1
-        return HandoverResult(False, step, refusals[0], False, False, False, 0)
+        return HandoverResult(False, step, refusals[0], False, False, False, False, 0)
     handle, request_c = ctypes.c_void_p(), request._c()
     code = _c().reinstall_hand_over(ctypes.byref(request_c), confirm_ms, ctypes.byref(handle))
     if not handle:
@@ -383,7 +384,7 @@ def hand_over(request: HandoverRequest, confirm_ms: int = 250) -> HandoverResult
             handle, f, e, b, n, l))
         flags = _c().reinstall_handover_flags(handle)
         return HandoverResult(code == 0, _c().reinstall_handover_step(handle), problem,
-                              bool(flags & 1), bool(flags & 2), bool(flags & 4),
+                              bool(flags & 1), bool(flags & 2), bool(flags & 4), bool(flags & 8),
                               _c().reinstall_handover_launcher_id(handle))
     finally:
         _c().reinstall_handover_release(handle)

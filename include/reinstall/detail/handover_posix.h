@@ -443,6 +443,17 @@ class PinnedFile {
   int error_ = 0;
 };
 
+// The folder of the install file at `path`, to start the launcher in; "" for none.
+inline std::string InstallFolder(const std::string& path) {
+  const std::size_t cut = path.find_last_of('/');
+  return cut == std::string::npos ? std::string() : path.substr(0, cut == 0 ? 1 : cut);
+}
+
+// Natively no process is kept out of the foreground.
+inline bool AllowForeground(std::uint32_t /*processId*/) {
+  return false;
+}
+
 // What starting the launcher gave: the process, or the errno value of the failure; `changed`
 // when the held launcher's path no longer named it, and nothing was started. (Nothing natively
 // breaks away from a job or remains in one.)
@@ -472,7 +483,10 @@ inline Started StartLauncher(const HandoverRequest& request, PinnedFile& file) {
   }
   argv.push_back(nullptr);
   pid_t pid = -1;
-  const int error = SpawnDetached(program.c_str(), argv.data(), false, &pid);
+  // In the install file's folder, which the installer inherits: never the application's.
+  const std::string folder = InstallFolder(request.installPath);
+  const int error = SpawnDetached(program.c_str(), argv.data(), false, &pid,
+                                  folder.empty() ? nullptr : folder.c_str());
   if (error != 0) {
     started.error = static_cast<std::uint32_t>(error);
   } else {

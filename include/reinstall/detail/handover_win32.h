@@ -540,6 +540,23 @@ inline bool JobKillsOnClose() {
   return CurrentJob().killsOnClose;
 }
 
+// Lets the started launcher, and so the installer it starts, take the foreground: the
+// application is still in front, and only the foreground process can pass that on, so the
+// elevation prompt shows in front rather than as a flashing taskbar button. user32 is loaded
+// from System32 when it is needed, so the library imports no more than it did. True when the
+// system granted it.
+inline bool AllowForeground(std::uint32_t processId) {
+  HMODULE user32 = LoadSystemLibrary("\\user32.dll");
+  using AllowFn = BOOL(WINAPI*)(DWORD);
+  const auto allow =
+      ResolveCall<std::remove_pointer_t<AllowFn>>(user32, "AllowSetForegroundWindow");
+  const bool allowed = allow != nullptr && allow(processId) != FALSE;
+  if (user32 != nullptr) {
+    FreeLibrary(user32);
+  }
+  return allowed;
+}
+
 inline std::string Sha256Hex(const void* data, std::size_t size) {
   Sha256Hasher hash;
   unsigned char digest[32] = {};
@@ -765,6 +782,16 @@ class PinnedFile {
   std::uint32_t error_ = 0;
 };
 
+// The folder of the install file at `path`, to start the launcher in: "C:\\" for a file at a
+// drive's root; "" when the path names no folder.
+inline std::string InstallFolder(const std::string& path) {
+  const std::size_t cut = path.find_last_of(kPathSeparators);
+  if (cut == std::string::npos) {
+    return {};
+  }
+  return path.substr(0, cut == 2 && path[1] == ':' ? 3 : cut);
+}
+
 // What starting the launcher gave: the process, and the Win32 error of the failed start (or,
 // when the launcher remains in the job, of the refused breakaway); `changed` when the held
 // launcher's path no longer named it, and nothing was started.
@@ -788,13 +815,16 @@ inline Started StartLauncher(const HandoverRequest& request, PinnedFile& file) {
     return started;
   }
   const std::wstring commandLine = Wide(BuildCommandLine(request));
+  // The install file's folder as the working directory, which the installer inherits: never the
+  // application's, which a process working in it would keep the installer from replacing.
+  const std::wstring folder = Wide(InstallFolder(request.installPath));
   const auto start = [&](DWORD flags, PROCESS_INFORMATION& process) {
     std::wstring line = commandLine;  // CreateProcessW may write to it
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     return CreateProcessW(application.c_str(), &line[0], nullptr, nullptr,
-                          /*bInheritHandles=*/FALSE, flags, nullptr, nullptr, &startup,
-                          &process) != FALSE;
+                          /*bInheritHandles=*/FALSE, flags, nullptr,
+                          folder.empty() ? nullptr : folder.c_str(), &startup, &process) != FALSE;
   };
   PROCESS_INFORMATION process{};
   bool ok = start(CREATE_BREAKAWAY_FROM_JOB, process);

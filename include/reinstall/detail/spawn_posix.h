@@ -47,9 +47,14 @@ inline int CloseInheritedDescriptors(posix_spawn_file_actions_t* actions) {
 }
 #endif
 
-// Starts `path` (searched in PATH when `searchPath`) with `argv` and this environment, without
-// waiting for it. Returns 0 and `*pid`, or the errno value of the failure.
-inline int SpawnDetached(const char* path, char* const argv[], bool searchPath, pid_t* pid) {
+// Starts `path` (searched in PATH when `searchPath`) with `argv` and this environment, in
+// `directory` (null: this process's working directory), without waiting for it. Returns 0 and
+// `*pid`, or the errno value of the failure.
+inline int SpawnDetached(const char* path,
+                         char* const argv[],
+                         bool searchPath,
+                         pid_t* pid,
+                         const char* directory = nullptr) {
   posix_spawnattr_t attributes;
   posix_spawn_file_actions_t actions;
   int error = posix_spawnattr_init(&attributes);
@@ -78,6 +83,13 @@ inline int SpawnDetached(const char* path, char* const argv[], bool searchPath, 
   if (error == 0) {
     error = CloseInheritedDescriptors(&actions);
   }
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 29))
+  if (error == 0 && directory != nullptr) {
+    error = posix_spawn_file_actions_addchdir_np(&actions, directory);
+  }
+#else
+  (void)directory;  // without chdir among the file actions: the starter's working directory
+#endif
   if (error == 0) {
     error = searchPath ? posix_spawnp(pid, path, &actions, &attributes, argv, environ)
                        : posix_spawn(pid, path, &actions, &attributes, argv, environ);
