@@ -16,6 +16,7 @@ static class App {
     if (last.State != "absent" && last.Outcome != "installer-started")
       Console.Error.WriteLine("the last update: " + last.Sentence);
 
+    // [handover]
     // 2. The application runs; it downloads the installer and names what it must be: the
     //    SHA-256 from its update manifest (signed: InstallSigner =
     //    { ReinstallHandover.SignerOfThisProgram() }). Verify, then hand over: the launcher
@@ -36,6 +37,7 @@ static class App {
       return 1;
     }
 
+    // [/handover]
     // 4. Quit (Application.Exit() in WinForms): the launcher starts the installer once the
     // mutex is gone.
     GC.KeepAlive(mutex);

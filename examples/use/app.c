@@ -47,6 +47,7 @@ int main(int argc, char** argv) {
     request.outcome_path = outcome_path; /* for step 5 at the next start */
   }
 
+  /* [handover] */
   /* 2. The application runs; it downloads the installer and names what it must be: the SHA-256
    *    from its update manifest (and, signed, request.install_signer: thumbprints between
    *    commas, reinstall_signer_of_this_program gives its own). Verify, then hand over. */
@@ -80,6 +81,7 @@ int main(int argc, char** argv) {
   }
   reinstall_handover_release(handover);
 
+  /* [/handover] */
   /* 4. Quit: the launcher starts the installer once the mutex is gone. */
   return code == REINSTALL_OK ? 0 : 1;
 }

@@ -25,6 +25,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "the last update: %s\n", last.sentence.c_str());
   }
 
+  // [handover]
   // 2. The application runs; it downloads the installer and names what it must be: the SHA-256
   //    from its update manifest (a signed application adds its own signer:
   //    request.installSigner = {reinstall::SignerOfThisProgram()}; that is "" in an unsigned
@@ -54,6 +55,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  // [/handover]
   // 4. Quit: the launcher starts the installer once the mutex is gone.
   return 0;
 }

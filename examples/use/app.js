@@ -16,6 +16,7 @@ if (last.state !== 'absent' && last.outcome !== 'installer-started') {
   console.error(`the last update: ${last.sentence}`);
 }
 
+// [handover]
 // 3. Before quitting: check, then start the launcher (both off the main thread).
 async function handOver(installPath, parameters, installSha256) {
   const request = { mutexName: MUTEX, installPath, parameters, installSha256, outcomePath };
@@ -34,3 +35,4 @@ handOver(process.argv[2], process.argv[3] || '', process.argv[4] || '').then((ok
   // 4. Quit: the launcher starts the installer once the mutex is gone.
   process.exitCode = ok ? 0 : 1;
 });
+// [/handover]

@@ -17,6 +17,7 @@ def main():
     if last.state != "absent" and last.outcome != "installer-started":
         print(f"the last update: {last.sentence}", file=sys.stderr)
 
+    # [handover]
     # 2. The application runs; it downloads the installer and names what it must be: the SHA-256
     #    from its update manifest (signed: install_signer=[rh.signer_of_this_program()]).
     #    Verify, then hand over: the launcher starts exactly these bytes.
@@ -36,6 +37,7 @@ def main():
         print(result.problem.message, file=sys.stderr)
         return 1
 
+    # [/handover]
     # 4. Quit: the launcher starts the installer once the mutex is gone.
     mutex.close()
     return 0

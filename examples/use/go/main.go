@@ -41,6 +41,7 @@ func run() int {
 		}
 	}
 
+	// [handover]
 	// 2. The application runs; it downloads the installer and names what it must be: the
 	//    SHA-256 from its update manifest (signed: InstallSigner:
 	//    []string{lib.SignerOfThisProgram()}). Verify, then hand over: the launcher starts
@@ -68,6 +69,7 @@ func run() int {
 		return 1
 	}
 
+	// [/handover]
 	// 4. Quit: the launcher starts the installer once the mutex is gone.
 	return 0
 }
