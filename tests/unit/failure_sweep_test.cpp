@@ -16,6 +16,7 @@
 #include "app/reinstall.h"
 #include "fake_platform.h"
 #include "reinstall/outcome.h"
+#include "sweep_table.h"
 
 namespace {
 
@@ -171,19 +172,7 @@ TEST(FailureSweep, EveryCallOfTheLauncherFailsInTurnAndEveryGuaranteeHolds) {
   table += "| all " + std::to_string(std::size(kScenarios)) + " scenarios | | | " +
            std::to_string(totalInjected) + " | " + std::to_string(totalRuns) + " | |\n";
 
-  // The table in docs/internals.md is this one (REINSTALL_SWEEP_WRITE=1 writes it there).
-  std::ifstream in(REINSTALL_INTERNALS_FILE, std::ios::binary);
-  std::string doc((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const std::string open = "<!-- launcher sweep -->\n";
-  const std::size_t start = doc.find(open);
-  const std::size_t end = doc.find("<!-- /launcher sweep -->", start);
-  ASSERT_TRUE(start != std::string::npos && end != std::string::npos);
-  if (std::getenv("REINSTALL_SWEEP_WRITE") != nullptr) {
-    doc.replace(start + open.size(), end - start - open.size(), table);
-    std::ofstream(REINSTALL_INTERNALS_FILE, std::ios::binary) << doc;
-  }
-  EXPECT_EQ(doc.substr(start + open.size(), end - start - open.size()), table)
-      << "run tools/sweep-figures";
+  ExpectTheDocumentedTable("launcher", table);
 }
 
 }  // namespace

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "reinstall/handover.h"
+#include "sweep_table.h"
 
 namespace {
 
@@ -56,33 +57,44 @@ int Failed(int error) {
 
 }  // namespace
 
-// The wrapped calls: each fails as the system fails it, else is the real one.
+// The wrapped calls: each fails as the system fails it, else is the real one. WRAP(type, name,
+// parameters, arguments, failure) declares __real_NAME and defines __wrap_NAME.
+#define WRAP(type, name, parameters, arguments, failure)     \
+  type __real_##name parameters;                             \
+  type __wrap_##name parameters {                            \
+    return Fails(#name) ? failure : __real_##name arguments; \
+  }
 extern "C" {
-int __real_open(const char*, int, ...);
-int __real_close(int);
-ssize_t __real_read(int, void*, size_t);
-ssize_t __real_pread(int, void*, size_t, off_t);
-ssize_t __real_write(int, const void*, size_t);
-int __real_fsync(int);
-int __real_rename(const char*, const char*);
-int __real_unlink(const char*);
-int __real_fcntl(int, int, ...);
-int __real_fstat(int, struct stat*);
-int __real_stat(const char*, struct stat*);
-int __real_lstat(const char*, struct stat*);
-ssize_t __real_readlink(const char*, char*, size_t);
-int __real_faccessat(int, const char*, int, int);
-int __real_access(const char*, int);
-int __real_mkdir(const char*, mode_t);
-pid_t __real_waitpid(pid_t, int*, int);
-int __real_posix_spawn(pid_t*,
-                       const char*,
-                       const posix_spawn_file_actions_t*,
-                       const posix_spawnattr_t*,
-                       char* const[],
-                       char* const[]);
-void* __real_dlopen(const char*, int);
+WRAP(ssize_t, read, (int fd, void* data, size_t size), (fd, data, size), Failed(EIO))
+WRAP(ssize_t, pread, (int fd, void* data, size_t size, off_t at), (fd, data, size, at), Failed(EIO))
+WRAP(int, fsync, (int fd), (fd), Failed(EIO))
+WRAP(int, rename, (const char* from, const char* to), (from, to), Failed(EACCES))
+WRAP(int, unlink, (const char* path), (path), Failed(EACCES))
+WRAP(int, fstat, (int fd, struct stat* status), (fd, status), Failed(EIO))
+WRAP(int, stat, (const char* path, struct stat* status), (path, status), Failed(EACCES))
+WRAP(int, lstat, (const char* path, struct stat* status), (path, status), Failed(EACCES))
+WRAP(ssize_t, readlink, (const char* path, char* to, size_t size), (path, to, size), Failed(EACCES))
+WRAP(int,
+     faccessat,
+     (int at, const char* path, int mode, int flags),
+     (at, path, mode, flags),
+     Failed(EACCES))
+WRAP(int, access, (const char* path, int mode), (path, mode), Failed(EACCES))
+WRAP(int, mkdir, (const char* path, mode_t mode), (path, mode), Failed(EACCES))
+WRAP(pid_t, waitpid, (pid_t pid, int* status, int options), (pid, status, options), Failed(EINTR))
+WRAP(int,
+     posix_spawn,
+     (pid_t * pid,
+      const char* path,
+      const posix_spawn_file_actions_t* actions,
+      const posix_spawnattr_t* attributes,
+      char* const argv[],
+      char* const envp[]),
+     (pid, path, actions, attributes, argv, envp),
+     EAGAIN)
+WRAP(void*, dlopen, (const char* name, int flags), (name, flags), nullptr)
 
+int __real_open(const char*, int, ...);
 int __wrap_open(const char* path, int flags, ...) {
   va_list rest;
   va_start(rest, flags);
@@ -91,72 +103,24 @@ int __wrap_open(const char* path, int flags, ...) {
   return Fails("open") ? Failed(g_calls % 2 != 0 ? EACCES : EMFILE)
                        : __real_open(path, flags, mode);
 }
+int __real_close(int);
 int __wrap_close(int fd) {  // Linux releases the descriptor even when close fails
   const int result = __real_close(fd);
   return Fails("close") ? Failed(EIO) : result;
 }
-ssize_t __wrap_read(int fd, void* buffer, size_t size) {
-  return Fails("read") ? Failed(EIO) : __real_read(fd, buffer, size);
-}
-ssize_t __wrap_pread(int fd, void* buffer, size_t size, off_t at) {
-  return Fails("pread") ? Failed(EIO) : __real_pread(fd, buffer, size, at);
-}
+ssize_t __real_write(int, const void*, size_t);
 ssize_t __wrap_write(int fd, const void* data, size_t size) {  // a full disk: short, then ENOSPC
   return Fails("write")
              ? (size > 1 && !g_persistent ? __real_write(fd, data, size / 2) : Failed(ENOSPC))
              : __real_write(fd, data, size);
 }
-int __wrap_fsync(int fd) {
-  return Fails("fsync") ? Failed(EIO) : __real_fsync(fd);
-}
-int __wrap_rename(const char* from, const char* to) {
-  return Fails("rename") ? Failed(EACCES) : __real_rename(from, to);
-}
-int __wrap_unlink(const char* path) {
-  return Fails("unlink") ? Failed(EACCES) : __real_unlink(path);
-}
-int __wrap_fcntl(int fd, int command, ...) {
+int __real_fcntl(int, int, ...);
+int __wrap_fcntl(int fd, int command, ...) {  // only ever given a struct flock here
   va_list rest;
   va_start(rest, command);
   void* argument = va_arg(rest, void*);
   va_end(rest);
   return Fails("fcntl") ? Failed(ENOLCK) : __real_fcntl(fd, command, argument);
-}
-int __wrap_fstat(int fd, struct stat* status) {
-  return Fails("fstat") ? Failed(EIO) : __real_fstat(fd, status);
-}
-int __wrap_stat(const char* path, struct stat* status) {
-  return Fails("stat") ? Failed(EACCES) : __real_stat(path, status);
-}
-int __wrap_lstat(const char* path, struct stat* status) {
-  return Fails("lstat") ? Failed(EACCES) : __real_lstat(path, status);
-}
-ssize_t __wrap_readlink(const char* path, char* buffer, size_t size) {
-  return Fails("readlink") ? Failed(EACCES) : __real_readlink(path, buffer, size);
-}
-int __wrap_faccessat(int at, const char* path, int mode, int flags) {
-  return Fails("faccessat") ? Failed(EACCES) : __real_faccessat(at, path, mode, flags);
-}
-int __wrap_access(const char* path, int mode) {
-  return Fails("access") ? Failed(EACCES) : __real_access(path, mode);
-}
-int __wrap_mkdir(const char* path, mode_t mode) {
-  return Fails("mkdir") ? Failed(EACCES) : __real_mkdir(path, mode);
-}
-pid_t __wrap_waitpid(pid_t pid, int* status, int options) {
-  return Fails("waitpid") ? Failed(EINTR) : __real_waitpid(pid, status, options);
-}
-int __wrap_posix_spawn(pid_t* pid,
-                       const char* path,
-                       const posix_spawn_file_actions_t* actions,
-                       const posix_spawnattr_t* attributes,
-                       char* const argv[],
-                       char* const envp[]) {
-  return Fails("posix_spawn") ? EAGAIN
-                              : __real_posix_spawn(pid, path, actions, attributes, argv, envp);
-}
-void* __wrap_dlopen(const char* name, int flags) {
-  return Fails("dlopen") ? nullptr : __real_dlopen(name, flags);
 }
 }
 
@@ -345,17 +309,7 @@ TEST(HelperFailureSweep, EveryCallOfTheHelperFailsInTurnAndEveryGuaranteeHolds) 
   }
   table += "| all " + std::to_string(std::size(kScenarios)) + " scenarios | | " +
            std::to_string(total) + " | " + std::to_string(total + std::size(kScenarios)) + " | |\n";
-  std::string doc = Read(REINSTALL_INTERNALS_FILE);
-  const std::string open = "<!-- helper sweep -->\n";
-  const std::size_t start = doc.find(open);
-  const std::size_t end = doc.find("<!-- /helper sweep -->", start);
-  ASSERT_TRUE(start != std::string::npos && end != std::string::npos);
-  if (std::getenv("REINSTALL_SWEEP_WRITE") != nullptr) {
-    doc.replace(start + open.size(), end - start - open.size(), table);
-    std::ofstream(REINSTALL_INTERNALS_FILE, std::ios::binary) << doc;
-  }
-  EXPECT_EQ(doc.substr(start + open.size(), end - start - open.size()), table)
-      << "run tools/sweep-figures";
+  ExpectTheDocumentedTable("helper", table);
 }
 
 }  // namespace
