@@ -244,7 +244,7 @@ inline std::vector<std::pair<std::size_t, std::size_t>> SignedImageParts(const s
   const std::size_t magic = number(optional, 2);  // 0x10B: 32-bit, 0x20B: 64-bit
   const std::size_t checksum = optional + 64;
   const std::size_t directories = optional + (magic == 0x20B ? 112 : 96);
-  const std::size_t entry = directories + 4 * 8;  // the fifth: the certificate table
+  const std::size_t entry = directories + 32;  // the fifth of 8 bytes each: the certificate table
   if ((magic != 0x10B && magic != 0x20B) || number(directories - 4, 4) <= 4 ||
       entry + 8 > optional + number(header + 20, 2) || entry + 8 > size) {
     return {};
@@ -360,6 +360,35 @@ inline std::string MutexNameProblem(const std::string& name) {
   return {};
 }
 
+// Each thumbprint of installSigner has the form of one: an empty or blank one names no
+// certificate, and is never read as "no check".
+inline void CheckSigners(const HandoverRequest& request, std::vector<Problem>& problems) {
+  for (const std::string& signer : request.installSigner) {
+    if (!IsSha256Hex(signer)) {
+      Add(problems, ProblemCode::kInvalidValue, "installSigner", 0,
+          signer.find_first_not_of(" \t\r\n") == std::string::npos
+              ? std::string("installSigner holds an empty thumbprint (SignerOfThisProgram() "
+                            "of a program that is not signed)")
+              : "installSigner holds a thumbprint that is not 64 hexadecimal digits: " + signer);
+      return;
+    }
+  }
+}
+
+// The record is written beside its path and moved over it: neither name may be a file the
+// hand-over needs.
+inline void CheckOutcomeSpares(const HandoverRequest& request, std::vector<Problem>& problems) {
+  for (const auto& spared : FilesTheRecordSpares(request)) {
+    if (SamePath(request.outcomePath, spared.second) ||
+        SamePath(request.outcomePath + ".partial", spared.second)) {
+      Add(problems, ProblemCode::kInvalidValue, "outcomePath", 0,
+          "outcomePath " + request.outcomePath + " names " + spared.first +
+              " (or the record's .partial file does): the record would replace it");
+      return;
+    }
+  }
+}
+
 // The checks that need nothing but the request (and what the system tells of itself): values,
 // the mutex name's form, an absolute install path. HandOver refuses on any of them.
 inline std::vector<Problem> RequestProblems(const HandoverRequest& request) {
@@ -401,16 +430,8 @@ inline std::vector<Problem> RequestProblems(const HandoverRequest& request) {
     Add(problems, ProblemCode::kInstallPathRelative, "outcomePath", 0,
         "outcomePath is relative; the launcher would write it in its own working directory");
   }
-  // The record is written beside its path and moved over it: neither name may be a file the
-  // hand-over needs.
-  for (const auto& spared : FilesTheRecordSpares(request)) {
-    if (!request.outcomePath.empty() && !HasProblemWith(problems, "outcomePath") &&
-        (SamePath(request.outcomePath, spared.second) ||
-         SamePath(request.outcomePath + ".partial", spared.second))) {
-      Add(problems, ProblemCode::kInvalidValue, "outcomePath", 0,
-          "outcomePath " + request.outcomePath + " names " + spared.first +
-              " (or the record's .partial file does): the record would replace it");
-    }
+  if (!request.outcomePath.empty() && !HasProblemWith(problems, "outcomePath")) {
+    CheckOutcomeSpares(request, problems);
   }
   const std::pair<const char*, const std::string*> digests[] = {
       {"installSha256", &request.installSha256}, {"launcherSha256", &request.launcherSha256}};
@@ -420,16 +441,7 @@ inline std::vector<Problem> RequestProblems(const HandoverRequest& request) {
           digest.first + std::string(" is not 64 hexadecimal digits"));
     }
   }
-  for (const std::string& signer : request.installSigner) {
-    if (!IsSha256Hex(signer)) {
-      Add(problems, ProblemCode::kInvalidValue, "installSigner", 0,
-          signer.find_first_not_of(" \t\r\n") == std::string::npos
-              ? std::string("installSigner holds an empty thumbprint (SignerOfThisProgram() "
-                            "of a program that is not signed)")
-              : "installSigner holds a thumbprint that is not 64 hexadecimal digits: " + signer);
-      break;
-    }
-  }
+  CheckSigners(request, problems);
   return problems;
 }
 

@@ -39,7 +39,7 @@ class TReinstall {
   // hInstallFile (no link or junction left on the way), else fInstallApp; confirmed to name the
   // held file (same volume and file index) right before the start. Throws errorInstallFileChanged
   // when it names another file or none.
-  std::string HeldInstallPath() const;
+  [[nodiscard]] std::string HeldInstallPath() const;
 
   // Closes hInstallFile, if open.
   void ReleaseInstallFile();

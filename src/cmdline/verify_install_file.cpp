@@ -72,14 +72,17 @@ std::string TReinstall::HeldInstallPath() const {
   // The handle keeps the file from being changed, but a folder on the way (a junction, a link)
   // can lead elsewhere by now: the file's own path has none of them.
   char final[MAX_PATH];
-  const DWORD length = reinstall::os::GetFinalPathNameByHandleA(
-      hInstallFile, final, MAX_PATH, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  // Both flags are zero; they stay to name the form asked for (a drive letter, long names).
+  // cppcheck-suppress badBitmaskCheck
+  constexpr DWORD kForm = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+  const DWORD length =
+      reinstall::os::GetFinalPathNameByHandleA(hInstallFile, final, MAX_PATH, kForm);
   std::string path = length > 0 && length < MAX_PATH ? std::string(final, length) : fInstallApp;
   // "\\?\C:\dir\setup.exe" and "\\?\UNC\server\share\setup.exe", in the form the shell and
   // installers expect.
-  if (path.compare(0, 8, "\\\\?\\UNC\\") == 0) {
+  if (path.compare(0, 8, R"(\\?\UNC\)") == 0) {
     path.erase(2, 6);
-  } else if (path.compare(0, 4, "\\\\?\\") == 0) {
+  } else if (path.compare(0, 4, R"(\\?\)") == 0) {
     path.erase(0, 4);
   }
   // Where the system lets folders be renamed while a file in them is open, even that path can
