@@ -591,6 +591,29 @@ inline std::string SignatureText(std::uint32_t status) {
   }
 }
 
+// What the system tells of the file at `path` (its volume and file index among it), when it can
+// be opened whatever holds it; `flags` as CreateFileW takes them. False with GetLastError's
+// reason.
+inline bool FileIdentity(const std::wstring& path,
+                         DWORD flags,
+                         BY_HANDLE_FILE_INFORMATION* identity) {
+  HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, flags, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  const bool known = GetFileInformationByHandle(file, identity) != FALSE;
+  CloseHandle(file);
+  return known;
+}
+
+// Whether two answers of the system name the same file: the same volume and file index.
+inline bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
 // A file opened as the launcher opens the install file it verifies: for reading, sharing reading
 // only (nobody can write, rename, delete or replace it meanwhile), not through a reparse point.
 // Closed on destruction.
@@ -680,19 +703,12 @@ class PinnedFile {
     if ((unc || final.compare(0, 4, L"\\\\?\\") == 0) && final.size() - (unc ? 6 : 4) < MAX_PATH) {
       final.erase(unc ? 2 : 0, unc ? 6 : 4);
     }
-    HANDLE file = CreateFileW(final.c_str(), FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    BY_HANDLE_FILE_INFORMATION found{};
+    if (!FileIdentity(final, FILE_FLAG_OPEN_REPARSE_POINT, &found)) {
       error_ = GetLastError();
       return false;
     }
-    const OwnedHandle named(file);
-    BY_HANDLE_FILE_INFORMATION found{};
-    if (!GetFileInformationByHandle(named.get(), &found) ||
-        found.dwVolumeSerialNumber != identity_.dwVolumeSerialNumber ||
-        found.nFileIndexHigh != identity_.nFileIndexHigh ||
-        found.nFileIndexLow != identity_.nFileIndexLow) {
+    if (!SameFile(found, identity_)) {
       error_ = ERROR_FILE_INVALID;
       return false;
     }
@@ -882,19 +898,6 @@ inline std::vector<std::pair<const char*, std::string>> FilesTheRecordSpares(
   return {{"the install file", request.installPath}, {"the launcher", request.launcher}};
 }
 
-// The volume and file index of the file at `path`, when it can be opened (whatever holds it).
-inline bool FileIdentity(const std::wstring& path, BY_HANDLE_FILE_INFORMATION* identity) {
-  HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    return false;
-  }
-  const bool known = GetFileInformationByHandle(file, identity) != FALSE;
-  CloseHandle(file);
-  return known;
-}
-
 // Whether `a` and `b` name the same file as the system compares names (the full path, without
 // regard to letter case, either slash) or, where both exist, lead to the same file (a short
 // name, a hard link, a link on the way).
@@ -920,10 +923,8 @@ inline bool SamePath(const std::string& a, const std::string& b) {
   }
   BY_HANDLE_FILE_INFORMATION first{};
   BY_HANDLE_FILE_INFORMATION second{};
-  return FileIdentity(x, &first) && FileIdentity(y, &second) &&
-         first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
-         first.nFileIndexHigh == second.nFileIndexHigh &&
-         first.nFileIndexLow == second.nFileIndexLow;
+  return FileIdentity(x, FILE_FLAG_BACKUP_SEMANTICS, &first) &&
+         FileIdentity(y, FILE_FLAG_BACKUP_SEMANTICS, &second) && SameFile(first, second);
 }
 
 // Whether a file can be created at `path` (it is removed again); *error says why not.
